@@ -1,0 +1,45 @@
+# Entry points. `make test` and `make run` work from a fresh clone on Debian 12.
+JOBS ?= $(shell nproc)
+
+.PHONY: deps test run build release bench fuzz asan tsan format clean
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake --preset debug
+	cmake --build --preset debug -j $(JOBS)
+
+test: build
+	ctest --preset debug -j $(JOBS)
+
+run: build
+	@scripts/run-manager.sh build/debug
+
+release: deps
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+
+bench: release
+	@scripts/run-bench.sh build/release
+
+asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS) -R 'softtoken'
+
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	@scripts/run-fuzz.sh build/fuzz
+
+format:
+	git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and running the suite need.
+# Runs `apt-get update` only when something is missing, so a second call is quick.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config clang clang-format
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    libssl-dev libsqlite3-dev libp11-kit-dev p11-kit
+    libgtest-dev libgmock-dev libbenchmark-dev
+    opensc gnutls-bin softhsm2
+    fonts-noto-cjk xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

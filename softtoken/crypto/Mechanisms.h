@@ -1,0 +1,154 @@
+#pragma once
+
+#include "softtoken/crypto/Rsa.h"
+#include "softtoken/crypto/Secure.h"
+
+#include <memory>
+#include <openssl/evp.h>
+#include <p11-kit/pkcs11.h>
+
+// Cryptographic operations with PKCS#11 semantics. Every output follows the
+// two-call length rule: a null output pointer asks for the length (CKR_OK with
+// *len set), a short buffer gives CKR_BUFFER_TOO_SMALL with *len set to what is
+// needed; in both cases the operation stays usable and nothing is consumed.
+// Any other result ends the operation; the module then discards the context.
+namespace softtoken::crypto {
+
+struct EvpMdCtxFree {
+    void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
+};
+struct EvpPkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
+};
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, EvpPkeyCtxFree>;
+
+// CKM_RSA_PKCS and CKM_{MD5,SHA1,SHA256,SHA384,SHA512}_RSA_PKCS.
+bool isSignMechanism(CK_MECHANISM_TYPE mechanism);
+// Sign mechanisms that hash the data first, and so allow Update/Final.
+bool isMultiPartSignMechanism(CK_MECHANISM_TYPE mechanism);
+// CKM_RSA_PKCS.
+bool isCipherMechanism(CK_MECHANISM_TYPE mechanism);
+// CKM_MD5, CKM_SHA_1, CKM_SHA256, CKM_SHA384, CKM_SHA512.
+bool isDigestMechanism(CK_MECHANISM_TYPE mechanism);
+
+// create() results: CKR_OK, CKR_MECHANISM_INVALID, CKR_KEY_HANDLE_INVALID (null key),
+// CKR_KEY_TYPE_INCONSISTENT (not RSA), CKR_KEY_SIZE_RANGE (modulus too small for the
+// DigestInfo), CKR_HOST_MEMORY, CKR_FUNCTION_FAILED.
+class SignContext {
+public:
+    static CK_RV create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
+                        std::unique_ptr<SignContext>& out);
+
+    // CKR_FUNCTION_NOT_SUPPORTED for raw CKM_RSA_PKCS, which has no multi-part form.
+    CK_RV update(const CK_BYTE* data, CK_ULONG len);
+    CK_RV final(CK_BYTE* sig, CK_ULONG* sigLen);
+    // CKR_DATA_LEN_RANGE when raw CKM_RSA_PKCS data exceeds k - 11 bytes;
+    // CKR_OPERATION_ACTIVE after update() was called.
+    CK_RV signOneShot(const CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, CK_ULONG* sigLen);
+
+    CK_ULONG signatureLength() const noexcept { return modulusBytes_; }
+    CK_MECHANISM_TYPE mechanism() const noexcept { return mechanism_; }
+    bool multiPart() const noexcept { return md_ != nullptr; }
+
+private:
+    SignContext() = default;
+    CK_RV checkOutput(CK_BYTE* sig, CK_ULONG* sigLen) const;
+
+    CK_MECHANISM_TYPE mechanism_ = 0;
+    const EVP_MD* md_ = nullptr; // null for raw RSA
+    PkeyPtr key_;
+    MdCtxPtr mdCtx_;     // hash-and-sign
+    PkeyCtxPtr pkeyCtx_; // raw RSA
+    CK_ULONG modulusBytes_ = 0;
+    bool updated_ = false;
+};
+
+// verify()/verifyOneShot() results: CKR_OK, CKR_SIGNATURE_INVALID,
+// CKR_SIGNATURE_LEN_RANGE (length differs from the modulus), CKR_DATA_LEN_RANGE
+// (raw data longer than k - 11), CKR_FUNCTION_FAILED.
+class VerifyContext {
+public:
+    static CK_RV create(CK_MECHANISM_TYPE mechanism, PkeyPtr publicKey,
+                        std::unique_ptr<VerifyContext>& out);
+
+    CK_RV update(const CK_BYTE* data, CK_ULONG len);
+    // Ends a multi-part verification.
+    CK_RV verify(const CK_BYTE* sig, CK_ULONG sigLen);
+    CK_RV verifyOneShot(const CK_BYTE* data, CK_ULONG len, const CK_BYTE* sig, CK_ULONG sigLen);
+
+    CK_ULONG signatureLength() const noexcept { return modulusBytes_; }
+    CK_MECHANISM_TYPE mechanism() const noexcept { return mechanism_; }
+    bool multiPart() const noexcept { return md_ != nullptr; }
+
+private:
+    VerifyContext() = default;
+
+    CK_MECHANISM_TYPE mechanism_ = 0;
+    const EVP_MD* md_ = nullptr;
+    PkeyPtr key_;
+    MdCtxPtr mdCtx_;
+    PkeyCtxPtr pkeyCtx_;
+    CK_ULONG modulusBytes_ = 0;
+    bool updated_ = false;
+};
+
+// CKM_RSA_PKCS encryption (public key) and decryption (private key); single-part only.
+// Encrypt: CKR_DATA_LEN_RANGE when the input exceeds k - 11 bytes.
+// Decrypt: CKR_ENCRYPTED_DATA_LEN_RANGE when the input is not k bytes,
+// CKR_ENCRYPTED_DATA_INVALID when the padding does not check out.
+class CipherContext {
+public:
+    enum class Direction { Encrypt, Decrypt };
+
+    static CK_RV create(CK_MECHANISM_TYPE mechanism, PkeyPtr key, Direction direction,
+                        std::unique_ptr<CipherContext>& out);
+
+    CK_RV oneShot(const CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out, CK_ULONG* outLen);
+    // Multi-part forms are not offered for CKM_RSA_PKCS: CKR_FUNCTION_NOT_SUPPORTED.
+    CK_RV update(const CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out, CK_ULONG* outLen);
+    CK_RV final(CK_BYTE* out, CK_ULONG* outLen);
+
+    Direction direction() const noexcept { return direction_; }
+    CK_ULONG modulusBytes() const noexcept { return modulusBytes_; }
+
+private:
+    CipherContext() = default;
+    CK_RV encrypt(const CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out, CK_ULONG* outLen);
+    CK_RV decrypt(const CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out, CK_ULONG* outLen);
+
+    CK_MECHANISM_TYPE mechanism_ = 0;
+    Direction direction_ = Direction::Encrypt;
+    PkeyPtr key_;
+    PkeyCtxPtr pkeyCtx_;
+    CK_ULONG modulusBytes_ = 0;
+    // A decryption done to answer a length query is kept for the call that follows,
+    // so the private-key operation runs once.
+    bool havePlain_ = false;
+    SecureBytes plain_;
+    Bytes cipherText_;
+};
+
+class DigestContext {
+public:
+    // CKR_OK, CKR_MECHANISM_INVALID, CKR_HOST_MEMORY, CKR_FUNCTION_FAILED.
+    static CK_RV create(CK_MECHANISM_TYPE mechanism, std::unique_ptr<DigestContext>& out);
+
+    CK_RV update(const CK_BYTE* data, CK_ULONG len);
+    CK_RV final(CK_BYTE* digest, CK_ULONG* digestLen);
+    // CKR_OPERATION_ACTIVE after update() was called.
+    CK_RV oneShot(const CK_BYTE* data, CK_ULONG len, CK_BYTE* digest, CK_ULONG* digestLen);
+
+    CK_ULONG digestLength() const noexcept { return digestLen_; }
+    CK_MECHANISM_TYPE mechanism() const noexcept { return mechanism_; }
+
+private:
+    DigestContext() = default;
+
+    CK_MECHANISM_TYPE mechanism_ = 0;
+    MdCtxPtr mdCtx_;
+    CK_ULONG digestLen_ = 0;
+    bool updated_ = false;
+};
+
+} // namespace softtoken::crypto

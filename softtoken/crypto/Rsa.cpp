@@ -1,0 +1,246 @@
+#include "softtoken/crypto/Rsa.h"
+
+#include <memory>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/param_build.h>
+
+namespace softtoken::crypto {
+namespace {
+
+struct BnFree {
+    void operator()(BIGNUM* p) const noexcept { BN_clear_free(p); }
+};
+struct BnCtxFree {
+    void operator()(BN_CTX* p) const noexcept { BN_CTX_free(p); }
+};
+struct ParamBldFree {
+    void operator()(OSSL_PARAM_BLD* p) const noexcept { OSSL_PARAM_BLD_free(p); }
+};
+struct ParamFree {
+    void operator()(OSSL_PARAM* p) const noexcept { OSSL_PARAM_free(p); }
+};
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
+};
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
+using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree>;
+using ParamPtr = std::unique_ptr<OSSL_PARAM, ParamFree>;
+using LocalPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+
+PkeyPtr adopt(EVP_PKEY* key) {
+    return key ? PkeyPtr(key, EVP_PKEY_free) : PkeyPtr();
+}
+
+BnPtr toBn(const Bytes& b) {
+    if (b.empty() || b.size() > static_cast<std::size_t>(INT_MAX)) {
+        return nullptr;
+    }
+    return BnPtr(BN_bin2bn(b.data(), static_cast<int>(b.size()), nullptr));
+}
+
+Bytes fromBn(const BIGNUM* bn) {
+    Bytes out(static_cast<std::size_t>(BN_num_bytes(bn)));
+    if (!out.empty()) {
+        BN_bn2bin(bn, out.data());
+    }
+    return out;
+}
+
+bool readBn(const EVP_PKEY* key, const char* name, Bytes& out) {
+    BIGNUM* raw = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) {
+        return false;
+    }
+    BnPtr bn(raw);
+    out = fromBn(bn.get());
+    return true;
+}
+
+PkeyPtr fromData(OSSL_PARAM_BLD* bld, int selection) {
+    ParamPtr params(OSSL_PARAM_BLD_to_param(bld));
+    LocalPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1) {
+        return nullptr;
+    }
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata(ctx.get(), &key, selection, params.get()) != 1) {
+        return nullptr;
+    }
+    return adopt(key);
+}
+
+bool usableModulus(const BIGNUM* n) {
+    // An even or tiny modulus makes OpenSSL's Montgomery set-up fail later at sign time.
+    return BN_is_odd(n) && BN_num_bits(n) >= 256;
+}
+
+struct Crt {
+    BnPtr p, q, dp, dq, qinv;
+};
+
+// The CRT values: taken as given when all five are present, completed from the
+// primes when only those are, checked against the modulus either way.
+bool crtFromParts(const RsaKeyParts& parts, const BIGNUM* n, const BIGNUM* d, Crt& crt) {
+    if (parts.prime1.empty() || parts.prime2.empty()) {
+        return false;
+    }
+    BnCtxPtr bnCtx(BN_CTX_new());
+    crt.p = toBn(parts.prime1);
+    crt.q = toBn(parts.prime2);
+    BnPtr product(BN_new());
+    if (!bnCtx || !crt.p || !crt.q || !product ||
+        BN_mul(product.get(), crt.p.get(), crt.q.get(), bnCtx.get()) != 1 ||
+        BN_cmp(product.get(), n) != 0) {
+        return false;
+    }
+    if (!parts.exponent1.empty() && !parts.exponent2.empty() && !parts.coefficient.empty()) {
+        crt.dp = toBn(parts.exponent1);
+        crt.dq = toBn(parts.exponent2);
+        crt.qinv = toBn(parts.coefficient);
+        return crt.dp && crt.dq && crt.qinv;
+    }
+    BnPtr pm1(BN_dup(crt.p.get())), qm1(BN_dup(crt.q.get()));
+    crt.dp.reset(BN_new());
+    crt.dq.reset(BN_new());
+    if (!pm1 || !qm1 || !crt.dp || !crt.dq || BN_sub_word(pm1.get(), 1) != 1 ||
+        BN_sub_word(qm1.get(), 1) != 1 || BN_mod(crt.dp.get(), d, pm1.get(), bnCtx.get()) != 1 ||
+        BN_mod(crt.dq.get(), d, qm1.get(), bnCtx.get()) != 1) {
+        return false;
+    }
+    crt.qinv.reset(BN_mod_inverse(nullptr, crt.q.get(), crt.p.get(), bnCtx.get()));
+    return crt.qinv != nullptr;
+}
+
+} // namespace
+
+void RsaKeyParts::wipePrivate() noexcept {
+    for (Bytes* b : {&privateExponent, &prime1, &prime2, &exponent1, &exponent2, &coefficient}) {
+        wipe(b->data(), b->size());
+        b->clear();
+    }
+}
+
+CK_RV generateRsaKeyPair(CK_ULONG modulusBits, const Bytes& publicExponent, RsaKeyParts& out) {
+    if (modulusBits < kRsaMinModulusBits || modulusBits > kRsaMaxModulusBits) {
+        return CKR_KEY_SIZE_RANGE;
+    }
+    std::uint64_t e = 0;
+    if (publicExponent.empty()) {
+        e = 65537;
+    } else {
+        std::size_t i = 0;
+        while (i < publicExponent.size() && publicExponent[i] == 0) {
+            ++i;
+        }
+        if (publicExponent.size() - i > sizeof(e)) {
+            return CKR_ATTRIBUTE_VALUE_INVALID;
+        }
+        for (; i < publicExponent.size(); ++i) {
+            e = (e << 8) | publicExponent[i];
+        }
+    }
+    if (e < 3 || (e & 1) == 0) {
+        return CKR_ATTRIBUTE_VALUE_INVALID;
+    }
+
+    LocalPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    if (!ctx) {
+        return CKR_HOST_MEMORY;
+    }
+    std::size_t bits = modulusBits;
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_size_t(OSSL_PKEY_PARAM_RSA_BITS, &bits),
+        OSSL_PARAM_construct_uint64(OSSL_PKEY_PARAM_RSA_E, &e),
+        OSSL_PARAM_construct_end(),
+    };
+    EVP_PKEY* raw = nullptr;
+    if (EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_params(ctx.get(), params) != 1 ||
+        EVP_PKEY_generate(ctx.get(), &raw) != 1) {
+        return CKR_FUNCTION_FAILED;
+    }
+    PkeyPtr key = adopt(raw);
+
+    RsaKeyParts parts;
+    const bool ok = readBn(key.get(), OSSL_PKEY_PARAM_RSA_N, parts.modulus) &&
+                    readBn(key.get(), OSSL_PKEY_PARAM_RSA_E, parts.publicExponent) &&
+                    readBn(key.get(), OSSL_PKEY_PARAM_RSA_D, parts.privateExponent) &&
+                    readBn(key.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, parts.prime1) &&
+                    readBn(key.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, parts.prime2) &&
+                    readBn(key.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, parts.exponent1) &&
+                    readBn(key.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, parts.exponent2) &&
+                    readBn(key.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, parts.coefficient);
+    if (!ok) {
+        parts.wipePrivate();
+        return CKR_FUNCTION_FAILED;
+    }
+    out.wipePrivate();
+    out = std::move(parts);
+    return CKR_OK;
+}
+
+PkeyPtr makeRsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
+    BnPtr n = toBn(modulus), e = toBn(exponent);
+    ParamBldPtr bld(OSSL_PARAM_BLD_new());
+    if (!n || !e || !bld || !usableModulus(n.get()) || BN_is_zero(e.get()) ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
+        return nullptr;
+    }
+    return fromData(bld.get(), EVP_PKEY_PUBLIC_KEY);
+}
+
+PkeyPtr makeRsaPrivateKey(const RsaKeyParts& parts) {
+    BnPtr n = toBn(parts.modulus), e = toBn(parts.publicExponent), d = toBn(parts.privateExponent);
+    ParamBldPtr bld(OSSL_PARAM_BLD_new());
+    if (!n || !e || !d || !bld || !usableModulus(n.get()) || BN_is_zero(e.get()) ||
+        BN_is_zero(d.get()) ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_D, d.get()) != 1) {
+        return nullptr;
+    }
+    Crt crt;
+    if (crtFromParts(parts, n.get(), d.get(), crt)) {
+        if (OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, crt.p.get()) != 1 ||
+            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, crt.q.get()) != 1 ||
+            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, crt.dp.get()) != 1 ||
+            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, crt.dq.get()) != 1 ||
+            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, crt.qinv.get()) !=
+                1) {
+            return nullptr;
+        }
+    } else if (!parts.prime1.empty() || !parts.prime2.empty()) {
+        // Primes given that do not multiply to the modulus: the key is corrupt.
+        if (!parts.prime1.empty() && !parts.prime2.empty()) {
+            return nullptr;
+        }
+    }
+    return fromData(bld.get(), EVP_PKEY_KEYPAIR);
+}
+
+CK_ULONG rsaModulusBits(const Bytes& modulus) {
+    std::size_t i = 0;
+    while (i < modulus.size() && modulus[i] == 0) {
+        ++i;
+    }
+    if (i == modulus.size()) {
+        return 0;
+    }
+    CK_ULONG bits = static_cast<CK_ULONG>(modulus.size() - i - 1) * 8;
+    for (std::uint8_t top = modulus[i]; top != 0; top >>= 1) {
+        ++bits;
+    }
+    return bits;
+}
+
+CK_ULONG rsaModulusBytes(const EVP_PKEY* key) {
+    if (key == nullptr || !EVP_PKEY_is_a(key, "RSA")) {
+        return 0;
+    }
+    const int size = EVP_PKEY_get_size(key);
+    return size > 0 ? static_cast<CK_ULONG>(size) : 0;
+}
+
+} // namespace softtoken::crypto

@@ -1,0 +1,2 @@
+#include "softtoken/crypto/Crypto.h"
+#include <gtest/gtest.h>

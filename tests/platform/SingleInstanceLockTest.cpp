@@ -1,0 +1,105 @@
+#include "platform/SingleInstanceLock.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kInstance = "6F1C2A34-9B7D-4E21-A5C3-0D8E7F6A5B4C";
+
+class SingleInstanceLockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        setenv("KORVAN_RUNTIME_DIR", dir_.path().toLocal8Bit().constData(), 1);
+    }
+    void TearDown() override { unsetenv("KORVAN_RUNTIME_DIR"); }
+
+    QTemporaryDir dir_;
+};
+
+TEST(LockName, FormatsInstanceText) {
+    EXPECT_EQ(platform::lockName(kInstance), std::string(kInstance) + "_mgr_mutex");
+    EXPECT_EQ(platform::lockName(""), "_mgr_mutex");
+    EXPECT_EQ(platform::lockName(nullptr), "_mgr_mutex");
+    // The name buffer holds 260 bytes including the terminator.
+    EXPECT_EQ(platform::lockName(std::string(300, 'A').c_str()), std::string(259, 'A'));
+}
+
+TEST_F(SingleInstanceLockTest, LockFileLivesInRuntimeFolder) {
+    platform::SingleInstanceLock lock(kInstance);
+    EXPECT_EQ(lock.lockFilePath(), dir_.path().toStdString() + "/" + kInstance + "_mgr_mutex.lock");
+    ASSERT_TRUE(lock.tryAcquire());
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(lock.lockFilePath())));
+}
+
+TEST_F(SingleInstanceLockTest, SlashInInstanceTextStaysInsideFolder) {
+    platform::SingleInstanceLock lock("../a/b");
+    EXPECT_EQ(lock.lockFilePath(), dir_.path().toStdString() + "/.._a_b_mgr_mutex.lock");
+    EXPECT_TRUE(lock.tryAcquire());
+}
+
+TEST_F(SingleInstanceLockTest, SecondHolderIsDetectedUntilRelease) {
+    platform::SingleInstanceLock first(kInstance);
+    ASSERT_EQ(first.acquire(), platform::SingleInstanceLock::Outcome::Acquired);
+    EXPECT_TRUE(first.tryAcquire()); // holding it already is not a conflict
+
+    platform::SingleInstanceLock second(kInstance);
+    EXPECT_EQ(second.acquire(), platform::SingleInstanceLock::Outcome::HeldByAnother);
+    EXPECT_FALSE(second.isHeld());
+
+    platform::SingleInstanceLock other("another-instance");
+    EXPECT_TRUE(other.tryAcquire());
+
+    first.release();
+    EXPECT_FALSE(first.isHeld());
+    EXPECT_TRUE(second.tryAcquire());
+}
+
+TEST_F(SingleInstanceLockTest, LockHeldByAnotherProcessIsDetected) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        platform::SingleInstanceLock lock(kInstance);
+        const char result = lock.tryAcquire() ? 'y' : 'n';
+        (void)!write(ready[1], &result, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char result = 0;
+    ASSERT_EQ(read(ready[0], &result, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(result, 'y');
+
+    platform::SingleInstanceLock lock(kInstance);
+    EXPECT_EQ(lock.acquire(), platform::SingleInstanceLock::Outcome::HeldByAnother);
+
+    // A killed owner leaves its lock file behind; the next start takes it over.
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(lock.lockFilePath())));
+    EXPECT_EQ(lock.acquire(), platform::SingleInstanceLock::Outcome::Acquired);
+}
+
+TEST_F(SingleInstanceLockTest, UnusableFolderIsAnErrorNotAnotherInstance) {
+    QFile blocker(dir_.filePath("not-a-folder"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    setenv("KORVAN_RUNTIME_DIR", dir_.filePath("not-a-folder/sub").toLocal8Bit().constData(), 1);
+    platform::SingleInstanceLock lock(kInstance);
+    EXPECT_EQ(lock.acquire(), platform::SingleInstanceLock::Outcome::Error);
+    EXPECT_FALSE(lock.isHeld());
+}
+
+} // namespace

@@ -1,0 +1,3 @@
+__attribute__((visibility("default"))) int platformTestAnswer(void) {
+    return 42;
+}

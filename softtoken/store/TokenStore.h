@@ -38,7 +38,7 @@ struct ObjectRecord {
 };
 
 struct TokenRecord {
-    std::string label; // at most 32 bytes, no padding
+    std::string label;  // at most 32 bytes, no padding
     std::string serial; // 16 characters
     bool userPinInitialized = false;
     std::uint8_t soRetryLimit = 6;
@@ -75,6 +75,8 @@ public:
     // Creates a new token file (owner-only permissions) and initializes it.
     // CKR_ARGUMENTS_BAD when the name is taken or not a plain file stem.
     static CK_RV create(const Config& config, const std::string& name, const InitRequest& request);
+    // CKR_ARGUMENTS_BAD when there is no such token; CKR_FUNCTION_REJECTED
+    // while it sits in a reader.
     static CK_RV destroy(const Config& config, const std::string& name);
     static std::vector<std::string> list(const Config& config); // token names in the store
 
@@ -104,6 +106,8 @@ public:
     // C_SetPIN: checks oldPin like login (counting failures) and rewraps the token key.
     CK_RV changePin(CK_USER_TYPE user, const SecureBytes& oldPin, const SecureBytes& newPin);
     // C_InitPIN by a logged-in SO: sets the user PIN, resets its counter, keeps the keys.
+    // CKR_USER_NOT_LOGGED_IN without a key; CKR_FUNCTION_FAILED when the key is
+    // not this token's.
     CK_RV initUserPin(const SecureBytes& tokenKey, const SecureBytes& newPin);
     // Label over 32 bytes: CKR_ARGUMENTS_BAD.
     CK_RV setLabel(const std::string& label);
@@ -131,6 +135,8 @@ public:
     unsigned slotCount() const;
     // Token name in a reader, or nullopt when the reader is empty.
     std::optional<std::string> tokenIn(unsigned reader);
+    // Reader holding a token, or nullopt when it is in none.
+    std::optional<unsigned> readerOf(const std::string& tokenName);
     // CKR_SLOT_ID_INVALID for a reader out of range; CKR_ARGUMENTS_BAD when
     // the reader is occupied, the token is unknown or sits in another reader.
     CK_RV insert(unsigned reader, const std::string& tokenName);

@@ -1,0 +1,21 @@
+#pragma once
+
+// File-system helpers shared by the store classes.
+
+#include <string>
+
+namespace softtoken::store::files {
+
+// Creates a folder and its missing parents, owner-only (0700). True when it exists afterwards.
+bool ensureDir(const std::string& path);
+bool exists(const std::string& path);
+// Letters, digits, '.', '_' and '-', not starting with '.', at most 64 characters:
+// safe as a file name stem on every platform we care about.
+bool isPlainName(const std::string& name);
+
+std::string tokenPath(const std::string& storeDir, const std::string& name);
+inline constexpr const char* kTokenSuffix = ".token";
+inline constexpr const char* kSlotsFile = "slots.db";
+inline constexpr const char* kEventsFile = "events.log";
+
+} // namespace softtoken::store::files

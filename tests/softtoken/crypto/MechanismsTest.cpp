@@ -131,10 +131,10 @@ TEST_P(HashSign, VerifyDetectsFlippedBitWrongDataAndWrongLength) {
     EXPECT_EQ(v->verify(sig.data(), 255), CKR_SIGNATURE_LEN_RANGE);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllHashes, HashSign, ::testing::ValuesIn(kHashCases),
+INSTANTIATE_TEST_SUITE_P(softtoken_crypto, HashSign, ::testing::ValuesIn(kHashCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(RawRsaSign, MatchesOpenSslAndEnforcesSinglePartAndLength) {
+TEST(softtoken_crypto_RawRsaSign, MatchesOpenSslAndEnforcesSinglePartAndLength) {
     const PkeyPtr& priv = keys2048().priv;
     const Bytes data(256 - 11, 0x5A);
     const Bytes sig = sign(CKM_RSA_PKCS, priv, data);
@@ -164,7 +164,7 @@ TEST(RawRsaSign, MatchesOpenSslAndEnforcesSinglePartAndLength) {
     EXPECT_EQ(verify(CKM_RSA_PKCS, keys2048().pub, tooLong, sig), CKR_DATA_LEN_RANGE);
 }
 
-TEST(SignOperation, LengthRuleOnSinglePartKeepsOperation) {
+TEST(softtoken_crypto_SignOperation, LengthRuleOnSinglePartKeepsOperation) {
     const Bytes data = bytesOf("abc");
     std::unique_ptr<SignContext> s;
     ASSERT_EQ(SignContext::create(CKM_SHA256_RSA_PKCS, keys2048().priv, s), CKR_OK);
@@ -180,7 +180,7 @@ TEST(SignOperation, LengthRuleOnSinglePartKeepsOperation) {
     EXPECT_EQ(s->signOneShot(data.data(), data.size(), sig.data(), nullptr), CKR_ARGUMENTS_BAD);
 }
 
-TEST(SignOperation, SinglePartAfterUpdateIsRefused) {
+TEST(softtoken_crypto_SignOperation, SinglePartAfterUpdateIsRefused) {
     std::unique_ptr<SignContext> s;
     ASSERT_EQ(SignContext::create(CKM_SHA1_RSA_PKCS, keys2048().priv, s), CKR_OK);
     const Bytes data = bytesOf("x");
@@ -190,7 +190,7 @@ TEST(SignOperation, SinglePartAfterUpdateIsRefused) {
     EXPECT_EQ(s->signOneShot(data.data(), data.size(), sig.data(), &len), CKR_OPERATION_ACTIVE);
 }
 
-TEST(SignOperation, CreateChecksMechanismAndKey) {
+TEST(softtoken_crypto_SignOperation, CreateChecksMechanismAndKey) {
     std::unique_ptr<SignContext> s;
     EXPECT_EQ(SignContext::create(CKM_SHA256, keys2048().priv, s), CKR_MECHANISM_INVALID);
     EXPECT_EQ(SignContext::create(CKM_RSA_PKCS, nullptr, s), CKR_KEY_HANDLE_INVALID);
@@ -210,7 +210,7 @@ TEST(SignOperation, CreateChecksMechanismAndKey) {
     EXPECT_EQ(VerifyContext::create(CKM_SHA512_RSA_PKCS, small, v), CKR_KEY_SIZE_RANGE);
 }
 
-TEST(SignOperation, FailuresLeaveNoOpenSslErrorsBehind) {
+TEST(softtoken_crypto_SignOperation, FailuresLeaveNoOpenSslErrorsBehind) {
     ERR_clear_error();
     Bytes sig = sign(CKM_SHA256_RSA_PKCS, keys2048().priv, bytesOf("a"));
     sig[0] ^= 0xFF;
@@ -240,7 +240,7 @@ constexpr auto Decrypt = CipherContext::Direction::Decrypt;
 
 } // namespace
 
-TEST(RsaCipher, RoundTripsAndDecryptsOpenSslCiphertext) {
+TEST(softtoken_crypto_RsaCipher, RoundTripsAndDecryptsOpenSslCiphertext) {
     const Bytes plain = bytesOf("session key");
     Bytes ct, back;
     ASSERT_EQ(crypt(Encrypt, keys2048().pub, plain, ct), CKR_OK);
@@ -265,7 +265,7 @@ TEST(RsaCipher, RoundTripsAndDecryptsOpenSslCiphertext) {
     }
 }
 
-TEST(RsaCipher, DecryptLengthQueryGivesExactLengthForTheRightCiphertext) {
+TEST(softtoken_crypto_RsaCipher, DecryptLengthQueryGivesExactLengthForTheRightCiphertext) {
     Bytes ctA, ctB;
     ASSERT_EQ(crypt(Encrypt, keys2048().pub, bytesOf("first"), ctA), CKR_OK);
     ASSERT_EQ(crypt(Encrypt, keys2048().pub, bytesOf("second message"), ctB), CKR_OK);
@@ -287,7 +287,7 @@ TEST(RsaCipher, DecryptLengthQueryGivesExactLengthForTheRightCiphertext) {
     EXPECT_EQ(out, bytesOf("second message"));
 }
 
-TEST(RsaCipher, RejectsBadLengthsAndBadPadding) {
+TEST(softtoken_crypto_RsaCipher, RejectsBadLengthsAndBadPadding) {
     Bytes out;
     EXPECT_EQ(crypt(Encrypt, keys2048().pub, Bytes(256 - 10, 1), out), CKR_DATA_LEN_RANGE);
     EXPECT_EQ(crypt(Decrypt, keys2048().priv, Bytes(255, 1), out), CKR_ENCRYPTED_DATA_LEN_RANGE);
@@ -368,10 +368,10 @@ TEST_P(Digest, KnownVectorSingleAndMultiPart) {
     EXPECT_EQ(toHex(out), c.abc);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllDigests, Digest, ::testing::ValuesIn(kDigestCases),
+INSTANTIATE_TEST_SUITE_P(softtoken_crypto, Digest, ::testing::ValuesIn(kDigestCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(MechanismTables, AgreeWithWhatTheContextsAccept) {
+TEST(softtoken_crypto_MechanismTables, AgreeWithWhatTheContextsAccept) {
     std::unique_ptr<SignContext> s;
     std::unique_ptr<DigestContext> d;
     for (CK_MECHANISM_TYPE m : {CKM_RSA_PKCS, CKM_MD5_RSA_PKCS, CKM_SHA1_RSA_PKCS,

@@ -20,7 +20,7 @@ std::string hexOf(const SecureBytes& b) {
 
 } // namespace
 
-TEST(PinKeys, SplitsOnePbkdf2RunIntoVerifierThenWrappingKey) {
+TEST(softtoken_crypto_PinKeys, SplitsOnePbkdf2RunIntoVerifierThenWrappingKey) {
     // PBKDF2-HMAC-SHA256("passwd", "salt", 1 iteration, 64 bytes), the published test vector.
     const PinKeys keys = derive("passwd", bytesOf("salt"), 1);
     ASSERT_TRUE(keys.valid());
@@ -30,7 +30,7 @@ TEST(PinKeys, SplitsOnePbkdf2RunIntoVerifierThenWrappingKey) {
               "49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783");
 }
 
-TEST(PinKeys, DeterministicAndSensitiveToEveryInput) {
+TEST(softtoken_crypto_PinKeys, DeterministicAndSensitiveToEveryInput) {
     const Bytes salt = fromHex("00112233445566778899aabbccddeeff");
     const PinKeys base = derive("12345678", salt, 1000);
     ASSERT_TRUE(base.valid());
@@ -48,21 +48,21 @@ TEST(PinKeys, DeterministicAndSensitiveToEveryInput) {
     }
 }
 
-TEST(PinKeys, ZeroIterationsGiveNoKeys) {
+TEST(softtoken_crypto_PinKeys, ZeroIterationsGiveNoKeys) {
     const PinKeys keys = derive("1234", bytesOf("salt"), 0);
     EXPECT_FALSE(keys.valid());
     EXPECT_TRUE(keys.verifier.empty());
     EXPECT_TRUE(keys.wrappingKey.empty());
 }
 
-class Sealing : public ::testing::Test {
+class softtoken_crypto_Sealing : public ::testing::Test {
 protected:
     SecureBytes key{randomBytes(kSealKeyLen).data(), kSealKeyLen};
     Bytes plain = bytesOf("token key material, 32 bytes....");
     Bytes aad = bytesOf("token-serial-0001");
 };
 
-TEST_F(Sealing, RoundTripsWithRandomIv) {
+TEST_F(softtoken_crypto_Sealing, RoundTripsWithRandomIv) {
     const Bytes sealed = seal(key, plain.data(), plain.size(), aad);
     ASSERT_EQ(sealed.size(), plain.size() + kSealOverhead);
     EXPECT_NE(seal(key, plain.data(), plain.size(), aad), sealed);
@@ -78,7 +78,7 @@ TEST_F(Sealing, RoundTripsWithRandomIv) {
     EXPECT_TRUE(openedEmpty->empty());
 }
 
-TEST_F(Sealing, AnyTamperingOrWrongKeyFails) {
+TEST_F(softtoken_crypto_Sealing, AnyTamperingOrWrongKeyFails) {
     const Bytes sealed = seal(key, plain.data(), plain.size(), aad);
     ASSERT_FALSE(sealed.empty());
     // First IV byte, a ciphertext byte, the last tag byte.
@@ -97,7 +97,7 @@ TEST_F(Sealing, AnyTamperingOrWrongKeyFails) {
     EXPECT_FALSE(open(wrong, sealed, aad).has_value());
 }
 
-TEST_F(Sealing, RejectsKeysOfTheWrongLength) {
+TEST_F(softtoken_crypto_Sealing, RejectsKeysOfTheWrongLength) {
     const SecureBytes shortKey(key.data(), 16);
     EXPECT_TRUE(seal(shortKey, plain.data(), plain.size()).empty());
     const Bytes sealed = seal(key, plain.data(), plain.size());

@@ -43,7 +43,7 @@ void expectMinimal(const Bytes& b, const char* what) {
 
 } // namespace
 
-TEST(RsaGenerate, ProducesRequestedSizeWithAllParts) {
+TEST(softtoken_crypto_RsaGenerate, ProducesRequestedSizeWithAllParts) {
     for (const RsaKeyParts* parts : {&rsa1024(), &rsa2048()}) {
         const CK_ULONG bits = parts == &rsa1024() ? 1024 : 2048;
         EXPECT_EQ(rsaModulusBits(parts->modulus), bits);
@@ -58,7 +58,7 @@ TEST(RsaGenerate, ProducesRequestedSizeWithAllParts) {
     }
 }
 
-TEST(RsaGenerate, RejectsBadSizesAndExponents) {
+TEST(softtoken_crypto_RsaGenerate, RejectsBadSizesAndExponents) {
     RsaKeyParts parts;
     EXPECT_EQ(generateRsaKeyPair(512, {}, parts), CKR_KEY_SIZE_RANGE);
     EXPECT_EQ(generateRsaKeyPair(kRsaMaxModulusBits + 8, {}, parts), CKR_KEY_SIZE_RANGE);
@@ -68,13 +68,13 @@ TEST(RsaGenerate, RejectsBadSizesAndExponents) {
     EXPECT_TRUE(parts.modulus.empty());
 }
 
-TEST(RsaGenerate, HonoursAnotherExponentWithLeadingZeros) {
+TEST(softtoken_crypto_RsaGenerate, HonoursAnotherExponentWithLeadingZeros) {
     RsaKeyParts parts;
     ASSERT_EQ(generateRsaKeyPair(1024, {0x00, 0x03}, parts), CKR_OK);
     EXPECT_EQ(parts.publicExponent, Bytes{0x03});
 }
 
-TEST(RsaKeys, PrivateFromPartsSignsAndPublicVerifies) {
+TEST(softtoken_crypto_RsaKeys, PrivateFromPartsSignsAndPublicVerifies) {
     const RsaKeyParts& parts = rsa2048();
     const PkeyPtr priv = makeRsaPrivateKey(parts);
     const PkeyPtr pub = makeRsaPublicKey(parts.modulus, parts.publicExponent);
@@ -89,7 +89,7 @@ TEST(RsaKeys, PrivateFromPartsSignsAndPublicVerifies) {
     EXPECT_FALSE(opensslVerify(pub.get(), bytesOf("massage"), sig));
 }
 
-TEST(RsaKeys, IncompleteCrtValuesGiveTheSameSignatures) {
+TEST(softtoken_crypto_RsaKeys, IncompleteCrtValuesGiveTheSameSignatures) {
     // PKCS#1 v1.5 is deterministic, so every form of the same key must agree.
     const RsaKeyParts& full = rsa1024();
     const Bytes data = bytesOf("same key, fewer parts");
@@ -112,7 +112,7 @@ TEST(RsaKeys, IncompleteCrtValuesGiveTheSameSignatures) {
     EXPECT_EQ(opensslSign(primesKey.get(), data), expected);
 }
 
-TEST(RsaKeys, RejectsMissingOrInconsistentValues) {
+TEST(softtoken_crypto_RsaKeys, RejectsMissingOrInconsistentValues) {
     const RsaKeyParts& full = rsa1024();
     RsaKeyParts noD = full;
     noD.privateExponent.clear();
@@ -129,7 +129,7 @@ TEST(RsaKeys, RejectsMissingOrInconsistentValues) {
     EXPECT_FALSE(makeRsaPublicKey(even, full.publicExponent));
 }
 
-TEST(RsaKeys, ModulusBitsIgnoreLeadingZeros) {
+TEST(softtoken_crypto_RsaKeys, ModulusBitsIgnoreLeadingZeros) {
     EXPECT_EQ(rsaModulusBits({}), 0u);
     EXPECT_EQ(rsaModulusBits({0x00, 0x00}), 0u);
     EXPECT_EQ(rsaModulusBits({0x01}), 1u);

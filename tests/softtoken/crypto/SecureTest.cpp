@@ -31,7 +31,7 @@ using Observed =
 
 } // namespace
 
-TEST(WipingAllocator, EveryReleasedBlockIsWiped) {
+TEST(softtoken_crypto_WipingAllocator, EveryReleasedBlockIsWiped) {
     releasedBlocks = releasedDirty = 0;
     {
         Observed v(32, 0xAA);
@@ -43,7 +43,7 @@ TEST(WipingAllocator, EveryReleasedBlockIsWiped) {
     EXPECT_EQ(releasedDirty, 0);
 }
 
-TEST(SecureBytes, CopiesAreIndependentAndClearEmpties) {
+TEST(softtoken_crypto_SecureBytes, CopiesAreIndependentAndClearEmpties) {
     const std::uint8_t secret[] = {1, 2, 3, 4};
     SecureBytes a(secret, sizeof secret);
     SecureBytes b = a;
@@ -58,7 +58,7 @@ TEST(SecureBytes, CopiesAreIndependentAndClearEmpties) {
     EXPECT_EQ(SecureBytes(nullptr, 0).size(), 0u);
 }
 
-TEST(SameBytes, ComparesContentAndRejectsEmptyOrMismatchedLengths) {
+TEST(softtoken_crypto_SameBytes, ComparesContentAndRejectsEmptyOrMismatchedLengths) {
     const Bytes a = {1, 2, 3, 4};
     Bytes b = a;
     EXPECT_TRUE(sameBytes(a.data(), b.data(), a.size()));
@@ -73,7 +73,7 @@ TEST(SameBytes, ComparesContentAndRejectsEmptyOrMismatchedLengths) {
     EXPECT_FALSE(sameBytes(std::span<const std::uint8_t>(), std::span<const std::uint8_t>()));
 }
 
-TEST(Random, ProducesRequestedLengthAndFreshValues) {
+TEST(softtoken_crypto_Random, ProducesRequestedLengthAndFreshValues) {
     const Bytes a = randomBytes(32), b = randomBytes(32);
     EXPECT_EQ(a.size(), 32u);
     EXPECT_NE(a, b);

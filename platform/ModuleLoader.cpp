@@ -1,5 +1,6 @@
 #include "platform/ModuleLoader.h"
 
+#include "platform/DebugOutput.h"
 #include "platform/ProgramPath.h"
 
 #include <dlfcn.h>
@@ -40,7 +41,12 @@ bool hasSharedObjectSuffix(std::string_view name) {
 }
 
 ModuleHandle openLibrary(const std::string& path) {
-    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ModuleHandle module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        const char* reason = dlerror();
+        debugOutputf("cannot load %s: %s", path.c_str(), reason != nullptr ? reason : "unknown");
+    }
+    return module;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 // gets the bare file name.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -15,7 +16,7 @@ using ModuleHandle = void*;
 
 // A name that already is a Linux path (contains '/') or ends in ".so"/".so.N" is used as given.
 // Otherwise a trailing ".dll" (any case) is dropped, "lib" is prefixed and ".so" appended.
-// Returns null on failure; never throws.
+// Returns null on failure, with the loader's reason on the debug channel; never throws.
 ModuleHandle loadModule(const char* fileName);
 
 // Null when the module is null, the name is null or the symbol is missing.
@@ -26,5 +27,11 @@ bool freeModule(ModuleHandle module);
 
 // The pure name mapping used by loadModule.
 std::string moduleFileNameFor(std::string_view windowsName);
+
+// Owns a loaded module: ModulePtr module(loadModule(name));
+struct ModuleCloser {
+    void operator()(void* module) const { freeModule(module); }
+};
+using ModulePtr = std::unique_ptr<void, ModuleCloser>;
 
 } // namespace platform

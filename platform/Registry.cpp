@@ -1,6 +1,7 @@
 #include "platform/Registry.h"
 
 #include "platform/DebugOutput.h"
+#include "platform/LockFileDebris.h"
 
 #include <QDir>
 #include <QFile>
@@ -122,7 +123,7 @@ bool modify(RegistryRoot root, const std::function<Change(QJsonObject&)>& change
     QLockFile lock(path + QStringLiteral(".lock"));
     // A writer holds the lock for milliseconds; only a dead owner makes it stale.
     lock.setStaleLockTime(0);
-    if (!lock.tryLock(kLockWaitMs))
+    if (!detail::tryLockClearingDebris(lock, kLockWaitMs))
         return fail("cannot lock " + path.toStdString());
 
     Loaded loaded = load(root);
@@ -155,11 +156,8 @@ QJsonValue readValue(RegistryRoot root, const std::string& keyPath, std::string_
         return QJsonValue(QJsonValue::Undefined);
     const auto key = storedName(loaded.keys, QString::fromStdString(keyPath));
     if (!key) {
-        if (!keyPath.empty()) {
-            fail("key " + keyPath + " no longer exists");
-            return QJsonValue(QJsonValue::Undefined);
-        }
-        succeed();
+        fail(keyPath.empty() ? "value " + std::string(name) + " not found"
+                             : "key " + keyPath + " no longer exists");
         return QJsonValue(QJsonValue::Undefined);
     }
     const QJsonObject values = loaded.keys.value(*key).toObject();

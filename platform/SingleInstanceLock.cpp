@@ -1,5 +1,7 @@
 #include "platform/SingleInstanceLock.h"
 
+#include "platform/LockFileDebris.h"
+
 #include <QDir>
 #include <QStandardPaths>
 
@@ -59,7 +61,7 @@ SingleInstanceLock::Outcome SingleInstanceLock::acquire() {
     auto file = std::make_unique<QLockFile>(path);
     // Only a dead owner makes the lock stale; a live manager may run for weeks.
     file->setStaleLockTime(0);
-    if (file->tryLock(0)) {
+    if (detail::tryLockClearingDebris(*file, 0)) {
         file_ = std::move(file);
         return Outcome::Acquired;
     }

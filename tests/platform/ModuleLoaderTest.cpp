@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 namespace {
@@ -58,6 +59,19 @@ TEST(ModuleLoader, LoadsModuleBesideProgramByWindowsName) {
     EXPECT_EQ(platform::moduleSymbol(module, "noSuchSymbol"), nullptr);
     EXPECT_EQ(platform::moduleSymbol(module, nullptr), nullptr);
     EXPECT_TRUE(platform::freeModule(module));
+}
+
+TEST(ModuleLoader, ModulePtrFreesOnScopeExit) {
+    void* symbol = nullptr;
+    {
+        platform::ModulePtr module(platform::loadModule("platformtestmodule.dll"));
+        ASSERT_TRUE(module);
+        symbol = platform::moduleSymbol(module.get(), "platformTestAnswer");
+        ASSERT_NE(symbol, nullptr);
+    }
+    // Unloaded: the system loader no longer has it, so RTLD_NOLOAD finds nothing.
+    const std::string path = platform::programDir() + "/libplatformtestmodule.so";
+    EXPECT_EQ(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
 TEST(ModuleLoader, LoadsByFullPathAndFromSystemPath) {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utime.h>
 
 namespace {
 
@@ -293,6 +294,22 @@ TEST_F(RegistryTest, LockLeftByKilledWriterDoesNotBlock) {
     auto key = RegistryKey::create(RegistryRoot::LocalMachine, kProductKey);
     ASSERT_TRUE(key);
     EXPECT_TRUE(key->setString("LanguageId", "2052"));
+}
+
+TEST_F(RegistryTest, OldUnreadableLockFileDoesNotBlock) {
+    const QString lockPath = storeFile() + ".lock";
+    {
+        QFile lockFile(lockPath);
+        ASSERT_TRUE(lockFile.open(QIODevice::WriteOnly));
+    }
+    const time_t minuteAgo = time(nullptr) - 60;
+    const utimbuf times{minuteAgo, minuteAgo};
+    ASSERT_EQ(utime(lockPath.toLocal8Bit().constData(), &times), 0);
+
+    auto key = RegistryKey::create(RegistryRoot::LocalMachine, kProductKey);
+    ASSERT_TRUE(key);
+    EXPECT_TRUE(key->setString("LanguageId", "2052"));
+    EXPECT_FALSE(QFile::exists(lockPath));
 }
 
 } // namespace

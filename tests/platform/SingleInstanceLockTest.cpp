@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utime.h>
 
 namespace {
 
@@ -24,6 +25,18 @@ protected:
 
     QTemporaryDir dir_;
 };
+
+// What a crash between creating a lock file and writing its owner leaves behind.
+void writeUnreadableLockFile(const std::string& path, bool old) {
+    QFile file(QString::fromStdString(path));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.close();
+    if (old) {
+        const time_t minuteAgo = time(nullptr) - 60;
+        const utimbuf times{minuteAgo, minuteAgo};
+        ASSERT_EQ(utime(path.c_str(), &times), 0);
+    }
+}
 
 TEST(LockName, FormatsInstanceText) {
     EXPECT_EQ(platform::lockName(kInstance), std::string(kInstance) + "_mgr_mutex");
@@ -90,6 +103,48 @@ TEST_F(SingleInstanceLockTest, LockHeldByAnotherProcessIsDetected) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(QFile::exists(QString::fromStdString(lock.lockFilePath())));
     EXPECT_EQ(lock.acquire(), platform::SingleInstanceLock::Outcome::Acquired);
+}
+
+TEST_F(SingleInstanceLockTest, UnreadableLeftoverIsClearedOnlyWhenOldAndUnheld) {
+    platform::SingleInstanceLock lock(kInstance);
+    // Fresh: another process may be between creating the file and writing into it.
+    writeUnreadableLockFile(lock.lockFilePath(), false);
+    EXPECT_EQ(lock.acquire(), platform::SingleInstanceLock::Outcome::HeldByAnother);
+
+    writeUnreadableLockFile(lock.lockFilePath(), true);
+    EXPECT_EQ(lock.acquire(), platform::SingleInstanceLock::Outcome::Acquired);
+}
+
+TEST_F(SingleInstanceLockTest, UnreadableLockOfLiveOwnerIsKept) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const std::string path = platform::SingleInstanceLock(kInstance).lockFilePath();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        platform::SingleInstanceLock lock(kInstance);
+        bool ok = lock.tryAcquire();
+        // Blank out the owner while keeping the file, and its native lock, open.
+        ok = ok && truncate(path.c_str(), 0) == 0;
+        const time_t minuteAgo = time(nullptr) - 60;
+        const utimbuf times{minuteAgo, minuteAgo};
+        ok = ok && utime(path.c_str(), &times) == 0;
+        const char result = ok ? 'y' : 'n';
+        (void)!write(ready[1], &result, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char result = 0;
+    EXPECT_EQ(read(ready[0], &result, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(result, 'y');
+
+    platform::SingleInstanceLock lock(kInstance);
+    EXPECT_EQ(lock.acquire(), platform::SingleInstanceLock::Outcome::HeldByAnother);
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(path)));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 TEST_F(SingleInstanceLockTest, UnusableFolderIsAnErrorNotAnotherInstance) {

@@ -40,6 +40,22 @@ BnPtr toBn(const Bytes& b) {
     return BnPtr(BN_bin2bn(b.data(), static_cast<int>(b.size()), nullptr));
 }
 
+// Private values live in "secure" BIGNUMs: the parameter builder then places them in
+// a block that OSSL_PARAM_free wipes.
+BnPtr secureBn() {
+    return BnPtr(BN_secure_new());
+}
+BnPtr toSecureBn(const Bytes& b) {
+    if (b.empty() || b.size() > static_cast<std::size_t>(INT_MAX)) {
+        return nullptr;
+    }
+    BnPtr bn = secureBn();
+    if (!bn || !BN_bin2bn(b.data(), static_cast<int>(b.size()), bn.get())) {
+        return nullptr;
+    }
+    return bn;
+}
+
 Bytes fromBn(const BIGNUM* bn) {
     Bytes out(static_cast<std::size_t>(BN_num_bytes(bn)));
     if (!out.empty()) {
@@ -80,15 +96,26 @@ struct Crt {
     BnPtr p, q, dp, dq, qinv;
 };
 
-// The CRT values: taken as given when all five are present, completed from the
-// primes when only those are, checked against the modulus either way.
-bool crtFromParts(const RsaKeyParts& parts, const BIGNUM* n, const BIGNUM* d, Crt& crt) {
-    if (parts.prime1.empty() || parts.prime2.empty()) {
+// Fills in dp, dq and qinv from the primes.
+bool completeCrt(const BIGNUM* d, Crt& crt, BN_CTX* bnCtx) {
+    BnPtr pm1(BN_dup(crt.p.get())), qm1(BN_dup(crt.q.get()));
+    crt.dp = secureBn();
+    crt.dq = secureBn();
+    if (!pm1 || !qm1 || !crt.dp || !crt.dq || BN_sub_word(pm1.get(), 1) != 1 ||
+        BN_sub_word(qm1.get(), 1) != 1 || BN_mod(crt.dp.get(), d, pm1.get(), bnCtx) != 1 ||
+        BN_mod(crt.dq.get(), d, qm1.get(), bnCtx) != 1) {
         return false;
     }
+    crt.qinv = secureBn();
+    return crt.qinv && BN_mod_inverse(crt.qinv.get(), crt.q.get(), crt.p.get(), bnCtx) != nullptr;
+}
+
+// The CRT values when both primes are given: the other three taken as given when
+// present, else computed; the primes are checked against the modulus.
+bool crtFromParts(const RsaKeyParts& parts, const BIGNUM* n, const BIGNUM* d, Crt& crt) {
     BnCtxPtr bnCtx(BN_CTX_new());
-    crt.p = toBn(parts.prime1);
-    crt.q = toBn(parts.prime2);
+    crt.p = toSecureBn(parts.prime1);
+    crt.q = toSecureBn(parts.prime2);
     BnPtr product(BN_new());
     if (!bnCtx || !crt.p || !crt.q || !product ||
         BN_mul(product.get(), crt.p.get(), crt.q.get(), bnCtx.get()) != 1 ||
@@ -96,21 +123,71 @@ bool crtFromParts(const RsaKeyParts& parts, const BIGNUM* n, const BIGNUM* d, Cr
         return false;
     }
     if (!parts.exponent1.empty() && !parts.exponent2.empty() && !parts.coefficient.empty()) {
-        crt.dp = toBn(parts.exponent1);
-        crt.dq = toBn(parts.exponent2);
-        crt.qinv = toBn(parts.coefficient);
+        crt.dp = toSecureBn(parts.exponent1);
+        crt.dq = toSecureBn(parts.exponent2);
+        crt.qinv = toSecureBn(parts.coefficient);
         return crt.dp && crt.dq && crt.qinv;
     }
-    BnPtr pm1(BN_dup(crt.p.get())), qm1(BN_dup(crt.q.get()));
-    crt.dp.reset(BN_new());
-    crt.dq.reset(BN_new());
-    if (!pm1 || !qm1 || !crt.dp || !crt.dq || BN_sub_word(pm1.get(), 1) != 1 ||
-        BN_sub_word(qm1.get(), 1) != 1 || BN_mod(crt.dp.get(), d, pm1.get(), bnCtx.get()) != 1 ||
-        BN_mod(crt.dq.get(), d, qm1.get(), bnCtx.get()) != 1) {
+    return completeCrt(d, crt, bnCtx.get());
+}
+
+// Factors n from e and d (the usual randomized square-root-of-one search), so a key
+// stored as n, e, d alone still gets the CRT speed-up. False when d does not fit e.
+bool crtFromExponents(const BIGNUM* n, const BIGNUM* e, const BIGNUM* d, Crt& crt) {
+    BnCtxPtr bnCtx(BN_CTX_new());
+    BnPtr r = secureBn(), nm1(BN_dup(n)), g = secureBn(), y = secureBn(), x = secureBn(),
+          rem = secureBn();
+    crt.p = secureBn();
+    crt.q = secureBn();
+    if (!bnCtx || !r || !nm1 || !g || !y || !x || !rem || !crt.p || !crt.q ||
+        BN_mul(r.get(), d, e, bnCtx.get()) != 1 || BN_sub_word(r.get(), 1) != 1 ||
+        BN_sub_word(nm1.get(), 1) != 1) {
         return false;
     }
-    crt.qinv.reset(BN_mod_inverse(nullptr, crt.q.get(), crt.p.get(), bnCtx.get()));
-    return crt.qinv != nullptr;
+    // d*e - 1 is a multiple of lcm(p-1, q-1), hence even: write it as 2^t * r, r odd.
+    if (BN_is_zero(r.get()) || BN_is_odd(r.get())) {
+        return false;
+    }
+    int t = 0;
+    while (!BN_is_odd(r.get())) {
+        if (BN_rshift1(r.get(), r.get()) != 1) {
+            return false;
+        }
+        ++t;
+    }
+    // Each try succeeds with probability at least 1/2.
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        if (BN_rand_range(g.get(), nm1.get()) != 1) {
+            return false;
+        }
+        if (BN_cmp(g.get(), BN_value_one()) <= 0 ||
+            BN_mod_exp(y.get(), g.get(), r.get(), n, bnCtx.get()) != 1 || BN_is_one(y.get()) ||
+            BN_cmp(y.get(), nm1.get()) == 0) {
+            continue;
+        }
+        for (int i = 0; i < t; ++i) {
+            if (BN_mod_sqr(x.get(), y.get(), n, bnCtx.get()) != 1) {
+                return false;
+            }
+            if (BN_is_one(x.get())) {
+                // y is a square root of 1 other than +-1: gcd(y - 1, n) is a factor.
+                if (BN_sub_word(y.get(), 1) != 1 ||
+                    BN_gcd(crt.p.get(), y.get(), n, bnCtx.get()) != 1 ||
+                    BN_div(crt.q.get(), rem.get(), n, crt.p.get(), bnCtx.get()) != 1 ||
+                    !BN_is_zero(rem.get()) || BN_is_one(crt.p.get()) || BN_is_one(crt.q.get())) {
+                    return false;
+                }
+                return completeCrt(d, crt, bnCtx.get());
+            }
+            if (BN_cmp(x.get(), nm1.get()) == 0) {
+                break;
+            }
+            if (!BN_copy(y.get(), x.get())) {
+                return false;
+            }
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -192,7 +269,8 @@ PkeyPtr makeRsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
 }
 
 PkeyPtr makeRsaPrivateKey(const RsaKeyParts& parts) {
-    BnPtr n = toBn(parts.modulus), e = toBn(parts.publicExponent), d = toBn(parts.privateExponent);
+    BnPtr n = toBn(parts.modulus), e = toBn(parts.publicExponent),
+          d = toSecureBn(parts.privateExponent);
     ParamBldPtr bld(OSSL_PARAM_BLD_new());
     if (!n || !e || !d || !bld || !usableModulus(n.get()) || BN_is_zero(e.get()) ||
         BN_is_zero(d.get()) ||
@@ -202,20 +280,25 @@ PkeyPtr makeRsaPrivateKey(const RsaKeyParts& parts) {
         return nullptr;
     }
     Crt crt;
-    if (crtFromParts(parts, n.get(), d.get(), crt)) {
-        if (OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, crt.p.get()) != 1 ||
-            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, crt.q.get()) != 1 ||
-            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, crt.dp.get()) != 1 ||
-            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, crt.dq.get()) != 1 ||
-            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, crt.qinv.get()) !=
-                1) {
+    bool haveCrt = false;
+    if (!parts.prime1.empty() && !parts.prime2.empty()) {
+        // Primes that do not multiply to the modulus mean a corrupt key.
+        if (!crtFromParts(parts, n.get(), d.get(), crt)) {
             return nullptr;
         }
-    } else if (!parts.prime1.empty() || !parts.prime2.empty()) {
-        // Primes given that do not multiply to the modulus: the key is corrupt.
-        if (!parts.prime1.empty() && !parts.prime2.empty()) {
-            return nullptr;
-        }
+        haveCrt = true;
+    } else {
+        // Without the CRT values OpenSSL works from d alone, several times slower.
+        haveCrt = crtFromExponents(n.get(), e.get(), d.get(), crt);
+    }
+    if (haveCrt &&
+        (OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, crt.p.get()) != 1 ||
+         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, crt.q.get()) != 1 ||
+         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, crt.dp.get()) != 1 ||
+         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, crt.dq.get()) != 1 ||
+         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, crt.qinv.get()) !=
+             1)) {
+        return nullptr;
     }
     return fromData(bld.get(), EVP_PKEY_KEYPAIR);
 }

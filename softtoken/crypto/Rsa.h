@@ -30,8 +30,9 @@ using PkeyPtr = std::shared_ptr<EVP_PKEY>;
 
 // nullptr when a value is missing or not a usable RSA key.
 PkeyPtr makeRsaPublicKey(const Bytes& modulus, const Bytes& exponent);
-// Needs modulus, publicExponent and privateExponent; uses the CRT values when
-// they are all present (much faster), else works from n, e, d alone.
+// Needs modulus, publicExponent and privateExponent. The CRT values (much faster)
+// are taken from the parts when given, completed from the two primes, or recovered
+// from n, e, d; primes that do not multiply to the modulus give nullptr.
 PkeyPtr makeRsaPrivateKey(const RsaKeyParts& parts);
 
 // Bit length of a big-endian modulus, ignoring leading zero bytes.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <memory>
+#include <openssl/bn.h>
 
 using namespace softtoken::crypto;
 using namespace softtoken::crypto::test;
@@ -103,6 +104,17 @@ TEST(softtoken_crypto_RsaKeys, IncompleteCrtValuesGiveTheSameSignatures) {
     const PkeyPtr nedKey = makeRsaPrivateKey(ned);
     ASSERT_TRUE(nedKey);
     EXPECT_EQ(opensslSign(nedKey.get(), data), expected);
+    // The primes were recovered, so the key signs through the CRT path.
+    BIGNUM* factor = nullptr;
+    ASSERT_EQ(EVP_PKEY_get_bn_param(nedKey.get(), "rsa-factor1", &factor), 1);
+    Bytes p(static_cast<std::size_t>(BN_num_bytes(factor)));
+    BN_bn2bin(factor, p.data());
+    BN_free(factor);
+    EXPECT_TRUE(p == full.prime1 || p == full.prime2);
+
+    RsaKeyParts wrongD = ned;
+    wrongD.privateExponent.back() ^= 0x04;
+    EXPECT_TRUE(makeRsaPrivateKey(wrongD)) << "still usable, just without CRT";
 
     RsaKeyParts primesOnly = ned;
     primesOnly.prime1 = full.prime1;

@@ -167,6 +167,9 @@ CK_RV SignContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
             1) {
             return CKR_FUNCTION_FAILED;
         }
+        // Length queries never reach OpenSSL, so Final may consume the context
+        // instead of duplicating it on every call.
+        EVP_MD_CTX_set_flags(ctx->mdCtx_.get(), EVP_MD_CTX_FLAG_FINALISE);
     } else {
         ctx->pkeyCtx_ = rawContext(privateKey, EVP_PKEY_sign_init);
         if (!ctx->pkeyCtx_) {
@@ -267,6 +270,7 @@ CK_RV VerifyContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr publicKey,
             1) {
             return CKR_FUNCTION_FAILED;
         }
+        EVP_MD_CTX_set_flags(ctx->mdCtx_.get(), EVP_MD_CTX_FLAG_FINALISE);
     } else {
         ctx->pkeyCtx_ = rawContext(publicKey, EVP_PKEY_verify_init);
         if (!ctx->pkeyCtx_) {

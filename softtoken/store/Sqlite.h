@@ -32,17 +32,18 @@ public:
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
-    // Parameters are numbered from 1, as in SQL.
+    // Parameters are numbered from 1, as in SQL. Text is copied.
     Statement& bind(int index, std::int64_t value) {
         rc_ = rc_ == SQLITE_OK ? sqlite3_bind_int64(stmt_, index, value) : rc_;
         return *this;
     }
     Statement& bind(int index, const std::string& text) {
         rc_ = rc_ == SQLITE_OK ? sqlite3_bind_text(stmt_, index, text.data(),
-                                                   static_cast<int>(text.size()), SQLITE_STATIC)
+                                                   static_cast<int>(text.size()), SQLITE_TRANSIENT)
                                : rc_;
         return *this;
     }
+    // The bytes must stay alive until the statement has run (not copied, for speed).
     // An empty blob is stored as a zero-length blob, not NULL.
     Statement& bindBlob(int index, const void* data, std::size_t len) {
         static const char empty = 0;

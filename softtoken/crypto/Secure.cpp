@@ -13,13 +13,16 @@ void wipe(void* p, std::size_t len) {
     }
 }
 
-SecureBytes::SecureBytes(const void* p, std::size_t len) : bytes_(len) {
-    if (len != 0) {
+SecureBytes::SecureBytes(const void* p, std::size_t len) : bytes_(p != nullptr ? len : 0) {
+    if (p != nullptr && len != 0) {
         std::memcpy(bytes_.data(), p, len);
     }
 }
 
 bool fillRandom(void* out, std::size_t len) {
+    if (out == nullptr) {
+        return len == 0;
+    }
     auto* dst = static_cast<unsigned char*>(out);
     // RAND_bytes takes an int length.
     while (len > 0) {

@@ -46,6 +46,7 @@ public:
 
     SecureBytes() = default;
     explicit SecureBytes(std::size_t len) : bytes_(len) {}
+    // A null p gives an empty buffer.
     SecureBytes(const void* p, std::size_t len);
     explicit SecureBytes(std::span<const std::uint8_t> s) : SecureBytes(s.data(), s.size()) {}
 

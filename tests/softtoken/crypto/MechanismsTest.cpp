@@ -77,11 +77,12 @@ class HashSign : public ::testing::TestWithParam<HashCase> {};
 
 TEST_P(HashSign, SinglePartMatchesRawSignatureOverDigestInfo) {
     const HashCase& c = GetParam();
-    const Bytes data = bytesOf("The quick brown fox jumps over the lazy dog");
-    const Bytes sig = sign(c.signMech, keys2048().priv, data);
-    ASSERT_EQ(sig.size(), 256u);
-    EXPECT_EQ(sig, sign(CKM_RSA_PKCS, keys2048().priv, digestInfo(c, data)));
-    EXPECT_EQ(verify(c.signMech, keys2048().pub, data, sig), CKR_OK);
+    for (const Bytes& data : {bytesOf("The quick brown fox jumps over the lazy dog"), Bytes{}}) {
+        const Bytes sig = sign(c.signMech, keys2048().priv, data);
+        ASSERT_EQ(sig.size(), 256u);
+        EXPECT_EQ(sig, sign(CKM_RSA_PKCS, keys2048().priv, digestInfo(c, data)));
+        EXPECT_EQ(verify(c.signMech, keys2048().pub, data, sig), CKR_OK);
+    }
 }
 
 TEST_P(HashSign, MultiPartEqualsSinglePartAndVerifies) {

@@ -81,4 +81,5 @@ TEST(softtoken_crypto_Random, ProducesRequestedLengthAndFreshValues) {
     std::uint8_t buf[16] = {};
     EXPECT_TRUE(fillRandom(buf, sizeof buf));
     EXPECT_TRUE(fillRandom(nullptr, 0));
+    EXPECT_FALSE(fillRandom(nullptr, 4));
 }

@@ -1,0 +1,430 @@
+// Key generation, signing, verification, encryption, decryption, digests and random.
+#include "Entry.h"
+#include "NewObjects.h"
+
+using namespace softtoken::module;
+using crypto::CipherContext;
+using crypto::DigestContext;
+using crypto::SignContext;
+using crypto::VerifyContext;
+
+namespace {
+
+crypto::PkeyPtr keyOf(Object& o) {
+    if (o.pkey)
+        return o.pkey;
+    auto get = [&](CK_ATTRIBUTE_TYPE t) {
+        const Bytes* v = findValue(o.attributes, t);
+        return v ? *v : Bytes{};
+    };
+    if (o.objectClass() == CKO_PUBLIC_KEY) {
+        o.pkey = crypto::makeRsaPublicKey(get(CKA_MODULUS), get(CKA_PUBLIC_EXPONENT));
+    } else {
+        crypto::RsaKeyParts parts;
+        parts.modulus = get(CKA_MODULUS);
+        parts.publicExponent = get(CKA_PUBLIC_EXPONENT);
+        parts.privateExponent = get(CKA_PRIVATE_EXPONENT);
+        parts.prime1 = get(CKA_PRIME_1);
+        parts.prime2 = get(CKA_PRIME_2);
+        parts.exponent1 = get(CKA_EXPONENT_1);
+        parts.exponent2 = get(CKA_EXPONENT_2);
+        parts.coefficient = get(CKA_COEFFICIENT);
+        o.pkey = crypto::makeRsaPrivateKey(parts);
+        parts.wipePrivate();
+    }
+    return o.pkey;
+}
+
+// The checks every key operation's Init shares.
+CK_RV keyForOperation(Module& m, Session& s, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey,
+                      CK_OBJECT_CLASS wantClass, CK_ATTRIBUTE_TYPE permission,
+                      crypto::PkeyPtr& out) {
+    if (mechanism->pParameter || mechanism->ulParameterLen)
+        return CKR_MECHANISM_PARAM_INVALID;
+    Object* o = nullptr;
+    const CK_RV rv = m.keyObject(s, hKey, o);
+    if (rv != CKR_OK)
+        return rv;
+    CK_ULONG keyType = 0;
+    if (o->objectClass() != wantClass || !readUlong(o->attributes, CKA_KEY_TYPE, keyType) ||
+        keyType != CKK_RSA)
+        return CKR_KEY_TYPE_INCONSISTENT;
+    if (!readBool(o->attributes, permission, false))
+        return CKR_KEY_FUNCTION_NOT_PERMITTED;
+    out = keyOf(*o);
+    return out ? CKR_OK : CKR_FUNCTION_FAILED;
+}
+
+// An operation survives only a length query and a too-small buffer.
+template <class Ctx> CK_RV finishing(std::unique_ptr<Ctx>& ctx, CK_RV rv, const void* output) {
+    if (rv == CKR_BUFFER_TOO_SMALL || (rv == CKR_OK && !output))
+        return rv;
+    ctx.reset();
+    return rv;
+}
+
+template <class Ctx> CK_RV updating(std::unique_ptr<Ctx>& ctx, CK_RV rv) {
+    if (rv != CKR_OK)
+        ctx.reset();
+    return rv;
+}
+
+bool badInput(const void* p, CK_ULONG len) {
+    return !p && len != 0;
+}
+
+} // namespace
+
+SOFTTOKEN_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                         CK_ATTRIBUTE_PTR pPublicKeyTemplate,
+                                         CK_ULONG ulPublicKeyAttributeCount,
+                                         CK_ATTRIBUTE_PTR pPrivateKeyTemplate,
+                                         CK_ULONG ulPrivateKeyAttributeCount,
+                                         CK_OBJECT_HANDLE_PTR phPublicKey,
+                                         CK_OBJECT_HANDLE_PTR phPrivateKey) {
+    return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
+        if (!pMechanism || !phPublicKey || !phPrivateKey ||
+            badInput(pPublicKeyTemplate, ulPublicKeyAttributeCount) ||
+            badInput(pPrivateKeyTemplate, ulPrivateKeyAttributeCount))
+            return CKR_ARGUMENTS_BAD;
+        if (pMechanism->mechanism != CKM_RSA_PKCS_KEY_PAIR_GEN)
+            return CKR_MECHANISM_INVALID;
+        if (pMechanism->pParameter || pMechanism->ulParameterLen)
+            return CKR_MECHANISM_PARAM_INVALID;
+        Attributes givenPub, givenPriv, pub, priv;
+        CK_RV rv = readTemplate(pPublicKeyTemplate, ulPublicKeyAttributeCount, givenPub);
+        if (rv == CKR_OK)
+            rv = readTemplate(pPrivateKeyTemplate, ulPrivateKeyAttributeCount, givenPriv);
+        if (rv == CKR_OK)
+            rv = prepareObject(m, CKO_PUBLIC_KEY, givenPub, Purpose::Generate, pub);
+        if (rv == CKR_OK)
+            rv = prepareObject(m, CKO_PRIVATE_KEY, givenPriv, Purpose::Generate, priv);
+        if (rv != CKR_OK)
+            return rv;
+        CK_ULONG bits = 0;
+        if (!readUlong(pub, CKA_MODULUS_BITS, bits))
+            return CKR_TEMPLATE_INCOMPLETE;
+        rv = checkRsaBits(m, bits);
+        if (rv == CKR_OK)
+            rv = m.checkWritable(s, readBool(pub, CKA_TOKEN, false),
+                                 readBool(pub, CKA_PRIVATE, false));
+        if (rv == CKR_OK)
+            rv = m.checkWritable(s, readBool(priv, CKA_TOKEN, false),
+                                 readBool(priv, CKA_PRIVATE, true));
+        if (rv != CKR_OK)
+            return rv;
+        const Bytes* exponent = findValue(pub, CKA_PUBLIC_EXPONENT);
+        crypto::RsaKeyParts parts;
+        rv = crypto::generateRsaKeyPair(bits, exponent ? *exponent : Bytes{}, parts);
+        if (rv != CKR_OK)
+            return rv;
+        pub[CKA_MODULUS] = parts.modulus;
+        pub[CKA_PUBLIC_EXPONENT] = parts.publicExponent;
+        priv[CKA_MODULUS] = parts.modulus;
+        priv[CKA_PUBLIC_EXPONENT] = parts.publicExponent;
+        priv[CKA_PRIVATE_EXPONENT] = parts.privateExponent;
+        priv[CKA_PRIME_1] = parts.prime1;
+        priv[CKA_PRIME_2] = parts.prime2;
+        priv[CKA_EXPONENT_1] = parts.exponent1;
+        priv[CKA_EXPONENT_2] = parts.exponent2;
+        priv[CKA_COEFFICIENT] = parts.coefficient;
+        parts.wipePrivate();
+        for (Attributes* a : {&pub, &priv}) {
+            (*a)[CKA_LOCAL] = boolBytes(true);
+            (*a)[CKA_KEY_GEN_MECHANISM] = ulongBytes(CKM_RSA_PKCS_KEY_PAIR_GEN);
+        }
+        priv[CKA_ALWAYS_SENSITIVE] = boolBytes(readBool(priv, CKA_SENSITIVE, true));
+        priv[CKA_NEVER_EXTRACTABLE] = boolBytes(!readBool(priv, CKA_EXTRACTABLE, false));
+
+        CK_OBJECT_HANDLE hPub = 0, hPriv = 0;
+        rv = m.storeNewObject(s, std::move(pub), hPub);
+        if (rv != CKR_OK)
+            return rv;
+        rv = m.storeNewObject(s, std::move(priv), hPriv);
+        if (rv != CKR_OK) {
+            // Both keys or neither.
+            Object* o = nullptr;
+            if (m.object(s, hPub, o) == CKR_OK && o->onToken)
+                m.token(s.slot).db->destroyObject(o->dbId);
+            m.removeObject(hPub);
+            return rv;
+        }
+        *phPublicKey = hPub;
+        *phPrivateKey = hPriv;
+        return CKR_OK;
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                  CK_OBJECT_HANDLE hKey) {
+    return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
+        if (!pMechanism)
+            return CKR_ARGUMENTS_BAD;
+        if (s.sign)
+            return CKR_OPERATION_ACTIVE;
+        if (!crypto::isSignMechanism(pMechanism->mechanism))
+            return CKR_MECHANISM_INVALID;
+        crypto::PkeyPtr key;
+        const CK_RV rv = keyForOperation(m, s, pMechanism, hKey, CKO_PRIVATE_KEY, CKA_SIGN, key);
+        if (rv != CKR_OK)
+            return rv;
+        return SignContext::create(pMechanism->mechanism, std::move(key), s.sign);
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                              CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        if (!s.sign)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (badInput(pData, ulDataLen) || !pulSignatureLen)
+            return finishing(s.sign, CKR_ARGUMENTS_BAD, nullptr);
+        const CK_RV rv = s.sign->signOneShot(pData, ulDataLen, pSignature, pulSignatureLen);
+        return finishing(s.sign, rv, pSignature);
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                                    CK_ULONG ulPartLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        if (!s.sign)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (badInput(pPart, ulPartLen))
+            return updating(s.sign, CKR_ARGUMENTS_BAD);
+        return updating(s.sign, s.sign->update(pPart, ulPartLen));
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                                   CK_ULONG_PTR pulSignatureLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        if (!s.sign)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (!pulSignatureLen)
+            return finishing(s.sign, CKR_ARGUMENTS_BAD, nullptr);
+        return finishing(s.sign, s.sign->final(pSignature, pulSignatureLen), pSignature);
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                    CK_OBJECT_HANDLE hKey) {
+    return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
+        if (!pMechanism)
+            return CKR_ARGUMENTS_BAD;
+        if (s.verify)
+            return CKR_OPERATION_ACTIVE;
+        if (!crypto::isSignMechanism(pMechanism->mechanism))
+            return CKR_MECHANISM_INVALID;
+        crypto::PkeyPtr key;
+        const CK_RV rv = keyForOperation(m, s, pMechanism, hKey, CKO_PUBLIC_KEY, CKA_VERIFY, key);
+        if (rv != CKR_OK)
+            return rv;
+        return VerifyContext::create(pMechanism->mechanism, std::move(key), s.verify);
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                                CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        if (!s.verify)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        auto ctx = std::move(s.verify); // verification always ends the operation
+        if (badInput(pData, ulDataLen) || badInput(pSignature, ulSignatureLen))
+            return CKR_ARGUMENTS_BAD;
+        return ctx->verifyOneShot(pData, ulDataLen, pSignature, ulSignatureLen);
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                                      CK_ULONG ulPartLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        if (!s.verify)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (badInput(pPart, ulPartLen))
+            return updating(s.verify, CKR_ARGUMENTS_BAD);
+        return updating(s.verify, s.verify->update(pPart, ulPartLen));
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                                     CK_ULONG ulSignatureLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        if (!s.verify)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        auto ctx = std::move(s.verify);
+        if (badInput(pSignature, ulSignatureLen))
+            return CKR_ARGUMENTS_BAD;
+        return ctx->verify(pSignature, ulSignatureLen);
+    });
+}
+
+namespace {
+
+CK_RV cipherInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey,
+                 CipherContext::Direction direction) {
+    return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
+        const bool enc = direction == CipherContext::Direction::Encrypt;
+        auto& slot = enc ? s.encrypt : s.decrypt;
+        if (!pMechanism)
+            return CKR_ARGUMENTS_BAD;
+        if (slot)
+            return CKR_OPERATION_ACTIVE;
+        if (!crypto::isCipherMechanism(pMechanism->mechanism))
+            return CKR_MECHANISM_INVALID;
+        crypto::PkeyPtr key;
+        const CK_RV rv =
+            keyForOperation(m, s, pMechanism, hKey, enc ? CKO_PUBLIC_KEY : CKO_PRIVATE_KEY,
+                            enc ? CKA_ENCRYPT : CKA_DECRYPT, key);
+        if (rv != CKR_OK)
+            return rv;
+        return CipherContext::create(pMechanism->mechanism, std::move(key), direction, slot);
+    });
+}
+
+CK_RV cipherOneShot(CK_SESSION_HANDLE hSession, bool enc, CK_BYTE_PTR in, CK_ULONG inLen,
+                    CK_BYTE_PTR out, CK_ULONG_PTR outLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        auto& ctx = enc ? s.encrypt : s.decrypt;
+        if (!ctx)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (badInput(in, inLen) || !outLen)
+            return finishing(ctx, CKR_ARGUMENTS_BAD, nullptr);
+        return finishing(ctx, ctx->oneShot(in, inLen, out, outLen), out);
+    });
+}
+
+CK_RV cipherUpdate(CK_SESSION_HANDLE hSession, bool enc, CK_BYTE_PTR in, CK_ULONG inLen,
+                   CK_BYTE_PTR out, CK_ULONG_PTR outLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        auto& ctx = enc ? s.encrypt : s.decrypt;
+        if (!ctx)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (badInput(in, inLen) || !outLen)
+            return finishing(ctx, CKR_ARGUMENTS_BAD, nullptr);
+        return finishing(ctx, ctx->update(in, inLen, out, outLen), out);
+    });
+}
+
+CK_RV cipherFinal(CK_SESSION_HANDLE hSession, bool enc, CK_BYTE_PTR out, CK_ULONG_PTR outLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        auto& ctx = enc ? s.encrypt : s.decrypt;
+        if (!ctx)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (!outLen)
+            return finishing(ctx, CKR_ARGUMENTS_BAD, nullptr);
+        return finishing(ctx, ctx->final(out, outLen), out);
+    });
+}
+
+} // namespace
+
+SOFTTOKEN_EXPORT CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                     CK_OBJECT_HANDLE hKey) {
+    return cipherInit(hSession, pMechanism, hKey, CipherContext::Direction::Encrypt);
+}
+
+SOFTTOKEN_EXPORT CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                                 CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen) {
+    return cipherOneShot(hSession, true, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen);
+}
+
+SOFTTOKEN_EXPORT CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                                       CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,
+                                       CK_ULONG_PTR pulEncryptedPartLen) {
+    return cipherUpdate(hSession, true, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
+}
+
+SOFTTOKEN_EXPORT CK_RV C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
+                                      CK_ULONG_PTR pulLastEncryptedPartLen) {
+    return cipherFinal(hSession, true, pLastEncryptedPart, pulLastEncryptedPartLen);
+}
+
+SOFTTOKEN_EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                     CK_OBJECT_HANDLE hKey) {
+    return cipherInit(hSession, pMechanism, hKey, CipherContext::Direction::Decrypt);
+}
+
+SOFTTOKEN_EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData,
+                                 CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
+                                 CK_ULONG_PTR pulDataLen) {
+    return cipherOneShot(hSession, false, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
+}
+
+SOFTTOKEN_EXPORT CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
+                                       CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,
+                                       CK_ULONG_PTR pulPartLen) {
+    return cipherUpdate(hSession, false, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
+}
+
+SOFTTOKEN_EXPORT CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart,
+                                      CK_ULONG_PTR pulLastPartLen) {
+    return cipherFinal(hSession, false, pLastPart, pulLastPartLen);
+}
+
+SOFTTOKEN_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        if (!pMechanism)
+            return CKR_ARGUMENTS_BAD;
+        if (s.digest)
+            return CKR_OPERATION_ACTIVE;
+        if (!crypto::isDigestMechanism(pMechanism->mechanism))
+            return CKR_MECHANISM_INVALID;
+        if (pMechanism->pParameter || pMechanism->ulParameterLen)
+            return CKR_MECHANISM_PARAM_INVALID;
+        return DigestContext::create(pMechanism->mechanism, s.digest);
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                                CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        if (!s.digest)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (badInput(pData, ulDataLen) || !pulDigestLen)
+            return finishing(s.digest, CKR_ARGUMENTS_BAD, nullptr);
+        return finishing(s.digest, s.digest->oneShot(pData, ulDataLen, pDigest, pulDigestLen),
+                         pDigest);
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                                      CK_ULONG ulPartLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        if (!s.digest)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (badInput(pPart, ulPartLen))
+            return updating(s.digest, CKR_ARGUMENTS_BAD);
+        return updating(s.digest, s.digest->update(pPart, ulPartLen));
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest,
+                                     CK_ULONG_PTR pulDigestLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        if (!s.digest)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (!pulDigestLen)
+            return finishing(s.digest, CKR_ARGUMENTS_BAD, nullptr);
+        return finishing(s.digest, s.digest->final(pDigest, pulDigestLen), pDigest);
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed,
+                                    CK_ULONG ulSeedLen) {
+    return withSession(hSession, [&](Module&, Session&) -> CK_RV {
+        if (badInput(pSeed, ulSeedLen))
+            return CKR_ARGUMENTS_BAD;
+        return CKR_RANDOM_SEED_NOT_SUPPORTED;
+    });
+}
+
+SOFTTOKEN_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData,
+                                        CK_ULONG ulRandomLen) {
+    return withSession(hSession, [&](Module&, Session&) -> CK_RV {
+        if (badInput(pRandomData, ulRandomLen))
+            return CKR_ARGUMENTS_BAD;
+        if (ulRandomLen == 0)
+            return CKR_OK;
+        return crypto::fillRandom(pRandomData, ulRandomLen) ? CKR_OK : CKR_FUNCTION_FAILED;
+    });
+}

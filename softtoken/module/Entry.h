@@ -1,0 +1,61 @@
+#pragma once
+
+// Shared plumbing of the exported entry points: every C_* and E_* function is
+// a thin wrapper that checks initialization, takes the lock, catches
+// everything and returns a CK_RV.
+
+#include "Module.h"
+
+#include <cstring>
+#include <new>
+#include <shared_mutex>
+#include <string_view>
+
+#define SOFTTOKEN_EXPORT extern "C" __attribute__((visibility("default")))
+
+// The entry points live at global scope, where these short names read best.
+namespace crypto = softtoken::crypto;
+namespace store = softtoken::store;
+
+namespace softtoken::module {
+
+// Held shared by every call and exclusively by C_Initialize/C_Finalize, so the
+// module cannot vanish under a running call.
+std::shared_mutex& lifecycleMutex();
+std::unique_ptr<Module>& currentModule();
+// Bumped by every C_Finalize, so a blocking wait notices it has to give up.
+std::uint64_t lifecycleGeneration();
+
+template <class F> CK_RV withModule(F&& body) noexcept {
+    try {
+        std::shared_lock life(lifecycleMutex());
+        Module* m = currentModule().get();
+        if (!m)
+            return CKR_CRYPTOKI_NOT_INITIALIZED;
+        LockGuard guard(m->locking());
+        return body(*m);
+    } catch (const std::bad_alloc&) {
+        return CKR_HOST_MEMORY;
+    } catch (...) {
+        return CKR_GENERAL_ERROR;
+    }
+}
+
+// The session plus its token, for entry points that work on a session.
+template <class F> CK_RV withSession(CK_SESSION_HANDLE handle, F&& body) noexcept {
+    return withModule([&](Module& m) -> CK_RV {
+        Session* s = nullptr;
+        const CK_RV rv = m.session(handle, s);
+        if (rv != CKR_OK)
+            return rv;
+        return body(m, *s);
+    });
+}
+
+// Blank-padded fixed-width text field, cut when too long.
+inline void padded(CK_UTF8CHAR* field, std::size_t width, std::string_view text) {
+    std::memset(field, ' ', width);
+    std::memcpy(field, text.data(), std::min(width, text.size()));
+}
+
+} // namespace softtoken::module

@@ -181,6 +181,11 @@ std::optional<Config> Config::load(const char* envVar, const char* moduleName, s
             fail(error, path + ": cannot read the file named by " + envVar);
             return std::nullopt;
         }
+        // Present but unreadable is an error: defaults would hide the problem.
+        if (::access(path.c_str(), F_OK) == 0) {
+            fail(error, path + ": cannot read the file");
+            return std::nullopt;
+        }
         return parse("", defaultStore, error);
     }
     std::ostringstream text;

@@ -30,6 +30,13 @@ public:
     // Finalizes and releases the library; always true.
     bool unload();
 
+    // Binds tables that live in this process instead of a loaded module (test
+    // doubles). Nothing is initialized here; unload() still finalizes.
+    void bindTables(CK_FUNCTION_LIST* functions, VendorAuxFunctionList* auxFunctions) {
+        functions_ = functions;
+        auxFunctions_ = auxFunctions;
+    }
+
     CK_FUNCTION_LIST* functions() const { return functions_; }
     // Null whenever functions() is null, even if a table was obtained before.
     VendorAuxFunctionList* auxFunctions() const {

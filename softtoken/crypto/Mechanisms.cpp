@@ -1,5 +1,7 @@
 #include "softtoken/crypto/Mechanisms.h"
 
+#include "softtoken/crypto/ErrorMark.h"
+
 #include <cstring>
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -7,16 +9,6 @@
 
 namespace softtoken::crypto {
 namespace {
-
-// Failed OpenSSL calls leave entries on the thread's error queue; the host
-// application may use OpenSSL too, so drop whatever our call added.
-class ErrorMark {
-public:
-    ErrorMark() { ERR_set_mark(); }
-    ~ErrorMark() { ERR_pop_to_mark(); }
-    ErrorMark(const ErrorMark&) = delete;
-    ErrorMark& operator=(const ErrorMark&) = delete;
-};
 
 // PKCS#1 v1.5 type 1 and type 2 padding need at least 11 bytes.
 constexpr CK_ULONG kPkcs1Overhead = 11;

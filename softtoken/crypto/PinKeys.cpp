@@ -1,5 +1,7 @@
 #include "softtoken/crypto/PinKeys.h"
 
+#include "softtoken/crypto/ErrorMark.h"
+
 #include <climits>
 #include <memory>
 #include <openssl/evp.h>
@@ -25,6 +27,7 @@ PinKeys derivePinKeys(const void* pin, std::size_t pinLen, const Bytes& salt,
         !fitsInt(salt.size()) || (pin == nullptr && pinLen != 0)) {
         return keys;
     }
+    ErrorMark mark;
     SecureBytes both(kPinVerifierLen + kWrappingKeyLen);
     if (PKCS5_PBKDF2_HMAC(static_cast<const char*>(pin), static_cast<int>(pinLen), salt.data(),
                           static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
@@ -41,6 +44,7 @@ Bytes seal(const SecureBytes& key, const void* plain, std::size_t len, const Byt
         !fitsInt(len + kSealOverhead) || !fitsInt(aad.size())) {
         return {};
     }
+    ErrorMark mark;
     Bytes out(kSealIvLen + len + kSealTagLen);
     if (!fillRandom(out.data(), kSealIvLen)) {
         return {};
@@ -74,6 +78,7 @@ std::optional<SecureBytes> open(const SecureBytes& key, const Bytes& sealed, con
         !fitsInt(aad.size())) {
         return std::nullopt;
     }
+    ErrorMark mark;
     const std::size_t len = sealed.size() - kSealOverhead;
     const std::uint8_t* iv = sealed.data();
     const std::uint8_t* ct = iv + kSealIvLen;

@@ -1,5 +1,7 @@
 #include "softtoken/crypto/Rsa.h"
 
+#include "softtoken/crypto/ErrorMark.h"
+
 #include <memory>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -222,6 +224,7 @@ CK_RV generateRsaKeyPair(CK_ULONG modulusBits, const Bytes& publicExponent, RsaK
         return CKR_ATTRIBUTE_VALUE_INVALID;
     }
 
+    ErrorMark mark;
     LocalPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     if (!ctx) {
         return CKR_HOST_MEMORY;
@@ -258,6 +261,7 @@ CK_RV generateRsaKeyPair(CK_ULONG modulusBits, const Bytes& publicExponent, RsaK
 }
 
 PkeyPtr makeRsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
+    ErrorMark mark;
     BnPtr n = toBn(modulus), e = toBn(exponent);
     ParamBldPtr bld(OSSL_PARAM_BLD_new());
     if (!n || !e || !bld || !usableModulus(n.get()) || BN_is_zero(e.get()) ||
@@ -269,6 +273,7 @@ PkeyPtr makeRsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
 }
 
 PkeyPtr makeRsaPrivateKey(const RsaKeyParts& parts) {
+    ErrorMark mark;
     BnPtr n = toBn(parts.modulus), e = toBn(parts.publicExponent),
           d = toSecureBn(parts.privateExponent);
     ParamBldPtr bld(OSSL_PARAM_BLD_new());

@@ -418,6 +418,9 @@ CK_RV TokenDatabase::create(const Config& config, const std::string& name,
             return errno == EEXIST ? CKR_ARGUMENTS_BAD : CKR_DEVICE_ERROR;
         ::fchmod(fd, 0600);
         ::close(fd);
+        // Leftovers of an earlier token of this name must not be replayed into the new one.
+        ::unlink((path + "-wal").c_str());
+        ::unlink((path + "-shm").c_str());
 
         CK_RV rv = [&]() -> CK_RV {
             Impl impl;

@@ -187,7 +187,8 @@ int create(const Config& config, const Arguments& args) {
         return kFailure;
     }
     if (rv != CKR_OK) {
-        std::cerr << "tokenctl: could not create token \"" << name << "\" (" << rvText(rv) << ")\n";
+        std::cerr << "tokenctl: could not create token \"" << name << "\" in " << config.storeDir
+                  << " (" << rvText(rv) << ")\n";
         return kFailure;
     }
     std::cout << "created token \"" << name << "\"\n";

@@ -31,7 +31,7 @@ asan: deps
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
-	ctest --preset tsan -j $(JOBS) -R 'softtoken'
+	ctest --preset tsan -j $(JOBS) -R 'softtoken|slot'
 
 fuzz: deps
 	cmake --preset fuzz

@@ -52,7 +52,9 @@ protected:
     CK_OBJECT_HANDLE pub_ = 0, priv_ = 0;
 };
 
-TEST_F(CryptoTest, GeneratedKeysHaveTheirAttributes) {
+using softtoken_module_Crypto = CryptoTest;
+
+TEST_F(softtoken_module_Crypto, GeneratedKeysHaveTheirAttributes) {
     generate();
     EXPECT_EQ(readAttr(f(), s_, priv_, CKA_LOCAL), std::vector<CK_BYTE>{CK_TRUE});
     EXPECT_EQ(readAttr(f(), s_, priv_, CKA_ALWAYS_SENSITIVE), std::vector<CK_BYTE>{CK_TRUE});
@@ -74,7 +76,7 @@ TEST_F(CryptoTest, GeneratedKeysHaveTheirAttributes) {
               CKR_MECHANISM_INVALID);
 }
 
-TEST_F(CryptoTest, EveryMechanismSignsAndVerifiesInOneAndSeveralParts) {
+TEST_F(softtoken_module_Crypto, EveryMechanismSignsAndVerifiesInOneAndSeveralParts) {
     generate();
     const std::string message = "The quick brown fox jumps over the lazy dog";
     for (CK_MECHANISM_TYPE type : {CKM_MD5_RSA_PKCS, CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS,
@@ -117,7 +119,7 @@ TEST_F(CryptoTest, EveryMechanismSignsAndVerifiesInOneAndSeveralParts) {
     EXPECT_EQ(f()->C_SignFinal(s_, nullptr, &len), CKR_OPERATION_NOT_INITIALIZED);
 }
 
-TEST_F(CryptoTest, SignaturesCheckOutWithOpenSsl) {
+TEST_F(softtoken_module_Crypto, SignaturesCheckOutWithOpenSsl) {
     generate();
     const std::string message = "checked outside";
     const auto sig = sign(CKM_SHA256_RSA_PKCS, message);
@@ -148,7 +150,7 @@ TEST_F(CryptoTest, SignaturesCheckOutWithOpenSsl) {
     BN_free(be);
 }
 
-TEST_F(CryptoTest, OperationStateAndKeyChecks) {
+TEST_F(softtoken_module_Crypto, OperationStateAndKeyChecks) {
     generate({}, {boolAttr(CKA_DECRYPT, false)});
     CK_MECHANISM mech{CKM_SHA256_RSA_PKCS, nullptr, 0};
     CK_BYTE data[4] = {1, 2, 3, 4};
@@ -175,7 +177,7 @@ TEST_F(CryptoTest, OperationStateAndKeyChecks) {
     EXPECT_EQ(f()->C_SignInit(s_, &mech, priv_), CKR_USER_NOT_LOGGED_IN);
 }
 
-TEST_F(CryptoTest, EncryptDecryptRoundTrip) {
+TEST_F(softtoken_module_Crypto, EncryptDecryptRoundTrip) {
     generate();
     CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
     CK_BYTE plain[] = "session key material";
@@ -205,7 +207,7 @@ TEST_F(CryptoTest, EncryptDecryptRoundTrip) {
               CKR_DATA_LEN_RANGE);
 }
 
-TEST_F(CryptoTest, DigestsMatchKnownVectors) {
+TEST_F(softtoken_module_Crypto, DigestsMatchKnownVectors) {
     struct Case {
         CK_MECHANISM_TYPE type;
         std::string hex;
@@ -239,7 +241,7 @@ TEST_F(CryptoTest, DigestsMatchKnownVectors) {
     }
 }
 
-TEST_F(CryptoTest, RandomAndSeed) {
+TEST_F(softtoken_module_Crypto, RandomAndSeed) {
     CK_BYTE a[32] = {}, b[32] = {};
     ASSERT_EQ(f()->C_GenerateRandom(s_, a, sizeof a), CKR_OK);
     ASSERT_EQ(f()->C_GenerateRandom(s_, b, sizeof b), CKR_OK);

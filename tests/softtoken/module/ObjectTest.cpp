@@ -80,7 +80,9 @@ std::vector<Attr> certificateTemplate() {
             textAttr(CKA_CONTAINER_NAME, std::string("box-1") + '\0')};
 }
 
-TEST_F(ObjectTest, EachClassIsCreatedReadFoundAndDestroyed) {
+using softtoken_module_Objects = ObjectTest;
+
+TEST_F(softtoken_module_Objects, EachClassIsCreatedReadFoundAndDestroyed) {
     ASSERT_EQ(login(s_), CKR_OK);
     const RsaMaterial k = makeRsa(1024);
     CK_OBJECT_HANDLE data = 0, cert = 0, pub = 0, priv = 0;
@@ -126,7 +128,7 @@ TEST_F(ObjectTest, EachClassIsCreatedReadFoundAndDestroyed) {
     EXPECT_EQ(f()->C_GetObjectSize(s_, cert, &size), CKR_OBJECT_HANDLE_INVALID);
 }
 
-TEST_F(ObjectTest, PrivateObjectsNeedTheUser) {
+TEST_F(softtoken_module_Objects, PrivateObjectsNeedTheUser) {
     CK_OBJECT_HANDLE h = 0;
     EXPECT_EQ(createObject(f(), s_, dataObject(true, true, "p"), &h), CKR_USER_NOT_LOGGED_IN);
     ASSERT_EQ(login(s_), CKR_OK);
@@ -144,7 +146,7 @@ TEST_F(ObjectTest, PrivateObjectsNeedTheUser) {
     EXPECT_EQ(findAll(f(), s_), std::vector<CK_OBJECT_HANDLE>{pub});
 }
 
-TEST_F(ObjectTest, TokenObjectsNeedAReadWriteSession) {
+TEST_F(softtoken_module_Objects, TokenObjectsNeedAReadWriteSession) {
     const CK_SESSION_HANDLE ro = openSession(0, false);
     CK_OBJECT_HANDLE h = 0;
     EXPECT_EQ(createObject(f(), ro, dataObject(true, false, "x"), &h), CKR_SESSION_READ_ONLY);
@@ -161,7 +163,7 @@ TEST_F(ObjectTest, TokenObjectsNeedAReadWriteSession) {
     EXPECT_EQ(findAll(f(), s_), std::vector<CK_OBJECT_HANDLE>{tok});
 }
 
-TEST_F(ObjectTest, TemplatesAreChecked) {
+TEST_F(softtoken_module_Objects, TemplatesAreChecked) {
     CK_OBJECT_HANDLE h = 0;
     EXPECT_EQ(createObject(f(), s_, {textAttr(CKA_LABEL, "no class")}, &h),
               CKR_TEMPLATE_INCOMPLETE);
@@ -196,7 +198,7 @@ TEST_F(ObjectTest, TemplatesAreChecked) {
     EXPECT_TRUE(findAll(f(), s_).empty());
 }
 
-TEST_F(ObjectTest, GetAttributeValueFollowsTheLetterOfTheStandard) {
+TEST_F(softtoken_module_Objects, GetAttributeValueFollowsTheLetterOfTheStandard) {
     ASSERT_EQ(login(s_), CKR_OK);
     const RsaMaterial k = makeRsa(1024);
     CK_OBJECT_HANDLE priv = 0;
@@ -229,7 +231,7 @@ TEST_F(ObjectTest, GetAttributeValueFollowsTheLetterOfTheStandard) {
     EXPECT_EQ(f()->C_GetAttributeValue(s_, 0, &absent, 1), CKR_OBJECT_HANDLE_INVALID);
 }
 
-TEST_F(ObjectTest, SetAttributeValueKeepsTheRules) {
+TEST_F(softtoken_module_Objects, SetAttributeValueKeepsTheRules) {
     ASSERT_EQ(login(s_), CKR_OK);
     const RsaMaterial k = makeRsa(1024);
     CK_OBJECT_HANDLE priv = 0;
@@ -255,7 +257,7 @@ TEST_F(ObjectTest, SetAttributeValueKeepsTheRules) {
     ASSERT_EQ(keys.size(), 1u);
 }
 
-TEST_F(ObjectTest, MemoryIsAccountedAndExhaustionStoresNothing) {
+TEST_F(softtoken_module_Objects, MemoryIsAccountedAndExhaustionStoresNothing) {
     const CK_ULONG freeBefore = tokenInfo().ulFreePublicMemory;
     CK_OBJECT_HANDLE h = 0;
     ASSERT_EQ(createObject(f(), s_, dataObject(true, false, "m", std::string(500, 'x')), &h),
@@ -276,7 +278,7 @@ TEST_F(ObjectTest, MemoryIsAccountedAndExhaustionStoresNothing) {
     EXPECT_EQ(tokenInfo().ulFreePublicMemory, freeBefore);
 }
 
-TEST_F(ObjectTest, ObjectsFromAnotherInstanceAppearWithoutRestart) {
+TEST_F(softtoken_module_Objects, ObjectsFromAnotherInstanceAppearWithoutRestart) {
     CK_OBJECT_HANDLE h = 0;
     ASSERT_EQ(createObject(f(), s_, dataObject(true, false, "first"), &h), CKR_OK);
     EXPECT_EQ(findAll(f(), s_).size(), 1u);
@@ -295,7 +297,7 @@ TEST_F(ObjectTest, ObjectsFromAnotherInstanceAppearWithoutRestart) {
     EXPECT_EQ(findAll(f(), s_, {textAttr(CKA_LABEL, "second")}).size(), 1u);
 }
 
-TEST_F(ObjectTest, FindStateIsChecked) {
+TEST_F(softtoken_module_Objects, FindStateIsChecked) {
     CK_OBJECT_HANDLE h[2];
     CK_ULONG n = 0;
     EXPECT_EQ(f()->C_FindObjects(s_, h, 2, &n), CKR_OPERATION_NOT_INITIALIZED);
@@ -306,9 +308,9 @@ TEST_F(ObjectTest, FindStateIsChecked) {
     EXPECT_EQ(f()->C_FindObjectsFinal(s_), CKR_OK);
 }
 
-using RsaRangeTest = ModuleTest;
+using softtoken_module_RsaRange = ModuleTest;
 
-TEST_F(RsaRangeTest, KeysOutsideTheConfiguredRangeAreRefused) {
+TEST_F(softtoken_module_RsaRange, KeysOutsideTheConfiguredRangeAreRefused) {
     writeConfig("rsa_min_bits = 1024\nrsa_max_bits = 1024\n");
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);

@@ -25,9 +25,9 @@ CK_RV unlockMutex(CK_VOID_PTR m) {
     return CKR_OK;
 }
 
-using InitTest = ModuleTest;
+using softtoken_module_Init = ModuleTest;
 
-TEST_F(InitTest, InitializeAndFinalizeFollowTheStandard) {
+TEST_F(softtoken_module_Init, InitializeAndFinalizeFollowTheStandard) {
     CK_SLOT_ID slots[2];
     CK_ULONG n = 2;
     EXPECT_EQ(f()->C_GetSlotList(CK_FALSE, slots, &n), CKR_CRYPTOKI_NOT_INITIALIZED);
@@ -41,7 +41,7 @@ TEST_F(InitTest, InitializeAndFinalizeFollowTheStandard) {
     EXPECT_EQ(f()->C_GetSlotList(CK_FALSE, slots, &n), CKR_CRYPTOKI_NOT_INITIALIZED);
 }
 
-TEST_F(InitTest, LockingArgumentsAreChecked) {
+TEST_F(softtoken_module_Init, LockingArgumentsAreChecked) {
     CK_C_INITIALIZE_ARGS args{};
     args.CreateMutex = createMutex; // only one of four
     EXPECT_EQ(f()->C_Initialize(&args), CKR_ARGUMENTS_BAD);
@@ -57,7 +57,7 @@ TEST_F(InitTest, LockingArgumentsAreChecked) {
     EXPECT_EQ(f()->C_Finalize(nullptr), CKR_OK);
 }
 
-TEST_F(InitTest, ApplicationMutexCallbacksAreUsedWithoutOsLocking) {
+TEST_F(softtoken_module_Init, ApplicationMutexCallbacksAreUsedWithoutOsLocking) {
     CK_C_INITIALIZE_ARGS args{createMutex, destroyMutex, lockMutex, unlockMutex, 0, nullptr};
     ASSERT_EQ(f()->C_Initialize(&args), CKR_OK);
     gAppLocks = 0;
@@ -73,12 +73,12 @@ TEST_F(InitTest, ApplicationMutexCallbacksAreUsedWithoutOsLocking) {
     EXPECT_EQ(gAppLocks, 0);
 }
 
-TEST_F(InitTest, BadConfigurationFailsInitialization) {
+TEST_F(softtoken_module_Init, BadConfigurationFailsInitialization) {
     writeConfig("no_such_key = 1\n");
     EXPECT_EQ(initialize(), CKR_FUNCTION_FAILED);
 }
 
-TEST_F(InitTest, InfoAndIdentityDifferBetweenTheTwoBuilds) {
+TEST_F(softtoken_module_Init, InfoAndIdentityDifferBetweenTheTwoBuilds) {
     ASSERT_EQ(initialize(), CKR_OK);
     ASSERT_EQ(initialize(skyra()), CKR_OK);
     CK_INFO info{};
@@ -100,9 +100,9 @@ TEST_F(InitTest, InfoAndIdentityDifferBetweenTheTwoBuilds) {
     EXPECT_EQ(trimmed(t.model, 16), "Torvik Skyra Key");
 }
 
-using SlotTest = ModuleTest;
+using softtoken_module_Slots = ModuleTest;
 
-TEST_F(SlotTest, SlotListFollowsTheTwoCallRuleAndPresenceFilter) {
+TEST_F(softtoken_module_Slots, SlotListFollowsTheTwoCallRuleAndPresenceFilter) {
     addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_ULONG n = 0;
@@ -133,7 +133,7 @@ TEST_F(SlotTest, SlotListFollowsTheTwoCallRuleAndPresenceFilter) {
     EXPECT_EQ(f()->C_GetTokenInfo(7, &t), CKR_SLOT_ID_INVALID);
 }
 
-TEST_F(SlotTest, TokenInfoReportsTheStoredToken) {
+TEST_F(softtoken_module_Slots, TokenInfoReportsTheStoredToken) {
     addToken("alpha", 0, 3000, 5000, "My label");
     ASSERT_EQ(initialize(), CKR_OK);
     const CK_TOKEN_INFO t = tokenInfo();
@@ -158,7 +158,7 @@ TEST_F(SlotTest, TokenInfoReportsTheStoredToken) {
     EXPECT_EQ(after.ulRwSessionCount, 1u);
 }
 
-TEST_F(SlotTest, MechanismsReportTheConfiguredRsaRange) {
+TEST_F(softtoken_module_Slots, MechanismsReportTheConfiguredRsaRange) {
     writeConfig("rsa_min_bits = 2048\nrsa_max_bits = 3072\n");
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
@@ -175,9 +175,9 @@ TEST_F(SlotTest, MechanismsReportTheConfiguredRsaRange) {
     EXPECT_EQ(f()->C_GetMechanismList(1, nullptr, &n), CKR_TOKEN_NOT_PRESENT);
 }
 
-using LoginTest = ModuleTest;
+using softtoken_module_Login = ModuleTest;
 
-TEST_F(LoginTest, SessionRulesAndStates) {
+TEST_F(softtoken_module_Login, SessionRulesAndStates) {
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SESSION_HANDLE s = 0;
@@ -229,7 +229,7 @@ TEST_F(LoginTest, SessionRulesAndStates) {
     EXPECT_EQ(info.state, CKS_RW_PUBLIC_SESSION);
 }
 
-TEST_F(LoginTest, WrongPinsWalkTheFlagsToLocked) {
+TEST_F(softtoken_module_Login, WrongPinsWalkTheFlagsToLocked) {
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
     const CK_SESSION_HANDLE s = openSession();
@@ -255,7 +255,7 @@ TEST_F(LoginTest, WrongPinsWalkTheFlagsToLocked) {
     EXPECT_FALSE(tokenInfo().flags & CKF_SO_PIN_FINAL_TRY);
 }
 
-TEST_F(LoginTest, AnotherProcessSeesTheFailureCount) {
+TEST_F(softtoken_module_Login, AnotherProcessSeesTheFailureCount) {
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
     openSession();
@@ -282,7 +282,7 @@ TEST_F(LoginTest, AnotherProcessSeesTheFailureCount) {
     EXPECT_TRUE(tokenInfo().flags & CKF_USER_PIN_COUNT_LOW);
 }
 
-TEST_F(LoginTest, InitPinUnblocksAndKeepsPrivateObjects) {
+TEST_F(softtoken_module_Login, InitPinUnblocksAndKeepsPrivateObjects) {
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SESSION_HANDLE s = openSession();
@@ -306,7 +306,7 @@ TEST_F(LoginTest, InitPinUnblocksAndKeepsPrivateObjects) {
     EXPECT_EQ(std::string(value.begin(), value.end()), "classified");
 }
 
-TEST_F(LoginTest, SetPinChangesThePinOfWhoeverIsLoggedIn) {
+TEST_F(softtoken_module_Login, SetPinChangesThePinOfWhoeverIsLoggedIn) {
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
     const CK_SESSION_HANDLE ro = openSession(0, false);
@@ -330,7 +330,7 @@ TEST_F(LoginTest, SetPinChangesThePinOfWhoeverIsLoggedIn) {
     EXPECT_EQ(login(s, CKU_SO, "new-so-pin"), CKR_OK);
 }
 
-TEST_F(LoginTest, InitTokenWipesObjectsAndNeedsNoSessions) {
+TEST_F(softtoken_module_Login, InitTokenWipesObjectsAndNeedsNoSessions) {
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SESSION_HANDLE s = openSession();

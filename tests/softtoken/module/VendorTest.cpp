@@ -42,9 +42,9 @@ TokenInitParams initParams(const char* label, const char* so, const char* user) 
     return p;
 }
 
-using VendorTest = ModuleTest;
+using softtoken_module_Vendor = ModuleTest;
 
-TEST_F(VendorTest, InitTokenSetsEverythingAndWipesObjects) {
+TEST_F(softtoken_module_Vendor, InitTokenSetsEverythingAndWipesObjects) {
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SESSION_HANDLE s = openSession();
@@ -85,7 +85,7 @@ TEST_F(VendorTest, InitTokenSetsEverythingAndWipesObjects) {
     EXPECT_EQ(poll(aux()).rv, CKR_NO_EVENT);
 }
 
-TEST_F(VendorTest, SetTokenLabelChangesOnlyTheLabel) {
+TEST_F(softtoken_module_Vendor, SetTokenLabelChangesOnlyTheLabel) {
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
     const CK_TOKEN_INFO before = tokenInfo();
@@ -102,7 +102,7 @@ TEST_F(VendorTest, SetTokenLabelChangesOnlyTheLabel) {
     EXPECT_EQ(login(s), CKR_OK);
 }
 
-TEST_F(VendorTest, PollArgumentsAndIdle) {
+TEST_F(softtoken_module_Vendor, PollArgumentsAndIdle) {
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SLOT_ID slot = 0;
     CK_ULONG event = 0, extra = 0;
@@ -113,7 +113,7 @@ TEST_F(VendorTest, PollArgumentsAndIdle) {
     EXPECT_EQ(f()->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
 }
 
-TEST_F(VendorTest, InsertAndRemoveAreSeenOnceInOrderByTwoProcesses) {
+TEST_F(softtoken_module_Vendor, InsertAndRemoveAreSeenOnceInOrderByTwoProcesses) {
     addToken("alpha", 1);
     removeToken(1);
     int ready[2], go[2];
@@ -173,7 +173,7 @@ TEST_F(VendorTest, InsertAndRemoveAreSeenOnceInOrderByTwoProcesses) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST_F(VendorTest, LabelChangedByAnotherProcessIsReported) {
+TEST_F(softtoken_module_Vendor, LabelChangedByAnotherProcessIsReported) {
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
     const pid_t child = fork();
@@ -204,7 +204,7 @@ TEST_F(VendorTest, LabelChangedByAnotherProcessIsReported) {
     EXPECT_EQ(poll(aux()).rv, CKR_NO_EVENT);
 }
 
-TEST_F(VendorTest, DamagedTokenIsNotRecognizedWhileTheOtherSlotWorks) {
+TEST_F(softtoken_module_Vendor, DamagedTokenIsNotRecognizedWhileTheOtherSlotWorks) {
     addToken("alpha", 0);
     addToken("beta", 1);
     {
@@ -228,7 +228,7 @@ TEST_F(VendorTest, DamagedTokenIsNotRecognizedWhileTheOtherSlotWorks) {
     EXPECT_EQ(login(s), CKR_OK);
 }
 
-TEST_F(VendorTest, OnlyEntryPointsAreExported) {
+TEST_F(softtoken_module_Vendor, OnlyEntryPointsAreExported) {
     for (const char* path : {MERIDIA_MODULE_PATH, SKYRA_MODULE_PATH}) {
         const std::string cmd = std::string("nm -D --defined-only ") + path;
         FILE* p = popen(cmd.c_str(), "r");
@@ -253,7 +253,7 @@ TEST_F(VendorTest, OnlyEntryPointsAreExported) {
     }
 }
 
-TEST_F(VendorTest, SeveralThreadsSignAndPollAtOnce) {
+TEST_F(softtoken_module_Vendor, SeveralThreadsSignAndPollAtOnce) {
     addToken("alpha", 0);
     ASSERT_EQ(initialize(), CKR_OK);
     const CK_SESSION_HANDLE s = openSession();

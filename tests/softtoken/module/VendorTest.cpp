@@ -204,6 +204,49 @@ TEST_F(softtoken_module_Vendor, LabelChangedByAnotherProcessIsReported) {
     EXPECT_EQ(poll(aux()).rv, CKR_NO_EVENT);
 }
 
+TEST_F(softtoken_module_Vendor, ForeignChangesAreReportedAndOwnOnesAreNot) {
+    addToken("alpha", 0);
+    ASSERT_EQ(initialize(), CKR_OK);
+    CK_SESSION_HANDLE s = openSession();
+    CK_UTF8CHAR oldPin[] = "user-secret";
+    CK_UTF8CHAR newPin[] = "other-pin";
+    ASSERT_EQ(f()->C_SetPIN(s, oldPin, 11, newPin, 9), CKR_OK);
+    ASSERT_EQ(login(s, CKU_SO, kSoPin), CKR_OK);
+    CK_UTF8CHAR soPin[] = "so-secret";
+    ASSERT_EQ(f()->C_SetPIN(s, soPin, 9, soPin, 9), CKR_OK);
+    ASSERT_EQ(f()->C_InitPIN(s, newPin, 9), CKR_OK);
+    EXPECT_EQ(poll(aux()).rv, CKR_NO_EVENT);
+    ASSERT_EQ(f()->C_Logout(s), CKR_OK);
+
+    // The same codes written by someone else arrive, in order.
+    appendEvent(0, E_EVENT_USER_PIN_CHANGED);
+    appendEvent(0, E_EVENT_SO_PIN_CHANGED);
+    Polled p = poll(aux());
+    EXPECT_EQ(p.event, E_EVENT_USER_PIN_CHANGED);
+    p = poll(aux());
+    EXPECT_EQ(p.event, E_EVENT_SO_PIN_CHANGED);
+
+    // A re-initialization elsewhere ends our login on that token.
+    ASSERT_EQ(login(s, CKU_USER, "other-pin"), CKR_OK);
+    appendEvent(0, E_EVENT_TOKEN_REINITIALIZED);
+    CK_SLOT_ID slot = 99;
+    ASSERT_EQ(f()->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_OK);
+    EXPECT_EQ(slot, 0u);
+    CK_SESSION_INFO info{};
+    ASSERT_EQ(f()->C_GetSessionInfo(s, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RW_PUBLIC_SESSION);
+}
+
+TEST_F(softtoken_module_Vendor, InitTokenRefusesALongLabel) {
+    addToken("alpha", 0);
+    ASSERT_EQ(initialize(), CKR_OK);
+    const std::string label(33, 'x');
+    TokenInitParams p = initParams(label.c_str(), "new-so-pin", "new-user-pin");
+    EXPECT_EQ(aux()->E_InitToken(0, &p), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(trimmed(tokenInfo().label, 32), "Test token");
+    EXPECT_EQ(f()->C_CopyObject(0, 0, nullptr, 0, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
+}
+
 TEST_F(softtoken_module_Vendor, DamagedTokenIsNotRecognizedWhileTheOtherSlotWorks) {
     addToken("alpha", 0);
     addToken("beta", 1);

@@ -5,9 +5,9 @@
 namespace Ui {
 class CSlotInfoFormView;
 }
-class QTableWidget;
 
-// The right-hand pane for the tree's root: one row per slot.
+// The right-hand pane for the tree's root: one row per slot with its token
+// status, empty slots included.
 class CSlotInfoFormView : public QWidget {
     Q_OBJECT
 public:
@@ -21,6 +21,15 @@ signals:
     // Tab in this view: the window moves focus to the tree.
     void tabPressed();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
 private:
+    void layoutControls();
+
     Ui::CSlotInfoFormView* ui_;
+    int margin_ = 0; // the list's left offset in the template
+    bool translated_ = false;
 };

@@ -1,0 +1,26 @@
+#pragma once
+
+// The report-style lists of the information views: grid lines, full-row
+// single selection, left-aligned columns of fixed width, a tip with the full
+// text of every cell.
+
+#include "InfoRows.h"
+
+#include <QString>
+
+#include <string>
+#include <vector>
+
+class QTableWidget;
+
+inline QString qtext(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+void setupReportList(QTableWidget* list, const std::vector<InfoColumn>& columns);
+// Appends a row: the first cell, then the others in column order.
+void appendReportRow(QTableWidget* list, const std::vector<std::string>& cells);
+void fillDetailList(QTableWidget* list, const std::vector<InfoRow>& rows);
+// Row 0 becomes the selected and current row, as a list shows it when it
+// has the focus; nothing happens for an empty list.
+void selectFirstRow(QTableWidget* list);

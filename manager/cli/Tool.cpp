@@ -1,0 +1,131 @@
+#include "Tool.h"
+
+#include "Command.h"
+#include "ToolContext.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+namespace {
+
+struct GlobalOptions {
+    bool help = false;
+    std::optional<std::uint32_t> languageId;
+    std::string command;
+    std::vector<std::string> words;
+};
+
+std::optional<std::uint32_t> parseLanguageId(const std::string& text) {
+    unsigned long id = 0;
+    if (!parseSlotId(text, id) || id == 0 || id > 0xFFFFFFFFul)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(id);
+}
+
+// Global options may stand anywhere; the first other word names the command
+// and everything else belongs to it.
+bool parseGlobal(const std::vector<std::string>& arguments, GlobalOptions& options,
+                 std::ostream& err) {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& word = arguments[i];
+        if (word == "--help" || word == "-h") {
+            options.help = true;
+        } else if (word == "--lang" || word.rfind("--lang=", 0) == 0) {
+            std::string value;
+            if (word == "--lang") {
+                if (i + 1 == arguments.size()) {
+                    err << "korvanng-tool: --lang needs a language id\n";
+                    return false;
+                }
+                value = arguments[++i];
+            } else {
+                value = word.substr(7);
+            }
+            options.languageId = parseLanguageId(value);
+            if (!options.languageId) {
+                err << "korvanng-tool: '" << value << "' is not a language id\n";
+                return false;
+            }
+        } else if (options.command.empty() && !word.starts_with("-")) {
+            options.command = word;
+        } else if (options.command.empty()) {
+            err << "korvanng-tool: unknown option '" << word << "'\n";
+            return false;
+        } else {
+            options.words.push_back(word);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void writeUsage(std::ostream& out) {
+    out << "Usage: korvanng-tool [--lang ID] COMMAND [ARGUMENTS]\n"
+           "       korvanng-tool --help\n"
+           "\n"
+           "Commands:\n";
+    std::size_t width = 0;
+    for (const Command& command : commands())
+        width = std::max(width, std::string(command.name).size() + 1 +
+                                    std::string(command.synopsis).size());
+    for (const Command& command : commands()) {
+        std::string head = std::string(command.name) + " " + command.synopsis;
+        out << "  " << head << std::string(width - head.size() + 2, ' ') << command.summary << '\n';
+    }
+    out << "\n"
+           "Options:\n"
+           "  --lang ID   language of the texts, a language id such as 1033 or 2052;\n"
+           "              default: the registry value \"LanguageId\", then the locale\n"
+           "  --help      show this text\n"
+           "\n"
+           "Exit status:\n"
+           "  0  success\n"
+           "  1  usage error\n"
+           "  2  the token library could not be loaded or initialized\n"
+           "  3  the slot manager could not be initialized\n"
+           "  4  no such slot, or no usable token in the slot\n";
+}
+
+int runTool(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    GlobalOptions options;
+    if (!parseGlobal(arguments, options, err)) {
+        err << "Try 'korvanng-tool --help'.\n";
+        return ExitUsage;
+    }
+    if (options.help) {
+        writeUsage(out);
+        return ExitOk;
+    }
+    if (options.command.empty()) {
+        writeUsage(err);
+        return ExitUsage;
+    }
+    const Command* command = findCommand(options.command);
+    if (command == nullptr) {
+        err << "korvanng-tool: unknown command '" << options.command << "'\n"
+            << "Try 'korvanng-tool --help'.\n";
+        return ExitUsage;
+    }
+
+    CommandArguments commandArguments{options.words, out, err};
+    if (!command->validate(commandArguments)) {
+        err << "Usage: korvanng-tool " << command->name << ' ' << command->synopsis << '\n';
+        return ExitUsage;
+    }
+
+    StreamPresenter presenter(err);
+    ScopedMessagePresenter scopedPresenter(presenter);
+    selectLanguage(options.languageId);
+
+    TokenEnvironment environment;
+    if (command->needsToken) {
+        ExitCode started = environment.start();
+        if (started != ExitOk)
+            return started;
+    }
+    ExitCode result = command->run(commandArguments);
+    out.flush();
+    return result;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include <QMainWindow>
+
+#include <map>
+#include <mutex>
+
+class AdminOperations;
+class CExSplitterWnd;
+class CLeftTreeView;
+class CPaneView;
+class QAction;
+class QLabel;
+class QMenu;
+
+// The manager's main window: menus, a status bar, and a splitter with the
+// navigation tree on the left and the switching pane on the right. Slot
+// events from the monitor arrive here as SlotEvent.
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr int kWidth = 630;
+    static constexpr int kHeight = 440;
+    static constexpr int kTreeWidth = 190;
+    static constexpr int kPaneMinimum = 420;
+
+    explicit CMainFrame(QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    CLeftTreeView* tree() const { return tree_; }
+    CPaneView* pane() const { return pane_; }
+    CExSplitterWnd* splitter() const { return splitter_; }
+    // A main-menu action by its command id, or null.
+    QAction* commandAction(int commandId) const;
+    QList<QLabel*> statusPanes() const { return statusPanes_; }
+
+    bool hideEmptySlots() const { return hideEmptySlots_; }
+    void setAdminOperations(AdminOperations* operations);
+
+    // Brings the enabled states and the check mark of the menu up to date.
+    void updateCommands();
+
+    // The handling of one slot event (what event() does with a SlotEvent).
+    void handleSlotEvent(CK_SLOT_ID slotId, CK_ULONG code);
+
+signals:
+    void aboutRequested();
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    void createMenus();
+    QAction* addCommand(QMenu* menu, const char* text, int commandId, const char* shortcut);
+    void onCommand(int commandId);
+    void endRunningDialog();
+
+    CExSplitterWnd* splitter_ = nullptr;
+    CLeftTreeView* tree_ = nullptr;
+    CPaneView* pane_ = nullptr;
+    QList<QLabel*> statusPanes_;
+    std::map<int, QAction*> commands_;
+    bool hideEmptySlots_ = false;
+    // Serializes the handling of PIN, label and re-initialization events.
+    std::mutex eventLock_;
+};

@@ -32,7 +32,9 @@ protected:
             static int argc = 1;
             static char name[] = "info_views_tests";
             static char* argv[] = {name, nullptr};
-            static QApplication app(argc, argv);
+            // Never destroyed: the input devices QTest creates are statics
+            // whose teardown at exit must not outlive the application.
+            new QApplication(argc, argv);
         }
     }
 

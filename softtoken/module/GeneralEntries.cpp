@@ -98,7 +98,7 @@ SOFTTOKEN_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlot
             return CKR_ARGUMENTS_BAD;
         m.pumpEvents();
         std::vector<CK_SLOT_ID> slots;
-        for (CK_SLOT_ID i = 0; i < m.slotCount(); ++i)
+        for (CK_SLOT_ID i = 1; i <= m.slotCount(); ++i)
             if (!tokenPresent || m.tokenPresent(i))
                 slots.push_back(i);
         if (!pSlotList) {

@@ -48,6 +48,10 @@ Module::~Module() {
 
 void Module::pumpEvents() {
     while (auto e = eventLog_->next()) {
+        // The log, shared with tokenctl, records reader indexes.
+        if (e->slot >= tokens_.size())
+            continue;
+        e->slot = slotOfReader(static_cast<unsigned>(e->slot));
         if (!validSlot(e->slot))
             continue;
         const bool slotChange =
@@ -60,7 +64,7 @@ void Module::pumpEvents() {
         else if (e->code == E_EVENT_TOKEN_REINITIALIZED) {
             // The token key and every object are new: our login and cache are stale.
             logout(e->slot);
-            tokens_[e->slot].objectsLoaded = false;
+            token(e->slot).objectsLoaded = false;
         }
         if (pending_.size() >= kMaxPendingEvents)
             pending_.pop_front();
@@ -69,8 +73,8 @@ void Module::pumpEvents() {
 }
 
 void Module::applySlotEvent(const store::SlotEvent& e) {
-    Token& t = tokens_[e.slot];
-    auto name = slotTable_->tokenIn(static_cast<unsigned>(e.slot));
+    Token& t = token(e.slot);
+    auto name = slotTable_->tokenIn(readerOfSlot(e.slot));
     if (e.code == E_EVENT_TOKEN_REMOVED || name != t.name)
         resetToken(e.slot);
     t.name = std::move(name);
@@ -86,20 +90,20 @@ std::optional<store::SlotEvent> Module::nextEvent() {
 
 void Module::appendEvent(CK_SLOT_ID slot, CK_ULONG code) {
     store::SlotEvent e;
-    e.slot = slot;
+    e.slot = readerOfSlot(slot);
     e.code = code;
     e.origin = origin_;
     eventLog_->append(e); // the change itself succeeded; a lost notice is not its failure
 }
 
 bool Module::tokenPresent(CK_SLOT_ID slot) const {
-    return validSlot(slot) && tokens_[slot].name.has_value();
+    return validSlot(slot) && tokens_[readerOfSlot(slot)].name.has_value();
 }
 
 CK_RV Module::openToken(CK_SLOT_ID slot, Token*& out) {
     if (!validSlot(slot))
         return CKR_SLOT_ID_INVALID;
-    Token& t = tokens_[slot];
+    Token& t = token(slot);
     if (!t.name)
         return CKR_TOKEN_NOT_PRESENT;
     if (!t.db) {
@@ -117,7 +121,7 @@ void Module::resetToken(CK_SLOT_ID slot) {
     closeAllSessions(slot);
     for (auto it = objects_.begin(); it != objects_.end();)
         it = it->second->slot == slot ? objects_.erase(it) : std::next(it);
-    Token& t = tokens_[slot];
+    Token& t = token(slot);
     t.db.reset();
     t.login = Login::None;
     t.tokenKey.clear();
@@ -177,7 +181,7 @@ CK_ULONG Module::sessionCount(CK_SLOT_ID slot, bool rwOnly) const {
 }
 
 CK_STATE Module::sessionState(const Session& s) {
-    switch (tokens_[s.slot].login) {
+    switch (token(s.slot).login) {
     case Login::User:
         return s.rw ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS;
     case Login::SO:
@@ -189,13 +193,13 @@ CK_STATE Module::sessionState(const Session& s) {
 }
 
 void Module::loggedIn(CK_SLOT_ID slot, Login who, SecureBytes tokenKey) {
-    Token& t = tokens_[slot];
+    Token& t = token(slot);
     t.login = who;
     t.tokenKey = std::move(tokenKey);
 }
 
 void Module::logout(CK_SLOT_ID slot) {
-    Token& t = tokens_[slot];
+    Token& t = token(slot);
     t.login = Login::None;
     t.tokenKey.clear();
     // Decrypted private values leave memory with the login.
@@ -260,7 +264,7 @@ CK_RV Module::object(const Session& s, CK_OBJECT_HANDLE handle, Object*& out) {
     auto it = objects_.find(handle);
     if (it == objects_.end() || it->second->slot != s.slot)
         return CKR_OBJECT_HANDLE_INVALID;
-    if (it->second->isPrivate && tokens_[s.slot].login != Login::User)
+    if (it->second->isPrivate && token(s.slot).login != Login::User)
         return CKR_OBJECT_HANDLE_INVALID;
     out = it->second.get();
     return CKR_OK;
@@ -270,11 +274,11 @@ CK_RV Module::keyObject(const Session& s, CK_OBJECT_HANDLE handle, Object*& out)
     const CK_RV rv = object(s, handle, out);
     if (rv != CKR_OBJECT_HANDLE_INVALID)
         return rv;
-    if (tokens_[s.slot].login != Login::User) {
+    if (token(s.slot).login != Login::User) {
         auto it = objects_.find(handle);
         if (it != objects_.end() && it->second->slot == s.slot)
             return CKR_USER_NOT_LOGGED_IN;
-        for (const auto& [id, h] : tokens_[s.slot].handleOfId)
+        for (const auto& [id, h] : token(s.slot).handleOfId)
             if (h == handle)
                 return CKR_USER_NOT_LOGGED_IN;
     }
@@ -285,7 +289,7 @@ std::vector<Object*> Module::visibleObjects(const Session& s) {
     std::vector<Object*> out;
     if (loadObjects(s.slot) != CKR_OK)
         return out;
-    const bool user = tokens_[s.slot].login == Login::User;
+    const bool user = token(s.slot).login == Login::User;
     for (auto& [h, o] : objects_)
         if (o->slot == s.slot && (!o->isPrivate || user))
             out.push_back(o.get());
@@ -306,7 +310,7 @@ void Module::removeObject(CK_OBJECT_HANDLE handle) {
 CK_RV Module::checkWritable(const Session& s, bool onToken, bool isPrivate) {
     if (onToken && !s.rw)
         return CKR_SESSION_READ_ONLY;
-    if (isPrivate && tokens_[s.slot].login != Login::User)
+    if (isPrivate && token(s.slot).login != Login::User)
         return CKR_USER_NOT_LOGGED_IN;
     return CKR_OK;
 }
@@ -328,7 +332,7 @@ CK_RV Module::storeNewObject(Session& s, Attributes attributes, CK_OBJECT_HANDLE
     rv = loadObjects(s.slot);
     if (rv != CKR_OK)
         return rv;
-    Token& t = tokens_[s.slot];
+    Token& t = token(s.slot);
     store::ObjectRecord record;
     record.isPrivate = obj->isPrivate;
     record.attributes = attributes;

@@ -80,9 +80,12 @@ public:
     void pumpEvents();
     std::optional<store::SlotEvent> nextEvent();
     void appendEvent(CK_SLOT_ID slot, CK_ULONG code);
-    bool validSlot(CK_SLOT_ID slot) const { return slot < tokens_.size(); }
+    // Slot ids are reader index + 1: the manager ignores events for slot 0.
+    static CK_SLOT_ID slotOfReader(unsigned reader) { return static_cast<CK_SLOT_ID>(reader) + 1; }
+    static unsigned readerOfSlot(CK_SLOT_ID slot) { return static_cast<unsigned>(slot - 1); }
+    bool validSlot(CK_SLOT_ID slot) const { return slot >= 1 && slot <= tokens_.size(); }
     bool tokenPresent(CK_SLOT_ID slot) const;
-    Token& token(CK_SLOT_ID slot) { return tokens_.at(slot); }
+    Token& token(CK_SLOT_ID slot) { return tokens_.at(readerOfSlot(slot)); }
     // The token's database, opened on first use. CKR_SLOT_ID_INVALID,
     // CKR_TOKEN_NOT_PRESENT, CKR_TOKEN_NOT_RECOGNIZED, CKR_DEVICE_ERROR.
     CK_RV openToken(CK_SLOT_ID slot, Token*& out);

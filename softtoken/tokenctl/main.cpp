@@ -33,9 +33,10 @@ Commands:
          [--so-retries N] [--user-retries N] [--public-memory B] [--private-memory B]
                          create a token; --pins-stdin reads two lines: SO PIN, then user PIN.
                          Retry limits are 0 to 255 (0: never locks); memory sizes are bytes.
-  list                   show the readers and every token in the store
-  insert NAME --slot N   put a token into an empty reader
-  remove --slot N        take the token out of a reader
+  list                   show the slots (readers) and every token in the store
+  insert NAME --slot N   put a token into an empty slot; slots are numbered from 1,
+                         as PKCS#11 applications see them
+  remove --slot N        take the token out of a slot
   delete NAME            delete a token that is in no reader
 
 Options:
@@ -97,11 +98,27 @@ struct Arguments {
     }
 };
 
-unsigned slotArgument(const Arguments& args, const Config& config) {
+// Slots are numbered as PKCS#11 shows them: reader index + 1.
+struct SlotNumber {
+    unsigned slot = 0;
+    unsigned reader() const { return slot - 1; }
+};
+
+SlotNumber slotArgument(const Arguments& args, const Config& config) {
     const std::string* slot = args.option("--slot");
     if (!slot)
         throw UsageError{"missing --slot N"};
-    return static_cast<unsigned>(number("--slot", *slot, config.slotCount - 1));
+    const UsageError bad{"--slot needs a whole number from 1 to " +
+                         std::to_string(config.slotCount) + ", not \"" + *slot + "\""};
+    unsigned long long value = 0;
+    try {
+        value = number("--slot", *slot, config.slotCount);
+    } catch (const UsageError&) {
+        throw bad;
+    }
+    if (value == 0)
+        throw bad;
+    return SlotNumber{static_cast<unsigned>(value)};
 }
 
 std::uint64_t origin() {
@@ -204,10 +221,10 @@ int list(const Config& config, const Arguments& args) {
                   << rvText(rv) << ")\n";
         return kFailure;
     }
-    std::cout << "store: " << config.storeDir << "\nreaders:\n";
+    std::cout << "store: " << config.storeDir << "\nslots:\n";
     for (unsigned reader = 0; reader < slots->slotCount(); ++reader) {
         const auto token = slots->tokenIn(reader);
-        std::cout << "  " << reader << ": " << (token ? "\"" + *token + "\"" : "empty") << "\n";
+        std::cout << "  " << reader + 1 << ": " << (token ? "\"" + *token + "\"" : "empty") << "\n";
     }
     std::cout << "tokens:\n";
     const auto names = TokenDatabase::list(config);
@@ -229,7 +246,7 @@ int list(const Config& config, const Arguments& args) {
                   << "  private memory " << token.privateMemoryUsed << "/"
                   << token.privateMemoryTotal;
         if (const auto reader = slots->readerOf(name))
-            std::cout << "  in reader " << *reader;
+            std::cout << "  in slot " << *reader + 1;
         std::cout << "\n";
     }
     return kOk;
@@ -238,7 +255,8 @@ int list(const Config& config, const Arguments& args) {
 int insert(const Config& config, const Arguments& args) {
     args.allow({"--slot"});
     args.expectWords(1, "token NAME");
-    const unsigned reader = slotArgument(args, config);
+    const SlotNumber slot = slotArgument(args, config);
+    const unsigned reader = slot.reader();
     const std::string& name = args.words[0];
     std::unique_ptr<SlotTable> slots;
     CK_RV rv = SlotTable::open(config, slots);
@@ -248,11 +266,11 @@ int insert(const Config& config, const Arguments& args) {
             return kFailure;
         }
         if (const auto held = slots->tokenIn(reader)) {
-            std::cerr << "tokenctl: reader " << reader << " already holds \"" << *held << "\"\n";
+            std::cerr << "tokenctl: slot " << slot.slot << " already holds \"" << *held << "\"\n";
             return kFailure;
         }
         if (const auto other = slots->readerOf(name)) {
-            std::cerr << "tokenctl: \"" << name << "\" is already in reader " << *other << "\n";
+            std::cerr << "tokenctl: \"" << name << "\" is already in slot " << *other + 1 << "\n";
             return kFailure;
         }
         rv = slots->insert(reader, name);
@@ -262,20 +280,21 @@ int insert(const Config& config, const Arguments& args) {
         return kFailure;
     }
     appendEvent(config, reader, E_EVENT_TOKEN_INSERTED);
-    std::cout << "inserted \"" << name << "\" into reader " << reader << "\n";
+    std::cout << "inserted \"" << name << "\" into slot " << slot.slot << "\n";
     return kOk;
 }
 
 int remove(const Config& config, const Arguments& args) {
     args.allow({"--slot"});
     args.expectWords(0, "");
-    const unsigned reader = slotArgument(args, config);
+    const SlotNumber slot = slotArgument(args, config);
+    const unsigned reader = slot.reader();
     std::unique_ptr<SlotTable> slots;
     CK_RV rv = SlotTable::open(config, slots);
     if (rv == CKR_OK)
         rv = slots->remove(reader);
     if (rv == CKR_TOKEN_NOT_PRESENT) {
-        std::cerr << "tokenctl: reader " << reader << " is empty\n";
+        std::cerr << "tokenctl: slot " << slot.slot << " is empty\n";
         return kFailure;
     }
     if (rv != CKR_OK) {
@@ -283,7 +302,7 @@ int remove(const Config& config, const Arguments& args) {
         return kFailure;
     }
     appendEvent(config, reader, E_EVENT_TOKEN_REMOVED);
-    std::cout << "removed the token from reader " << reader << "\n";
+    std::cout << "removed the token from slot " << slot.slot << "\n";
     return kOk;
 }
 

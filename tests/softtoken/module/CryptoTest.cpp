@@ -11,7 +11,7 @@ class CryptoTest : public ModuleTest {
 protected:
     void SetUp() override {
         ModuleTest::SetUp();
-        addToken("alpha", 0);
+        addToken("alpha", 1);
         ASSERT_EQ(initialize(), CKR_OK);
         s_ = openSession();
         ASSERT_EQ(login(s_), CKR_OK);

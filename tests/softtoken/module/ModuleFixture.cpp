@@ -76,7 +76,7 @@ store::Config ModuleTest::storeConfig() const {
     return c ? *c : store::Config{};
 }
 
-void ModuleTest::addToken(const std::string& name, unsigned reader, std::uint32_t publicMemory,
+void ModuleTest::addToken(const std::string& name, CK_SLOT_ID slot, std::uint32_t publicMemory,
                           std::uint32_t privateMemory, const std::string& label) {
     const store::Config config = storeConfig();
     store::InitRequest r;
@@ -90,19 +90,19 @@ void ModuleTest::addToken(const std::string& name, unsigned reader, std::uint32_
     ASSERT_EQ(store::TokenDatabase::create(config, name, r), CKR_OK);
     std::unique_ptr<store::SlotTable> slots;
     ASSERT_EQ(store::SlotTable::open(config, slots), CKR_OK);
-    ASSERT_EQ(slots->insert(reader, name), CKR_OK);
+    ASSERT_EQ(slots->insert(static_cast<unsigned>(slot - 1), name), CKR_OK);
 }
 
-void ModuleTest::removeToken(unsigned reader) {
+void ModuleTest::removeToken(CK_SLOT_ID slot) {
     std::unique_ptr<store::SlotTable> slots;
     ASSERT_EQ(store::SlotTable::open(storeConfig(), slots), CKR_OK);
-    ASSERT_EQ(slots->remove(reader), CKR_OK);
+    ASSERT_EQ(slots->remove(static_cast<unsigned>(slot - 1)), CKR_OK);
 }
 
 void ModuleTest::appendEvent(CK_SLOT_ID slot, CK_ULONG code, std::uint64_t origin) {
     std::unique_ptr<store::EventLog> log;
     ASSERT_EQ(store::EventLog::open(storeConfig(), log), CKR_OK);
-    ASSERT_EQ(log->append({slot, code, origin}), CKR_OK);
+    ASSERT_EQ(log->append({slot - 1, code, origin}), CKR_OK);
 }
 
 CK_RV ModuleTest::initialize(const LoadedModule& m) {

@@ -39,16 +39,17 @@ protected:
     // Rewrites the configuration; extra lines are appended to the defaults.
     void writeConfig(const std::string& extra = "");
     store::Config storeConfig() const;
-    // Creates a token (user and SO PINs set, limits 3/3) and puts it in a reader.
-    void addToken(const std::string& name, unsigned reader, std::uint32_t publicMemory = 4000,
+    // Slots are PKCS#11 slot ids (reader index + 1); the store keeps reader indexes.
+    // Creates a token (user and SO PINs set, limits 3/3) and puts it in a slot.
+    void addToken(const std::string& name, CK_SLOT_ID slot, std::uint32_t publicMemory = 4000,
                   std::uint32_t privateMemory = 4000, const std::string& label = "Test token");
-    void removeToken(unsigned reader);
+    void removeToken(CK_SLOT_ID slot);
     void appendEvent(CK_SLOT_ID slot, CK_ULONG code, std::uint64_t origin = 42);
 
     CK_RV initialize(const LoadedModule& m = meridia());
-    CK_SESSION_HANDLE openSession(CK_SLOT_ID slot = 0, bool rw = true);
+    CK_SESSION_HANDLE openSession(CK_SLOT_ID slot = 1, bool rw = true);
     CK_RV login(CK_SESSION_HANDLE s, CK_USER_TYPE user = CKU_USER, const char* pin = kUserPin);
-    CK_TOKEN_INFO tokenInfo(CK_SLOT_ID slot = 0);
+    CK_TOKEN_INFO tokenInfo(CK_SLOT_ID slot = 1);
 
     CK_FUNCTION_LIST* f() const { return meridia().f; }
     VendorAuxFunctionList* aux() const { return meridia().aux; }

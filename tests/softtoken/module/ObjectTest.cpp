@@ -11,7 +11,7 @@ class ObjectTest : public ModuleTest {
 protected:
     void SetUp() override {
         ModuleTest::SetUp();
-        addToken("alpha", 0);
+        addToken("alpha", 1);
         ASSERT_EQ(initialize(), CKR_OK);
         s_ = openSession();
     }
@@ -147,7 +147,7 @@ TEST_F(softtoken_module_Objects, PrivateObjectsNeedTheUser) {
 }
 
 TEST_F(softtoken_module_Objects, TokenObjectsNeedAReadWriteSession) {
-    const CK_SESSION_HANDLE ro = openSession(0, false);
+    const CK_SESSION_HANDLE ro = openSession(1, false);
     CK_OBJECT_HANDLE h = 0;
     EXPECT_EQ(createObject(f(), ro, dataObject(true, false, "x"), &h), CKR_SESSION_READ_ONLY);
     ASSERT_EQ(createObject(f(), ro, dataObject(false, false, "x"), &h), CKR_OK);
@@ -312,7 +312,7 @@ using softtoken_module_RsaRange = ModuleTest;
 
 TEST_F(softtoken_module_RsaRange, KeysOutsideTheConfiguredRangeAreRefused) {
     writeConfig("rsa_min_bits = 1024\nrsa_max_bits = 1024\n");
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     const CK_SESSION_HANDLE s = openSession();
     ASSERT_EQ(login(s), CKR_OK);

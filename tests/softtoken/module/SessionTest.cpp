@@ -92,18 +92,18 @@ TEST_F(softtoken_module_Init, InfoAndIdentityDifferBetweenTheTwoBuilds) {
     EXPECT_NE(trimmed(info.libraryDescription, 32), "Skyra PKCS#11 Library.");
     EXPECT_EQ(f()->C_GetInfo(nullptr), CKR_ARGUMENTS_BAD);
 
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(skyra().f->C_Finalize(nullptr), CKR_OK);
     ASSERT_EQ(initialize(skyra()), CKR_OK);
     CK_TOKEN_INFO t{};
-    ASSERT_EQ(skyra().f->C_GetTokenInfo(0, &t), CKR_OK);
+    ASSERT_EQ(skyra().f->C_GetTokenInfo(1, &t), CKR_OK);
     EXPECT_EQ(trimmed(t.model, 16), "Torvik Skyra Key");
 }
 
 using softtoken_module_Slots = ModuleTest;
 
 TEST_F(softtoken_module_Slots, SlotListFollowsTheTwoCallRuleAndPresenceFilter) {
-    addToken("alpha", 1);
+    addToken("alpha", 2);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_ULONG n = 0;
     ASSERT_EQ(f()->C_GetSlotList(CK_FALSE, nullptr, &n), CKR_OK);
@@ -113,28 +113,33 @@ TEST_F(softtoken_module_Slots, SlotListFollowsTheTwoCallRuleAndPresenceFilter) {
     EXPECT_EQ(f()->C_GetSlotList(CK_FALSE, slots, &n), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(n, 2u);
     ASSERT_EQ(f()->C_GetSlotList(CK_FALSE, slots, &n), CKR_OK);
-    EXPECT_EQ(slots[0], 0u);
-    EXPECT_EQ(slots[1], 1u);
+    // Numbered from 1: the manager ignores events for slot 0.
+    EXPECT_EQ(slots[0], 1u);
+    EXPECT_EQ(slots[1], 2u);
     n = 2;
     ASSERT_EQ(f()->C_GetSlotList(CK_TRUE, slots, &n), CKR_OK);
     ASSERT_EQ(n, 1u);
-    EXPECT_EQ(slots[0], 1u);
+    EXPECT_EQ(slots[0], 2u);
     EXPECT_EQ(f()->C_GetSlotList(CK_FALSE, slots, nullptr), CKR_ARGUMENTS_BAD);
 
     CK_SLOT_INFO info{};
-    ASSERT_EQ(f()->C_GetSlotInfo(0, &info), CKR_OK);
-    EXPECT_EQ(info.flags, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
     ASSERT_EQ(f()->C_GetSlotInfo(1, &info), CKR_OK);
+    EXPECT_EQ(info.flags, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
+    ASSERT_EQ(f()->C_GetSlotInfo(2, &info), CKR_OK);
     EXPECT_EQ(info.flags, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
-    EXPECT_EQ(f()->C_GetSlotInfo(2, &info), CKR_SLOT_ID_INVALID);
-    EXPECT_EQ(f()->C_GetTokenInfo(1, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(f()->C_GetSlotInfo(3, &info), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(f()->C_GetSlotInfo(0, &info), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(f()->C_GetTokenInfo(2, nullptr), CKR_ARGUMENTS_BAD);
     CK_TOKEN_INFO t{};
-    EXPECT_EQ(f()->C_GetTokenInfo(0, &t), CKR_TOKEN_NOT_PRESENT);
-    EXPECT_EQ(f()->C_GetTokenInfo(7, &t), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(f()->C_GetTokenInfo(1, &t), CKR_TOKEN_NOT_PRESENT);
+    EXPECT_EQ(f()->C_GetTokenInfo(8, &t), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(f()->C_GetTokenInfo(0, &t), CKR_SLOT_ID_INVALID);
+    CK_SESSION_HANDLE s = 0;
+    EXPECT_EQ(f()->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_SLOT_ID_INVALID);
 }
 
 TEST_F(softtoken_module_Slots, TokenInfoReportsTheStoredToken) {
-    addToken("alpha", 0, 3000, 5000, "My label");
+    addToken("alpha", 1, 3000, 5000, "My label");
     ASSERT_EQ(initialize(), CKR_OK);
     const CK_TOKEN_INFO t = tokenInfo();
     EXPECT_EQ(trimmed(t.label, 32), "My label");
@@ -151,8 +156,8 @@ TEST_F(softtoken_module_Slots, TokenInfoReportsTheStoredToken) {
     EXPECT_EQ(t.ulMaxPinLen, 16u);
     EXPECT_EQ(t.ulSessionCount, 0u);
 
-    openSession(0, false);
-    openSession(0, true);
+    openSession(1, false);
+    openSession(1, true);
     const CK_TOKEN_INFO after = tokenInfo();
     EXPECT_EQ(after.ulSessionCount, 2u);
     EXPECT_EQ(after.ulRwSessionCount, 1u);
@@ -160,37 +165,37 @@ TEST_F(softtoken_module_Slots, TokenInfoReportsTheStoredToken) {
 
 TEST_F(softtoken_module_Slots, MechanismsReportTheConfiguredRsaRange) {
     writeConfig("rsa_min_bits = 2048\nrsa_max_bits = 3072\n");
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_ULONG n = 0;
-    ASSERT_EQ(f()->C_GetMechanismList(0, nullptr, &n), CKR_OK);
+    ASSERT_EQ(f()->C_GetMechanismList(1, nullptr, &n), CKR_OK);
     std::vector<CK_MECHANISM_TYPE> list(n);
-    ASSERT_EQ(f()->C_GetMechanismList(0, list.data(), &n), CKR_OK);
+    ASSERT_EQ(f()->C_GetMechanismList(1, list.data(), &n), CKR_OK);
     EXPECT_NE(std::find(list.begin(), list.end(), CKM_SHA256_RSA_PKCS), list.end());
     CK_MECHANISM_INFO info{};
-    ASSERT_EQ(f()->C_GetMechanismInfo(0, CKM_RSA_PKCS_KEY_PAIR_GEN, &info), CKR_OK);
+    ASSERT_EQ(f()->C_GetMechanismInfo(1, CKM_RSA_PKCS_KEY_PAIR_GEN, &info), CKR_OK);
     EXPECT_EQ(info.ulMinKeySize, 2048u);
     EXPECT_EQ(info.ulMaxKeySize, 3072u);
-    EXPECT_EQ(f()->C_GetMechanismInfo(0, CKM_AES_CBC, &info), CKR_MECHANISM_INVALID);
-    EXPECT_EQ(f()->C_GetMechanismList(1, nullptr, &n), CKR_TOKEN_NOT_PRESENT);
+    EXPECT_EQ(f()->C_GetMechanismInfo(1, CKM_AES_CBC, &info), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(f()->C_GetMechanismList(2, nullptr, &n), CKR_TOKEN_NOT_PRESENT);
 }
 
 using softtoken_module_Login = ModuleTest;
 
 TEST_F(softtoken_module_Login, SessionRulesAndStates) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SESSION_HANDLE s = 0;
-    EXPECT_EQ(f()->C_OpenSession(0, CKF_RW_SESSION, nullptr, nullptr, &s),
+    EXPECT_EQ(f()->C_OpenSession(1, CKF_RW_SESSION, nullptr, nullptr, &s),
               CKR_SESSION_PARALLEL_NOT_SUPPORTED);
-    EXPECT_EQ(f()->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, nullptr),
+    EXPECT_EQ(f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, nullptr),
               CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &s),
+    EXPECT_EQ(f()->C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &s),
               CKR_TOKEN_NOT_PRESENT);
-    EXPECT_EQ(f()->C_OpenSession(5, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(f()->C_OpenSession(6, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_SLOT_ID_INVALID);
 
-    const CK_SESSION_HANDLE ro = openSession(0, false);
-    const CK_SESSION_HANDLE rw = openSession(0, true);
+    const CK_SESSION_HANDLE ro = openSession(1, false);
+    const CK_SESSION_HANDLE rw = openSession(1, true);
     EXPECT_NE(ro, CK_INVALID_HANDLE);
     CK_SESSION_INFO info{};
     ASSERT_EQ(f()->C_GetSessionInfo(ro, &info), CKR_OK);
@@ -218,19 +223,19 @@ TEST_F(softtoken_module_Login, SessionRulesAndStates) {
     ASSERT_EQ(login(rw, CKU_SO, kSoPin), CKR_OK);
     ASSERT_EQ(f()->C_GetSessionInfo(rw, &info), CKR_OK);
     EXPECT_EQ(info.state, CKS_RW_SO_FUNCTIONS);
-    EXPECT_EQ(f()->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s),
+    EXPECT_EQ(f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &s),
               CKR_SESSION_READ_WRITE_SO_EXISTS);
 
     // Closing the last session logs out.
-    ASSERT_EQ(f()->C_CloseAllSessions(0), CKR_OK);
+    ASSERT_EQ(f()->C_CloseAllSessions(1), CKR_OK);
     EXPECT_EQ(f()->C_GetSessionInfo(rw, &info), CKR_SESSION_HANDLE_INVALID);
-    const CK_SESSION_HANDLE again = openSession(0, true);
+    const CK_SESSION_HANDLE again = openSession(1, true);
     ASSERT_EQ(f()->C_GetSessionInfo(again, &info), CKR_OK);
     EXPECT_EQ(info.state, CKS_RW_PUBLIC_SESSION);
 }
 
 TEST_F(softtoken_module_Login, WrongPinsWalkTheFlagsToLocked) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     const CK_SESSION_HANDLE s = openSession();
     const CK_FLAGS pinFlags = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED;
@@ -256,7 +261,7 @@ TEST_F(softtoken_module_Login, WrongPinsWalkTheFlagsToLocked) {
 }
 
 TEST_F(softtoken_module_Login, AnotherProcessSeesTheFailureCount) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     openSession();
     const pid_t child = fork();
@@ -268,7 +273,7 @@ TEST_F(softtoken_module_Login, AnotherProcessSeesTheFailureCount) {
         if (fl->C_Initialize(nullptr) != CKR_OK)
             _exit(2);
         CK_SESSION_HANDLE cs = 0;
-        if (fl->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &cs) != CKR_OK)
+        if (fl->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &cs) != CKR_OK)
             _exit(3);
         CK_UTF8CHAR wrong[] = "wrong-pin";
         const CK_RV rv = fl->C_Login(cs, CKU_USER, wrong, 9);
@@ -283,7 +288,7 @@ TEST_F(softtoken_module_Login, AnotherProcessSeesTheFailureCount) {
 }
 
 TEST_F(softtoken_module_Login, InitPinUnblocksAndKeepsPrivateObjects) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SESSION_HANDLE s = openSession();
     ASSERT_EQ(login(s), CKR_OK);
@@ -307,9 +312,9 @@ TEST_F(softtoken_module_Login, InitPinUnblocksAndKeepsPrivateObjects) {
 }
 
 TEST_F(softtoken_module_Login, SetPinChangesThePinOfWhoeverIsLoggedIn) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
-    const CK_SESSION_HANDLE ro = openSession(0, false);
+    const CK_SESSION_HANDLE ro = openSession(1, false);
     CK_UTF8CHAR oldPin[] = "user-secret";
     CK_UTF8CHAR newPin[] = "new-user";
     EXPECT_EQ(f()->C_SetPIN(ro, oldPin, 11, newPin, 8), CKR_SESSION_READ_ONLY);
@@ -331,7 +336,7 @@ TEST_F(softtoken_module_Login, SetPinChangesThePinOfWhoeverIsLoggedIn) {
 }
 
 TEST_F(softtoken_module_Login, InitTokenWipesObjectsAndNeedsNoSessions) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SESSION_HANDLE s = openSession();
     CK_OBJECT_HANDLE h = 0;
@@ -340,11 +345,11 @@ TEST_F(softtoken_module_Login, InitTokenWipesObjectsAndNeedsNoSessions) {
     std::memset(label, ' ', sizeof label);
     std::memcpy(label, "Fresh", 5);
     CK_UTF8CHAR so[] = "so-secret";
-    EXPECT_EQ(f()->C_InitToken(0, so, 9, label), CKR_SESSION_EXISTS);
-    ASSERT_EQ(f()->C_CloseAllSessions(0), CKR_OK);
+    EXPECT_EQ(f()->C_InitToken(1, so, 9, label), CKR_SESSION_EXISTS);
+    ASSERT_EQ(f()->C_CloseAllSessions(1), CKR_OK);
     CK_UTF8CHAR wrong[] = "wrong-so";
-    EXPECT_EQ(f()->C_InitToken(0, wrong, 8, label), CKR_PIN_INCORRECT);
-    ASSERT_EQ(f()->C_InitToken(0, so, 9, label), CKR_OK);
+    EXPECT_EQ(f()->C_InitToken(1, wrong, 8, label), CKR_PIN_INCORRECT);
+    ASSERT_EQ(f()->C_InitToken(1, so, 9, label), CKR_OK);
     const CK_TOKEN_INFO t = tokenInfo();
     EXPECT_EQ(trimmed(t.label, 32), "Fresh");
     EXPECT_FALSE(t.flags & CKF_USER_PIN_INITIALIZED);

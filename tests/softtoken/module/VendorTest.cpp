@@ -45,7 +45,7 @@ TokenInitParams initParams(const char* label, const char* so, const char* user) 
 using softtoken_module_Vendor = ModuleTest;
 
 TEST_F(softtoken_module_Vendor, InitTokenSetsEverythingAndWipesObjects) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SESSION_HANDLE s = openSession();
     CK_OBJECT_HANDLE h = 0;
@@ -53,16 +53,16 @@ TEST_F(softtoken_module_Vendor, InitTokenSetsEverythingAndWipesObjects) {
     const std::string serial(reinterpret_cast<const char*>(tokenInfo().serialNumber), 16);
 
     TokenInitParams p = initParams("Renewed", "new-so-pin", "new-user-pin");
-    EXPECT_EQ(aux()->E_InitToken(0, &p), CKR_SESSION_EXISTS);
-    ASSERT_EQ(f()->C_CloseAllSessions(0), CKR_OK);
-    EXPECT_EQ(aux()->E_InitToken(0, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(aux()->E_InitToken(1, &p), CKR_SESSION_EXISTS);
+    ASSERT_EQ(f()->C_CloseAllSessions(1), CKR_OK);
+    EXPECT_EQ(aux()->E_InitToken(1, nullptr), CKR_ARGUMENTS_BAD);
     TokenInitParams noPin = p;
     noPin.userPin = nullptr;
-    EXPECT_EQ(aux()->E_InitToken(0, &noPin), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(aux()->E_InitToken(1, &noPin), CKR_ARGUMENTS_BAD);
     TokenInitParams shortPin = initParams("Renewed", "abc", "new-user-pin");
-    EXPECT_EQ(aux()->E_InitToken(0, &shortPin), CKR_PIN_LEN_RANGE);
-    EXPECT_EQ(aux()->E_InitToken(1, &p), CKR_TOKEN_NOT_PRESENT);
-    ASSERT_EQ(aux()->E_InitToken(0, &p), CKR_OK);
+    EXPECT_EQ(aux()->E_InitToken(1, &shortPin), CKR_PIN_LEN_RANGE);
+    EXPECT_EQ(aux()->E_InitToken(2, &p), CKR_TOKEN_NOT_PRESENT);
+    ASSERT_EQ(aux()->E_InitToken(1, &p), CKR_OK);
 
     const CK_TOKEN_INFO t = tokenInfo();
     EXPECT_EQ(trimmed(t.label, 32), "Renewed");
@@ -72,10 +72,10 @@ TEST_F(softtoken_module_Vendor, InitTokenSetsEverythingAndWipesObjects) {
     EXPECT_TRUE(t.flags & CKF_USER_PIN_INITIALIZED);
     CK_BYTE counts[8];
     std::memset(counts, 0xAA, sizeof counts);
-    ASSERT_EQ(aux()->E_GetPinErrorCounts(0, counts), CKR_OK);
+    ASSERT_EQ(aux()->E_GetPinErrorCounts(1, counts), CKR_OK);
     EXPECT_EQ(std::vector<CK_BYTE>(counts, counts + 8),
               (std::vector<CK_BYTE>{5, 0, 7, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(aux()->E_GetPinErrorCounts(0, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(aux()->E_GetPinErrorCounts(1, nullptr), CKR_ARGUMENTS_BAD);
 
     s = openSession();
     EXPECT_TRUE(findAll(f(), s).empty());
@@ -86,14 +86,14 @@ TEST_F(softtoken_module_Vendor, InitTokenSetsEverythingAndWipesObjects) {
 }
 
 TEST_F(softtoken_module_Vendor, SetTokenLabelChangesOnlyTheLabel) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     const CK_TOKEN_INFO before = tokenInfo();
-    EXPECT_EQ(aux()->E_SetTokenLabel(0, 2, nullptr, 0, "x"), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(aux()->E_SetTokenLabel(0, 1, nullptr, 0, nullptr), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(aux()->E_SetTokenLabel(0, 1, nullptr, 0, std::string(33, 'L').c_str()),
+    EXPECT_EQ(aux()->E_SetTokenLabel(1, 2, nullptr, 0, "x"), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(aux()->E_SetTokenLabel(1, 1, nullptr, 0, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(aux()->E_SetTokenLabel(1, 1, nullptr, 0, std::string(33, 'L').c_str()),
               CKR_ARGUMENTS_BAD);
-    ASSERT_EQ(aux()->E_SetTokenLabel(0, 1, nullptr, 0, std::string(32, 'L').c_str()), CKR_OK);
+    ASSERT_EQ(aux()->E_SetTokenLabel(1, 1, nullptr, 0, std::string(32, 'L').c_str()), CKR_OK);
     const CK_TOKEN_INFO after = tokenInfo();
     EXPECT_EQ(trimmed(after.label, 32), std::string(32, 'L'));
     EXPECT_EQ(std::memcmp(before.serialNumber, after.serialNumber, 16), 0);
@@ -114,8 +114,8 @@ TEST_F(softtoken_module_Vendor, PollArgumentsAndIdle) {
 }
 
 TEST_F(softtoken_module_Vendor, InsertAndRemoveAreSeenOnceInOrderByTwoProcesses) {
-    addToken("alpha", 1);
-    removeToken(1);
+    addToken("alpha", 2);
+    removeToken(2);
     int ready[2], go[2];
     ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(go), 0);
@@ -131,9 +131,9 @@ TEST_F(softtoken_module_Vendor, InsertAndRemoveAreSeenOnceInOrderByTwoProcesses)
             _exit(3);
         const Polled a = poll(ax), b = poll(ax), none = poll(ax);
         CK_SLOT_INFO info{};
-        fl->C_GetSlotInfo(1, &info);
-        const bool ok = a.rv == CKR_OK && a.slot == 1 && a.event == 1 && b.rv == CKR_OK &&
-                        b.slot == 1 && b.event == 2 && none.rv == CKR_NO_EVENT &&
+        fl->C_GetSlotInfo(2, &info);
+        const bool ok = a.rv == CKR_OK && a.slot == 2 && a.event == 1 && b.rv == CKR_OK &&
+                        b.slot == 2 && b.event == 2 && none.rv == CKR_NO_EVENT &&
                         !(info.flags & CKF_TOKEN_PRESENT);
         fl->C_Finalize(nullptr);
         _exit(ok ? 0 : 4);
@@ -145,24 +145,24 @@ TEST_F(softtoken_module_Vendor, InsertAndRemoveAreSeenOnceInOrderByTwoProcesses)
     std::unique_ptr<store::SlotTable> slots;
     ASSERT_EQ(store::SlotTable::open(storeConfig(), slots), CKR_OK);
     ASSERT_EQ(slots->insert(1, "alpha"), CKR_OK);
-    appendEvent(1, E_EVENT_TOKEN_INSERTED);
+    appendEvent(2, E_EVENT_TOKEN_INSERTED);
     const Polled in = poll(aux());
     EXPECT_EQ(in.rv, CKR_OK);
-    EXPECT_EQ(in.slot, 1u);
+    EXPECT_EQ(in.slot, 2u); // the second reader
     EXPECT_EQ(in.event, E_EVENT_TOKEN_INSERTED);
     CK_SLOT_INFO info{};
-    ASSERT_EQ(f()->C_GetSlotInfo(1, &info), CKR_OK);
+    ASSERT_EQ(f()->C_GetSlotInfo(2, &info), CKR_OK);
     EXPECT_TRUE(info.flags & CKF_TOKEN_PRESENT);
-    const CK_SESSION_HANDLE s = openSession(1);
+    const CK_SESSION_HANDLE s = openSession(2);
 
     ASSERT_EQ(slots->remove(1), CKR_OK);
-    appendEvent(1, E_EVENT_TOKEN_REMOVED);
+    appendEvent(2, E_EVENT_TOKEN_REMOVED);
     ASSERT_EQ(write(go[1], "g", 1), 1);
     const Polled out = poll(aux());
     EXPECT_EQ(out.rv, CKR_OK);
     EXPECT_EQ(out.event, E_EVENT_TOKEN_REMOVED);
     EXPECT_EQ(poll(aux()).rv, CKR_NO_EVENT);
-    ASSERT_EQ(f()->C_GetSlotInfo(1, &info), CKR_OK);
+    ASSERT_EQ(f()->C_GetSlotInfo(2, &info), CKR_OK);
     EXPECT_FALSE(info.flags & CKF_TOKEN_PRESENT);
     CK_SESSION_INFO si{};
     EXPECT_EQ(f()->C_GetSessionInfo(s, &si), CKR_SESSION_HANDLE_INVALID);
@@ -174,7 +174,7 @@ TEST_F(softtoken_module_Vendor, InsertAndRemoveAreSeenOnceInOrderByTwoProcesses)
 }
 
 TEST_F(softtoken_module_Vendor, LabelChangedByAnotherProcessIsReported) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -184,7 +184,7 @@ TEST_F(softtoken_module_Vendor, LabelChangedByAnotherProcessIsReported) {
         fl->C_Finalize(nullptr);
         if (fl->C_Initialize(nullptr) != CKR_OK)
             _exit(2);
-        const CK_RV rv = ax->E_SetTokenLabel(0, 1, nullptr, 0, "From child");
+        const CK_RV rv = ax->E_SetTokenLabel(1, 1, nullptr, 0, "From child");
         const bool quiet = poll(ax).rv == CKR_NO_EVENT;
         fl->C_Finalize(nullptr);
         _exit(rv == CKR_OK && quiet ? 0 : 3);
@@ -195,17 +195,17 @@ TEST_F(softtoken_module_Vendor, LabelChangedByAnotherProcessIsReported) {
     ASSERT_EQ(WEXITSTATUS(status), 0);
     const Polled p = poll(aux());
     EXPECT_EQ(p.rv, CKR_OK);
-    EXPECT_EQ(p.slot, 0u);
+    EXPECT_EQ(p.slot, 1u);
     EXPECT_EQ(p.event, E_EVENT_LABEL_CHANGED);
     EXPECT_EQ(trimmed(tokenInfo().label, 32), "From child");
 
     // Our own relabel stays quiet for us.
-    ASSERT_EQ(aux()->E_SetTokenLabel(0, 1, nullptr, 0, "Mine"), CKR_OK);
+    ASSERT_EQ(aux()->E_SetTokenLabel(1, 1, nullptr, 0, "Mine"), CKR_OK);
     EXPECT_EQ(poll(aux()).rv, CKR_NO_EVENT);
 }
 
 TEST_F(softtoken_module_Vendor, ForeignChangesAreReportedAndOwnOnesAreNot) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SESSION_HANDLE s = openSession();
     CK_UTF8CHAR oldPin[] = "user-secret";
@@ -219,8 +219,8 @@ TEST_F(softtoken_module_Vendor, ForeignChangesAreReportedAndOwnOnesAreNot) {
     ASSERT_EQ(f()->C_Logout(s), CKR_OK);
 
     // The same codes written by someone else arrive, in order.
-    appendEvent(0, E_EVENT_USER_PIN_CHANGED);
-    appendEvent(0, E_EVENT_SO_PIN_CHANGED);
+    appendEvent(1, E_EVENT_USER_PIN_CHANGED);
+    appendEvent(1, E_EVENT_SO_PIN_CHANGED);
     Polled p = poll(aux());
     EXPECT_EQ(p.event, E_EVENT_USER_PIN_CHANGED);
     p = poll(aux());
@@ -228,28 +228,28 @@ TEST_F(softtoken_module_Vendor, ForeignChangesAreReportedAndOwnOnesAreNot) {
 
     // A re-initialization elsewhere ends our login on that token.
     ASSERT_EQ(login(s, CKU_USER, "other-pin"), CKR_OK);
-    appendEvent(0, E_EVENT_TOKEN_REINITIALIZED);
+    appendEvent(1, E_EVENT_TOKEN_REINITIALIZED);
     CK_SLOT_ID slot = 99;
     ASSERT_EQ(f()->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_OK);
-    EXPECT_EQ(slot, 0u);
+    EXPECT_EQ(slot, 1u);
     CK_SESSION_INFO info{};
     ASSERT_EQ(f()->C_GetSessionInfo(s, &info), CKR_OK);
     EXPECT_EQ(info.state, CKS_RW_PUBLIC_SESSION);
 }
 
 TEST_F(softtoken_module_Vendor, InitTokenRefusesALongLabel) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     const std::string label(33, 'x');
     TokenInitParams p = initParams(label.c_str(), "new-so-pin", "new-user-pin");
-    EXPECT_EQ(aux()->E_InitToken(0, &p), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(aux()->E_InitToken(1, &p), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(trimmed(tokenInfo().label, 32), "Test token");
     EXPECT_EQ(f()->C_CopyObject(0, 0, nullptr, 0, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
 }
 
 TEST_F(softtoken_module_Vendor, DamagedTokenIsNotRecognizedWhileTheOtherSlotWorks) {
-    addToken("alpha", 0);
-    addToken("beta", 1);
+    addToken("alpha", 1);
+    addToken("beta", 2);
     {
         std::fstream file(root_ + "/store/alpha.token",
                           std::ios::in | std::ios::out | std::ios::binary);
@@ -259,15 +259,15 @@ TEST_F(softtoken_module_Vendor, DamagedTokenIsNotRecognizedWhileTheOtherSlotWork
     }
     ASSERT_EQ(initialize(), CKR_OK);
     CK_SLOT_INFO info{};
-    ASSERT_EQ(f()->C_GetSlotInfo(0, &info), CKR_OK);
+    ASSERT_EQ(f()->C_GetSlotInfo(1, &info), CKR_OK);
     EXPECT_TRUE(info.flags & CKF_TOKEN_PRESENT);
     CK_TOKEN_INFO t{};
-    EXPECT_EQ(f()->C_GetTokenInfo(0, &t), CKR_TOKEN_NOT_RECOGNIZED);
+    EXPECT_EQ(f()->C_GetTokenInfo(1, &t), CKR_TOKEN_NOT_RECOGNIZED);
     CK_SESSION_HANDLE s = 0;
-    EXPECT_EQ(f()->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s),
+    EXPECT_EQ(f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &s),
               CKR_TOKEN_NOT_RECOGNIZED);
-    EXPECT_EQ(f()->C_GetTokenInfo(1, &t), CKR_OK);
-    s = openSession(1);
+    EXPECT_EQ(f()->C_GetTokenInfo(2, &t), CKR_OK);
+    s = openSession(2);
     EXPECT_EQ(login(s), CKR_OK);
 }
 
@@ -297,7 +297,7 @@ TEST_F(softtoken_module_Vendor, OnlyEntryPointsAreExported) {
 }
 
 TEST_F(softtoken_module_Vendor, SeveralThreadsSignAndPollAtOnce) {
-    addToken("alpha", 0);
+    addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);
     const CK_SESSION_HANDLE s = openSession();
     ASSERT_EQ(login(s), CKR_OK);
@@ -314,7 +314,7 @@ TEST_F(softtoken_module_Vendor, SeveralThreadsSignAndPollAtOnce) {
     for (int t = 0; t < 4; ++t)
         signers.emplace_back([&] {
             CK_SESSION_HANDLE mine = 0;
-            if (f()->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &mine) != CKR_OK) {
+            if (f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &mine) != CKR_OK) {
                 ++failures;
                 return;
             }
@@ -334,7 +334,7 @@ TEST_F(softtoken_module_Vendor, SeveralThreadsSignAndPollAtOnce) {
         while (!stop) {
             const CK_RV rv = poll(aux()).rv;
             CK_SLOT_INFO info{};
-            if ((rv != CKR_NO_EVENT && rv != CKR_OK) || f()->C_GetSlotInfo(0, &info) != CKR_OK)
+            if ((rv != CKR_NO_EVENT && rv != CKR_OK) || f()->C_GetSlotInfo(1, &info) != CKR_OK)
                 ++failures;
         }
     });

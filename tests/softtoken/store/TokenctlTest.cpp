@@ -69,12 +69,15 @@ TEST_F(Tokenctl, CreateInsertListRemoveDelete) {
 
     std::unique_ptr<EventLog> events;
     ASSERT_EQ(EventLog::open(config_, events), CKR_OK);
-    r = run("insert alpha --slot 1");
+    // Slot 2 is the second reader (index 1 in the log and the slot table).
+    r = run("insert alpha --slot 2");
     ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("into slot 2"), std::string::npos) << r.output;
     r = run("list");
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("0: empty"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("1: \"alpha\""), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("1: empty"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("2: \"alpha\""), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("in slot 2"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("label \"My Token\""), std::string::npos) << r.output;
     EXPECT_NE(r.output.find(token.serial), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("0/1234"), std::string::npos) << r.output;
@@ -82,7 +85,7 @@ TEST_F(Tokenctl, CreateInsertListRemoveDelete) {
     r = run("delete alpha");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.output.find("remove it first"), std::string::npos) << r.output;
-    r = run("remove --slot 1");
+    r = run("remove --slot 2");
     ASSERT_EQ(r.status, 0) << r.output;
 
     auto e = events->next();
@@ -123,12 +126,12 @@ TEST_F(Tokenctl, PinsFromStdinAndModuleChoice) {
         out.append(buf, n);
     EXPECT_EQ(WEXITSTATUS(::pclose(pipe)), 0) << out;
     EXPECT_NE(out.find(root_ + "/other"), std::string::npos) << out;
-    EXPECT_NE(out.find("2: empty"), std::string::npos) << out;
+    EXPECT_NE(out.find("3: empty"), std::string::npos) << out;
 }
 
 TEST_F(Tokenctl, BadInputIsExplained) {
     ASSERT_EQ(run("create alpha --so-pin so-secret --user-pin user-secret").status, 0);
-    ASSERT_EQ(run("insert alpha --slot 0").status, 0);
+    ASSERT_EQ(run("insert alpha --slot 1").status, 0);
     const struct {
         const char* args;
         int status;
@@ -137,8 +140,9 @@ TEST_F(Tokenctl, BadInputIsExplained) {
         {"", 1, "no command"},
         {"frobnicate", 1, "unknown command \"frobnicate\""},
         {"list --colour red", 1, "unknown option --colour"},
-        {"insert alpha --slot x", 1, "--slot needs a whole number from 0 to 1"},
-        {"insert alpha --slot 2", 1, "from 0 to 1"},
+        {"insert alpha --slot x", 1, "--slot needs a whole number from 1 to 2"},
+        {"insert alpha --slot 0", 1, "from 1 to 2"},
+        {"insert alpha --slot 3", 1, "from 1 to 2"},
         {"insert alpha", 1, "missing --slot"},
         {"remove", 1, "missing --slot"},
         {"delete", 1, "missing token NAME"},
@@ -154,9 +158,10 @@ TEST_F(Tokenctl, BadInputIsExplained) {
         {"--module other list", 1, "--module is meridia or skyra"},
         {"list --conf", 1, "--conf needs a value"},
         {"create alpha --so-pin so-secret --user-pin user-secret", 2, "already exists"},
-        {"insert nothere --slot 1", 2, "no token named \"nothere\""},
-        {"insert alpha --slot 1", 2, "already in reader 0"},
-        {"remove --slot 1", 2, "reader 1 is empty"},
+        {"insert nothere --slot 2", 2, "no token named \"nothere\""},
+        {"insert alpha --slot 2", 2, "already in slot 1"},
+        {"insert alpha --slot 1", 2, "slot 1 already holds"},
+        {"remove --slot 2", 2, "slot 2 is empty"},
         {"delete nothere", 2, "no token named"},
         {"delete alpha", 2, "remove it first"},
     };

@@ -69,7 +69,9 @@ protected:
             static int argc = 1;
             static char name[] = "main_window_tests";
             static char* argv[] = {name, nullptr};
-            static QApplication app(argc, argv);
+            // Never destroyed: at exit Qt's input devices are already gone,
+            // and an application destroyed after them crashes.
+            new QApplication(argc, argv);
         }
     }
 

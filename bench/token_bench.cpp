@@ -1,0 +1,468 @@
+// Throughput of PKCS#11 modules side by side, with raw OpenSSL as the floor.
+//
+//   token_bench [--seconds S] [--objects N] NAME=MODULE_PATH:PIN [NAME=MODULE_PATH:PIN ...]
+//
+// Every module is driven the same way through its function list: the first
+// slot holding a token, a R/W session, user login. The first module is the one
+// under test; every later one is a reference it is compared with. The modules'
+// own configuration (store folders, tokens) is prepared by scripts/run-bench.sh.
+
+#include <korvan/vendor_aux.h>
+#include <p11-kit/pkcs11.h>
+
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+std::string rvText(CK_RV rv) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(rv));
+    return buf;
+}
+
+void check(CK_RV rv, const char* what) {
+    if (rv != CKR_OK)
+        throw std::runtime_error(std::string(what) + " failed: " + rvText(rv));
+}
+
+// Runs op repeatedly for about `budget` seconds (at least `minOps` times) and
+// returns operations per second.
+double rate(double budget, int minOps, const std::function<void()>& op) {
+    op(); // warm-up: caches, key building
+    long n = 0;
+    const auto start = Clock::now();
+    Clock::duration elapsed{};
+    do {
+        op();
+        ++n;
+        elapsed = Clock::now() - start;
+    } while (n < minOps || seconds(elapsed) < budget);
+    return static_cast<double>(n) / seconds(elapsed);
+}
+
+struct Options {
+    double seconds = 1.0;
+    int objects = 1000;
+};
+
+// Result table: metric name -> value per subject. Higher is better unless the
+// metric is a time.
+struct Row {
+    std::string metric;
+    bool isTime = false; // seconds: lower is better
+    std::map<std::string, double> values;
+};
+
+class Table {
+public:
+    void set(const std::string& metric, bool isTime, const std::string& subject, double v) {
+        for (Row& r : rows_)
+            if (r.metric == metric) {
+                r.values[subject] = v;
+                return;
+            }
+        rows_.push_back(Row{metric, isTime, {{subject, v}}});
+    }
+    const std::vector<Row>& rows() const { return rows_; }
+
+private:
+    std::vector<Row> rows_;
+};
+
+std::string formatValue(double v, bool isTime) {
+    char buf[64];
+    if (!isTime)
+        std::snprintf(buf, sizeof buf, "%.0f/s", v);
+    else if (v < 1e-3)
+        std::snprintf(buf, sizeof buf, "%.2f us", v * 1e6);
+    else if (v < 1.0)
+        std::snprintf(buf, sizeof buf, "%.2f ms", v * 1e3);
+    else
+        std::snprintf(buf, sizeof buf, "%.3f s", v);
+    return buf;
+}
+
+// --- OpenSSL directly -------------------------------------------------------
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+const unsigned char kMessage[] = "A message of a typical length for a signature over a document "
+                                 "hash or a login challenge, 128 bytes or so, padded here.....";
+
+void benchOpenSsl(const Options& o, Table& table) {
+    for (int bits : {1024, 2048}) {
+        Pkey key(EVP_RSA_gen(static_cast<unsigned>(bits)));
+        if (!key)
+            throw std::runtime_error("EVP_RSA_gen failed");
+        std::vector<unsigned char> sig(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())));
+        for (auto [name, md] : {std::pair{"SHA256", EVP_sha256()}, std::pair{"MD5", EVP_md5()}}) {
+            const double r = rate(o.seconds, 20, [&] {
+                MdCtx ctx(EVP_MD_CTX_new());
+                std::size_t len = sig.size();
+                if (EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, key.get()) != 1 ||
+                    EVP_DigestSign(ctx.get(), sig.data(), &len, kMessage, sizeof kMessage) != 1)
+                    throw std::runtime_error("EVP_DigestSign failed");
+            });
+            table.set("RSA-" + std::to_string(bits) + " sign " + name + "_RSA_PKCS", false,
+                      "openssl", r);
+        }
+        MdCtx ctx(EVP_MD_CTX_new());
+        std::size_t len = sig.size();
+        EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get());
+        EVP_DigestSign(ctx.get(), sig.data(), &len, kMessage, sizeof kMessage);
+        const double r = rate(o.seconds, 20, [&] {
+            MdCtx v(EVP_MD_CTX_new());
+            if (EVP_DigestVerifyInit(v.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+                EVP_DigestVerify(v.get(), sig.data(), len, kMessage, sizeof kMessage) != 1)
+                throw std::runtime_error("EVP_DigestVerify failed");
+        });
+        table.set("RSA-" + std::to_string(bits) + " verify SHA256_RSA_PKCS", false, "openssl", r);
+    }
+}
+
+// --- A PKCS#11 module ---------------------------------------------------------
+
+struct Subject {
+    std::string name;
+    std::string path;
+    std::string pin;
+};
+
+class Library {
+public:
+    explicit Library(const std::string& path) {
+        handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle_)
+            throw std::runtime_error("cannot load " + path + ": " + ::dlerror());
+        auto get = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(handle_, "C_GetFunctionList"));
+        if (!get)
+            throw std::runtime_error(path + " has no C_GetFunctionList");
+        check(get(&f_), "C_GetFunctionList");
+        if (auto aux =
+                reinterpret_cast<E_GetAuxFunctionList_t>(::dlsym(handle_, "E_GetAuxFunctionList")))
+            check(aux(&aux_), "E_GetAuxFunctionList");
+    }
+    ~Library() {
+        if (handle_)
+            ::dlclose(handle_);
+    }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+
+    CK_FUNCTION_LIST* f() const { return f_; }
+    VendorAuxFunctionList* aux() const { return aux_; }
+
+private:
+    void* handle_ = nullptr;
+    CK_FUNCTION_LIST* f_ = nullptr;
+    VendorAuxFunctionList* aux_ = nullptr;
+};
+
+CK_SLOT_ID firstTokenSlot(CK_FUNCTION_LIST* f) {
+    CK_ULONG n = 0;
+    check(f->C_GetSlotList(CK_TRUE, nullptr, &n), "C_GetSlotList");
+    if (n == 0)
+        throw std::runtime_error("no slot holds a token");
+    std::vector<CK_SLOT_ID> slots(n);
+    check(f->C_GetSlotList(CK_TRUE, slots.data(), &n), "C_GetSlotList");
+    return slots[0];
+}
+
+struct KeyPair {
+    CK_OBJECT_HANDLE pub = 0;
+    CK_OBJECT_HANDLE priv = 0;
+};
+
+KeyPair generate(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_ULONG bits) {
+    CK_MECHANISM mech{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+    CK_BYTE exponent[] = {0x01, 0x00, 0x01};
+    CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &no, sizeof no},
+                          {CKA_VERIFY, &yes, sizeof yes},
+                          {CKA_MODULUS_BITS, &bits, sizeof bits},
+                          {CKA_PUBLIC_EXPONENT, exponent, sizeof exponent}};
+    CK_ATTRIBUTE priv[] = {{CKA_TOKEN, &no, sizeof no},
+                           {CKA_PRIVATE, &yes, sizeof yes},
+                           {CKA_SENSITIVE, &yes, sizeof yes},
+                           {CKA_SIGN, &yes, sizeof yes}};
+    KeyPair k;
+    check(f->C_GenerateKeyPair(s, &mech, pub, 4, priv, 4, &k.pub, &k.priv), "C_GenerateKeyPair");
+    return k;
+}
+
+void benchModule(const Subject& subject, const Options& o, bool underTest, Table& table) {
+    Library lib(subject.path);
+    CK_FUNCTION_LIST* f = lib.f();
+    check(f->C_Initialize(nullptr), "C_Initialize");
+    const CK_SLOT_ID slot = firstTokenSlot(f);
+    CK_SESSION_HANDLE s = 0;
+    check(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s),
+          "C_OpenSession");
+    auto* pin = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(subject.pin.c_str()));
+    const auto pinLen = static_cast<CK_ULONG>(subject.pin.size());
+
+    // Login: a PIN check with the module's key derivation, then logout.
+    {
+        const int rounds = 5;
+        Clock::duration total{};
+        for (int i = 0; i < rounds; ++i) {
+            const auto t0 = Clock::now();
+            check(f->C_Login(s, CKU_USER, pin, pinLen), "C_Login");
+            total += Clock::now() - t0;
+            check(f->C_Logout(s), "C_Logout");
+        }
+        table.set("C_Login", true, subject.name, seconds(total) / rounds);
+    }
+    check(f->C_Login(s, CKU_USER, pin, pinLen), "C_Login");
+
+    for (CK_ULONG bits : {1024ul, 2048ul}) {
+        const KeyPair k = generate(f, s, bits);
+        std::vector<CK_BYTE> sig(bits / 8);
+        for (auto [name, type] :
+             {std::pair{"SHA256", CKM_SHA256_RSA_PKCS}, std::pair{"MD5", CKM_MD5_RSA_PKCS}}) {
+            CK_MECHANISM mech{type, nullptr, 0};
+            const double r = rate(o.seconds, 20, [&] {
+                CK_ULONG len = static_cast<CK_ULONG>(sig.size());
+                check(f->C_SignInit(s, &mech, k.priv), "C_SignInit");
+                check(
+                    f->C_Sign(s, const_cast<CK_BYTE*>(kMessage), sizeof kMessage, sig.data(), &len),
+                    "C_Sign");
+            });
+            table.set("RSA-" + std::to_string(bits) + " sign " + name + "_RSA_PKCS", false,
+                      subject.name, r);
+        }
+        CK_MECHANISM mech{CKM_SHA256_RSA_PKCS, nullptr, 0};
+        CK_ULONG len = static_cast<CK_ULONG>(sig.size());
+        check(f->C_SignInit(s, &mech, k.priv), "C_SignInit");
+        check(f->C_Sign(s, const_cast<CK_BYTE*>(kMessage), sizeof kMessage, sig.data(), &len),
+              "C_Sign");
+        const double r = rate(o.seconds, 20, [&] {
+            check(f->C_VerifyInit(s, &mech, k.pub), "C_VerifyInit");
+            check(f->C_Verify(s, const_cast<CK_BYTE*>(kMessage), sizeof kMessage, sig.data(), len),
+                  "C_Verify");
+        });
+        table.set("RSA-" + std::to_string(bits) + " verify SHA256_RSA_PKCS", false, subject.name,
+                  r);
+        f->C_DestroyObject(s, k.priv);
+        f->C_DestroyObject(s, k.pub);
+    }
+
+    // Durable token data objects, each C_CreateObject its own commit.
+    {
+        CK_OBJECT_CLASS cls = CKO_DATA;
+        CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+        const auto start = Clock::now();
+        for (int i = 0; i < o.objects; ++i) {
+            const std::string label = "bench object " + std::to_string(i);
+            const std::string value = "value of object " + std::to_string(i);
+            CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                                {CKA_TOKEN, &yes, sizeof yes},
+                                {CKA_PRIVATE, &no, sizeof no},
+                                {CKA_LABEL, const_cast<char*>(label.data()), label.size()},
+                                {CKA_VALUE, const_cast<char*>(value.data()), value.size()}};
+            CK_OBJECT_HANDLE h = 0;
+            check(f->C_CreateObject(s, t, 5, &h), "C_CreateObject");
+        }
+        table.set("C_CreateObject (token data)", false, subject.name,
+                  o.objects / seconds(Clock::now() - start));
+    }
+
+    // Enumeration as the manager does it: one handle per C_FindObjects, then the class.
+    auto enumerate = [&](CK_SESSION_HANDLE session) {
+        CK_BBOOL yes = CK_TRUE;
+        CK_ATTRIBUTE tmpl[] = {{CKA_TOKEN, &yes, sizeof yes}};
+        const auto start = Clock::now();
+        check(f->C_FindObjectsInit(session, tmpl, 1), "C_FindObjectsInit");
+        long found = 0;
+        for (;;) {
+            CK_OBJECT_HANDLE h = 0;
+            CK_ULONG n = 0;
+            check(f->C_FindObjects(session, &h, 1, &n), "C_FindObjects");
+            if (n == 0)
+                break;
+            CK_OBJECT_CLASS cls = 0;
+            CK_ATTRIBUTE a{CKA_CLASS, &cls, sizeof cls};
+            check(f->C_GetAttributeValue(session, h, &a, 1), "C_GetAttributeValue");
+            ++found;
+        }
+        check(f->C_FindObjectsFinal(session), "C_FindObjectsFinal");
+        if (found < o.objects)
+            throw std::runtime_error("enumeration found " + std::to_string(found) + " objects");
+        return seconds(Clock::now() - start);
+    };
+    table.set("enumerate " + std::to_string(o.objects) + " objects (warm)", true, subject.name,
+              enumerate(s));
+
+    // The same right after the module is loaded again: nothing cached.
+    check(f->C_Finalize(nullptr), "C_Finalize");
+    check(f->C_Initialize(nullptr), "C_Initialize");
+    check(f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s), "C_OpenSession");
+    table.set("enumerate " + std::to_string(o.objects) + " objects (fresh)", true, subject.name,
+              enumerate(s));
+
+    if (lib.aux()) {
+        CK_SLOT_ID eventSlot = 0;
+        CK_ULONG event = 0, extra = 0;
+        while (lib.aux()->E_PollSlotEvent(E_POLL_DONT_BLOCK, &eventSlot, &event, &extra, nullptr) ==
+               CKR_OK) {
+        }
+        const int calls = 200000;
+        const auto start = Clock::now();
+        for (int i = 0; i < calls; ++i)
+            if (lib.aux()->E_PollSlotEvent(E_POLL_DONT_BLOCK, &eventSlot, &event, &extra,
+                                           nullptr) != CKR_NO_EVENT)
+                throw std::runtime_error("unexpected slot event while idle");
+        table.set("E_PollSlotEvent, idle", true, subject.name,
+                  seconds(Clock::now() - start) / calls);
+    } else if (underTest) {
+        throw std::runtime_error(subject.path + " has no E_GetAuxFunctionList");
+    }
+    check(f->C_Finalize(nullptr), "C_Finalize");
+}
+
+// --- Report -------------------------------------------------------------------
+
+// Targets: name fragment -> (reference, minimum ratio of ours to it, where ratio
+// is "how many times as good": rate/rate or time_ref/time).
+struct Target {
+    const char* metric;
+    const char* reference;
+    double minRatio;
+};
+
+const Target kTargets[] = {
+    {"sign", "openssl", 0.95},
+    {"sign", "softhsm2", 1.0},
+    {"C_CreateObject", "softhsm2", 1.0},
+    {"enumerate", "softhsm2", 1.0},
+};
+constexpr double kIdlePollLimit = 20e-6;
+
+int report(const Table& table, const std::vector<std::string>& subjects) {
+    const std::string& ours = subjects.front();
+    std::printf("\n%-36s", "metric");
+    for (const auto& s : subjects)
+        std::printf(" %14s", s.c_str());
+    for (std::size_t i = 1; i < subjects.size(); ++i)
+        std::printf(" %14s", (ours + "/" + subjects[i]).substr(0, 14).c_str());
+    std::printf("  target\n");
+    int missed = 0;
+    for (const Row& row : table.rows()) {
+        std::printf("%-36s", row.metric.c_str());
+        for (const auto& s : subjects) {
+            auto it = row.values.find(s);
+            std::printf(" %14s",
+                        it == row.values.end() ? "-" : formatValue(it->second, row.isTime).c_str());
+        }
+        std::string verdict;
+        auto mine = row.values.find(ours);
+        for (std::size_t i = 1; i < subjects.size(); ++i) {
+            auto ref = row.values.find(subjects[i]);
+            if (mine == row.values.end() || ref == row.values.end() || mine->second <= 0) {
+                std::printf(" %14s", "-");
+                continue;
+            }
+            // Ratio > 1 means ours is better.
+            const double ratio =
+                row.isTime ? ref->second / mine->second : mine->second / ref->second;
+            std::printf(" %13.2fx", ratio);
+            for (const Target& t : kTargets)
+                if (row.metric.find(t.metric) != std::string::npos && subjects[i] == t.reference) {
+                    const bool ok = ratio >= t.minRatio;
+                    missed += ok ? 0 : 1;
+                    char buf[64];
+                    std::snprintf(buf, sizeof buf, "%s>=%.2fx vs %s", ok ? "ok " : "MISS ",
+                                  t.minRatio, t.reference);
+                    verdict += (verdict.empty() ? "" : ", ") + std::string(buf);
+                }
+        }
+        if (row.metric.rfind("E_PollSlotEvent", 0) == 0 && mine != row.values.end()) {
+            const bool ok = mine->second < kIdlePollLimit;
+            missed += ok ? 0 : 1;
+            verdict = std::string(ok ? "ok " : "MISS ") + "< 20 us";
+        }
+        std::printf("  %s\n", verdict.c_str());
+    }
+    std::printf("\nRatios: %s's rate over the reference's, or the reference's time over %s's;"
+                " above 1.00x %s is faster.\n",
+                ours.c_str(), ours.c_str(), ours.c_str());
+    if (missed)
+        std::printf("%d target(s) missed.\n", missed);
+    return missed ? 3 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    std::vector<Subject> subjects;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--seconds" && i + 1 < argc) {
+            o.seconds = std::atof(argv[++i]);
+        } else if (a == "--objects" && i + 1 < argc) {
+            o.objects = std::atoi(argv[++i]);
+        } else if (a == "--help" || a == "-h") {
+            std::printf("usage: token_bench [--seconds S] [--objects N] NAME=MODULE:PIN...\n"
+                        "The first module is measured against the others and raw OpenSSL.\n");
+            return 0;
+        } else {
+            const auto eq = a.find('='), colon = a.rfind(':');
+            if (eq == std::string::npos || colon == std::string::npos || colon < eq) {
+                std::fprintf(stderr, "token_bench: expected NAME=MODULE:PIN, not %s\n", a.c_str());
+                return 1;
+            }
+            subjects.push_back(
+                {a.substr(0, eq), a.substr(eq + 1, colon - eq - 1), a.substr(colon + 1)});
+        }
+    }
+    if (subjects.empty() || o.seconds <= 0 || o.objects <= 0) {
+        std::fprintf(stderr, "token_bench: give at least one NAME=MODULE:PIN (see --help)\n");
+        return 1;
+    }
+    Table table;
+    std::vector<std::string> names;
+    try {
+        for (std::size_t i = 0; i < subjects.size(); ++i) {
+            std::fprintf(stderr, "measuring %s (%s)...\n", subjects[i].name.c_str(),
+                         subjects[i].path.c_str());
+            benchModule(subjects[i], o, i == 0, table);
+            names.push_back(subjects[i].name);
+        }
+        std::fprintf(stderr, "measuring raw OpenSSL...\n");
+        benchOpenSsl(o, table);
+        names.push_back("openssl");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "token_bench: %s\n", e.what());
+        return 2;
+    }
+    return report(table, names);
+}

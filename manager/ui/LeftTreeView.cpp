@@ -55,6 +55,9 @@ CLeftTreeView::CLeftTreeView(QWidget* parent)
     setSelectionMode(QAbstractItemView::SingleSelection);
     setIconSize(QSize(16, 16));
     setRootIsDecorated(true);
+    // Long slot texts scroll sideways instead of being cut short.
+    header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    header()->setStretchLastSection(false);
     // The tree's own context menu handling decides per item.
     setContextMenuPolicy(Qt::DefaultContextMenu);
     connect(this, &QTreeWidget::currentItemChanged, this,
@@ -161,8 +164,10 @@ QTreeWidgetItem* CLeftTreeView::selectedItem() const {
 void CLeftTreeView::selectItem(QTreeWidgetItem* item) {
     if (item == nullptr)
         return;
-    if (item == currentItem() && item->isSelected()) {
-        // Selecting the selected item again still brings its view up to date.
+    if (item == currentItem()) {
+        // No change of the current item, so no signal: selecting it again
+        // still brings its view up to date.
+        item->setSelected(true);
         onCurrentItemChanged(item);
         return;
     }

@@ -5,6 +5,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <QMenu>
 #include <QTreeWidget>
 
 #include <memory>
@@ -12,7 +13,6 @@
 
 class AdminOperations;
 class CPaneView;
-class QMenu;
 class SlotEntry;
 
 // A navigation-tree item; every item but the root owns its data.

@@ -49,7 +49,8 @@ QAction* addCommand(QMenu* menu, const char* text, int commandId) {
 } // namespace
 
 CLeftTreeView::CLeftTreeView(QWidget* parent)
-    : QTreeWidget(parent), unavailable_(std::make_unique<UnavailableAdminOperations>()) {
+    : QTreeWidget(parent), images_(treeImages()),
+      unavailable_(std::make_unique<UnavailableAdminOperations>()) {
     setHeaderHidden(true);
     setColumnCount(1);
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -101,10 +102,9 @@ AdminOperations& CLeftTreeView::operations() const {
 void CLeftTreeView::buildTree() {
     bool wasRebuilding = rebuilding_;
     rebuilding_ = true;
-    QIcon slotEmpty = treeImage(kImageSlotEmpty);
     root_ = new CTreeItem();
     root_->setText(0, qtext(translate(kSlotListTextId, kSlotListText)));
-    root_->setIcon(0, slotEmpty);
+    root_->setIcon(0, images_.value(kImageSlotEmpty));
     addTopLevelItem(root_);
 
     for (const auto& [slotId, entry] : SlotManager::instance().allSlots()) {
@@ -114,7 +114,7 @@ void CLeftTreeView::buildTree() {
         auto* item = new CTreeItem(TreeItemData{
             slotId, TreeItemData::kSlotItem, static_cast<unsigned char>(entry->loggedIn.load())});
         item->setText(0, qtext(text.text));
-        item->setIcon(0, treeImage(text.image));
+        item->setIcon(0, images_.value(text.image));
         root_->addChild(item);
         if (text.recognized)
             addDataManagementItem(item, slotId, entry->loggedIn);
@@ -145,7 +145,7 @@ QTreeWidgetItem* CLeftTreeView::addDataManagementItem(QTreeWidgetItem* slotItem,
     auto* child = new CTreeItem(TreeItemData{slotId, TreeItemData::kDataManagementItem,
                                              static_cast<unsigned char>(loggedIn)});
     child->setText(0, qtext(translate(kDataManagementTextId, kDataManagementText)));
-    child->setIcon(0, treeImage(kImageDataManagement));
+    child->setIcon(0, images_.value(kImageDataManagement));
     slotItem->addChild(child);
     return child;
 }
@@ -153,7 +153,7 @@ QTreeWidgetItem* CLeftTreeView::addDataManagementItem(QTreeWidgetItem* slotItem,
 void CLeftTreeView::applySlotItemText(QTreeWidgetItem* item, const SlotEntry& entry) {
     SlotItemText text = slotItemText(entry);
     item->setText(0, qtext(text.text));
-    item->setIcon(0, treeImage(text.image));
+    item->setIcon(0, images_.value(text.image));
 }
 
 QTreeWidgetItem* CLeftTreeView::selectedItem() const {

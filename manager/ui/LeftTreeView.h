@@ -91,6 +91,8 @@ private:
     void refreshTokenState(CK_SLOT_ID slotId);
     AdminOperations& operations() const;
 
+    // The six images, drawn once.
+    QList<QIcon> images_;
     CPaneView* pane_ = nullptr;
     AdminOperations* operations_ = nullptr;
     std::unique_ptr<AdminOperations> unavailable_;

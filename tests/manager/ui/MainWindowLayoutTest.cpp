@@ -110,6 +110,31 @@ TEST_F(MainWindowTest, TabMovesFocusBetweenTreeAndViews) {
     EXPECT_EQ(QApplication::focusWidget(), tree());
 }
 
+TEST_F(MainWindowTest, AltShortcutsRunTheirCommands) {
+    addStandardSlots();
+    start();
+    frame->show();
+    QApplication::setActiveWindow(frame.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(frame.get()));
+
+    tree()->selectItem(slotItem(1));
+    const std::vector<std::pair<Qt::Key, std::string>> keys = {
+        {Qt::Key_N, "changeTokenName 1"}, {Qt::Key_P, "changeUserPin 1"},
+        {Qt::Key_I, "initToken 1"},       {Qt::Key_B, "unblockToken 1"},
+        {Qt::Key_M, "changeSoPin 1"},     {Qt::Key_L, "login 1"}};
+    for (const auto& [key, call] : keys) {
+        tree()->selectItem(slotItem(1));
+        admin.calls.clear();
+        QTest::keyClick(frame.get(), key, Qt::AltModifier);
+        EXPECT_EQ(admin.calls, std::vector<std::string>{call}) << call;
+    }
+
+    QTest::keyClick(frame.get(), Qt::Key_S, Qt::AltModifier);
+    EXPECT_EQ(tree()->selectedItem(), tree()->rootItem());
+    EXPECT_EQ(frame->pane()->currentIndex(), CPaneView::kSlotInfo);
+    EXPECT_TRUE(frame->commandAction(command::kHideEmptySlots)->shortcut().isEmpty());
+}
+
 TEST_F(MainWindowTest, AboutBoxIsDialog100WithAnOkButton) {
     CAboutDlg about;
     QList<QPushButton*> buttons = about.findChildren<QPushButton*>();

@@ -25,6 +25,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -62,7 +63,7 @@ double rate(double budget, int minOps, const std::function<void()>& op) {
 }
 
 struct Options {
-    double seconds = 1.0;
+    double seconds = 2.0; // per metric and subject, spread over the rounds
     int objects = 1000;
 };
 
@@ -117,36 +118,46 @@ using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 const unsigned char kMessage[] = "A message of a typical length for a signature over a document "
                                  "hash or a login challenge, 128 bytes or so, padded here.....";
 
-void benchOpenSsl(const Options& o, Table& table) {
-    for (int bits : {1024, 2048}) {
-        Pkey key(EVP_RSA_gen(static_cast<unsigned>(bits)));
-        if (!key)
-            throw std::runtime_error("EVP_RSA_gen failed");
-        std::vector<unsigned char> sig(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())));
-        for (auto [name, md] : {std::pair{"SHA256", EVP_sha256()}, std::pair{"MD5", EVP_md5()}}) {
-            const double r = rate(o.seconds, 20, [&] {
-                MdCtx ctx(EVP_MD_CTX_new());
-                std::size_t len = sig.size();
-                if (EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, key.get()) != 1 ||
-                    EVP_DigestSign(ctx.get(), sig.data(), &len, kMessage, sizeof kMessage) != 1)
-                    throw std::runtime_error("EVP_DigestSign failed");
-            });
-            table.set("RSA-" + std::to_string(bits) + " sign " + name + "_RSA_PKCS", false,
-                      "openssl", r);
+// One signing or verifying operation of one subject, run over and over.
+using Op = std::function<void()>;
+
+// Keys and operations of raw OpenSSL: the floor every module is held to.
+struct OpenSslSubject {
+    std::map<int, Pkey> keys;
+    std::map<int, std::vector<unsigned char>> signatures; // SHA-256 signature per size
+
+    OpenSslSubject() {
+        for (int bits : {1024, 2048}) {
+            keys[bits].reset(EVP_RSA_gen(static_cast<unsigned>(bits)));
+            if (!keys[bits])
+                throw std::runtime_error("EVP_RSA_gen failed");
+            std::vector<unsigned char>& sig = signatures[bits];
+            sig.resize(static_cast<std::size_t>(EVP_PKEY_get_size(keys[bits].get())));
+            sign(bits, EVP_sha256(), sig);
         }
+    }
+    void sign(int bits, const EVP_MD* md, std::vector<unsigned char>& sig) const {
         MdCtx ctx(EVP_MD_CTX_new());
         std::size_t len = sig.size();
-        EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get());
-        EVP_DigestSign(ctx.get(), sig.data(), &len, kMessage, sizeof kMessage);
-        const double r = rate(o.seconds, 20, [&] {
-            MdCtx v(EVP_MD_CTX_new());
-            if (EVP_DigestVerifyInit(v.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
-                EVP_DigestVerify(v.get(), sig.data(), len, kMessage, sizeof kMessage) != 1)
-                throw std::runtime_error("EVP_DigestVerify failed");
-        });
-        table.set("RSA-" + std::to_string(bits) + " verify SHA256_RSA_PKCS", false, "openssl", r);
+        if (EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, keys.at(bits).get()) != 1 ||
+            EVP_DigestSign(ctx.get(), sig.data(), &len, kMessage, sizeof kMessage) != 1)
+            throw std::runtime_error("EVP_DigestSign failed");
     }
-}
+    Op signOp(int bits, const EVP_MD* md) {
+        auto sig = std::make_shared<std::vector<unsigned char>>(signatures[bits].size());
+        return [this, bits, md, sig] { sign(bits, md, *sig); };
+    }
+    Op verifyOp(int bits) {
+        return [this, bits] {
+            const auto& sig = signatures[bits];
+            MdCtx v(EVP_MD_CTX_new());
+            if (EVP_DigestVerifyInit(v.get(), nullptr, EVP_sha256(), nullptr, keys[bits].get()) !=
+                    1 ||
+                EVP_DigestVerify(v.get(), sig.data(), sig.size(), kMessage, sizeof kMessage) != 1)
+                throw std::runtime_error("EVP_DigestVerify failed");
+        };
+    }
+};
 
 // --- A PKCS#11 module ---------------------------------------------------------
 
@@ -218,65 +229,73 @@ KeyPair generate(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_ULONG bits) {
     return k;
 }
 
-void benchModule(const Subject& subject, const Options& o, bool underTest, Table& table) {
-    Library lib(subject.path);
-    CK_FUNCTION_LIST* f = lib.f();
-    check(f->C_Initialize(nullptr), "C_Initialize");
-    const CK_SLOT_ID slot = firstTokenSlot(f);
-    CK_SESSION_HANDLE s = 0;
-    check(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s),
-          "C_OpenSession");
-    auto* pin = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(subject.pin.c_str()));
-    const auto pinLen = static_cast<CK_ULONG>(subject.pin.size());
-
-    // Login: a PIN check with the module's key derivation, then logout.
-    {
+// One loaded module with a logged-in session and a key pair per size.
+class ModuleSubject {
+public:
+    ModuleSubject(const Subject& subject, bool underTest, Table& table)
+        : subject_(subject), lib_(subject.path), f_(lib_.f()) {
+        if (underTest && !lib_.aux())
+            throw std::runtime_error(subject.path + " has no E_GetAuxFunctionList");
+        check(f_->C_Initialize(nullptr), "C_Initialize");
+        slot_ = firstTokenSlot(f_);
+        check(f_->C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s_),
+              "C_OpenSession");
+        // Login: a PIN check with the module's key derivation, then logout.
         const int rounds = 5;
         Clock::duration total{};
         for (int i = 0; i < rounds; ++i) {
             const auto t0 = Clock::now();
-            check(f->C_Login(s, CKU_USER, pin, pinLen), "C_Login");
+            login();
             total += Clock::now() - t0;
-            check(f->C_Logout(s), "C_Logout");
+            check(f_->C_Logout(s_), "C_Logout");
         }
         table.set("C_Login", true, subject.name, seconds(total) / rounds);
+        login();
+        for (CK_ULONG bits : {1024ul, 2048ul})
+            keys_[bits] = generate(f_, s_, bits);
     }
-    check(f->C_Login(s, CKU_USER, pin, pinLen), "C_Login");
+    ~ModuleSubject() {
+        if (f_)
+            f_->C_Finalize(nullptr);
+    }
+    ModuleSubject(const ModuleSubject&) = delete;
+    ModuleSubject& operator=(const ModuleSubject&) = delete;
 
-    for (CK_ULONG bits : {1024ul, 2048ul}) {
-        const KeyPair k = generate(f, s, bits);
-        std::vector<CK_BYTE> sig(bits / 8);
-        for (auto [name, type] :
-             {std::pair{"SHA256", CKM_SHA256_RSA_PKCS}, std::pair{"MD5", CKM_MD5_RSA_PKCS}}) {
+    const std::string& name() const { return subject_.name; }
+
+    Op signOp(CK_ULONG bits, CK_MECHANISM_TYPE type) {
+        auto sig = std::make_shared<std::vector<CK_BYTE>>(bits / 8);
+        const CK_OBJECT_HANDLE key = keys_.at(bits).priv;
+        return [this, sig, key, type] {
             CK_MECHANISM mech{type, nullptr, 0};
-            const double r = rate(o.seconds, 20, [&] {
-                CK_ULONG len = static_cast<CK_ULONG>(sig.size());
-                check(f->C_SignInit(s, &mech, k.priv), "C_SignInit");
-                check(
-                    f->C_Sign(s, const_cast<CK_BYTE*>(kMessage), sizeof kMessage, sig.data(), &len),
-                    "C_Sign");
-            });
-            table.set("RSA-" + std::to_string(bits) + " sign " + name + "_RSA_PKCS", false,
-                      subject.name, r);
-        }
+            CK_ULONG len = static_cast<CK_ULONG>(sig->size());
+            check(f_->C_SignInit(s_, &mech, key), "C_SignInit");
+            check(
+                f_->C_Sign(s_, const_cast<CK_BYTE*>(kMessage), sizeof kMessage, sig->data(), &len),
+                "C_Sign");
+        };
+    }
+    Op verifyOp(CK_ULONG bits) {
+        auto sig = std::make_shared<std::vector<CK_BYTE>>(bits / 8);
         CK_MECHANISM mech{CKM_SHA256_RSA_PKCS, nullptr, 0};
-        CK_ULONG len = static_cast<CK_ULONG>(sig.size());
-        check(f->C_SignInit(s, &mech, k.priv), "C_SignInit");
-        check(f->C_Sign(s, const_cast<CK_BYTE*>(kMessage), sizeof kMessage, sig.data(), &len),
+        CK_ULONG len = static_cast<CK_ULONG>(sig->size());
+        check(f_->C_SignInit(s_, &mech, keys_.at(bits).priv), "C_SignInit");
+        check(f_->C_Sign(s_, const_cast<CK_BYTE*>(kMessage), sizeof kMessage, sig->data(), &len),
               "C_Sign");
-        const double r = rate(o.seconds, 20, [&] {
-            check(f->C_VerifyInit(s, &mech, k.pub), "C_VerifyInit");
-            check(f->C_Verify(s, const_cast<CK_BYTE*>(kMessage), sizeof kMessage, sig.data(), len),
+        sig->resize(len);
+        const CK_OBJECT_HANDLE key = keys_.at(bits).pub;
+        return [this, sig, key] {
+            CK_MECHANISM m{CKM_SHA256_RSA_PKCS, nullptr, 0};
+            check(f_->C_VerifyInit(s_, &m, key), "C_VerifyInit");
+            check(f_->C_Verify(s_, const_cast<CK_BYTE*>(kMessage), sizeof kMessage, sig->data(),
+                               static_cast<CK_ULONG>(sig->size())),
                   "C_Verify");
-        });
-        table.set("RSA-" + std::to_string(bits) + " verify SHA256_RSA_PKCS", false, subject.name,
-                  r);
-        f->C_DestroyObject(s, k.priv);
-        f->C_DestroyObject(s, k.pub);
+        };
     }
 
-    // Durable token data objects, each C_CreateObject its own commit.
-    {
+    // Token objects, enumeration and the idle poll; ends with the module finalized.
+    void storage(const Options& o, Table& table) {
+        // Durable token data objects, each C_CreateObject its own commit.
         CK_OBJECT_CLASS cls = CKO_DATA;
         CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
         const auto start = Clock::now();
@@ -289,63 +308,106 @@ void benchModule(const Subject& subject, const Options& o, bool underTest, Table
                                 {CKA_LABEL, const_cast<char*>(label.data()), label.size()},
                                 {CKA_VALUE, const_cast<char*>(value.data()), value.size()}};
             CK_OBJECT_HANDLE h = 0;
-            check(f->C_CreateObject(s, t, 5, &h), "C_CreateObject");
+            check(f_->C_CreateObject(s_, t, 5, &h), "C_CreateObject");
         }
-        table.set("C_CreateObject (token data)", false, subject.name,
+        table.set("C_CreateObject (token data)", false, name(),
                   o.objects / seconds(Clock::now() - start));
+
+        const std::string what = "enumerate " + std::to_string(o.objects) + " objects";
+        table.set(what + " (warm)", true, name(), enumerate(o));
+        // The same right after the module is loaded again: nothing cached.
+        check(f_->C_Finalize(nullptr), "C_Finalize");
+        check(f_->C_Initialize(nullptr), "C_Initialize");
+        check(f_->C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &s_), "C_OpenSession");
+        table.set(what + " (fresh)", true, name(), enumerate(o));
+
+        if (VendorAuxFunctionList* aux = lib_.aux()) {
+            CK_SLOT_ID eventSlot = 0;
+            CK_ULONG event = 0, extra = 0;
+            while (aux->E_PollSlotEvent(E_POLL_DONT_BLOCK, &eventSlot, &event, &extra, nullptr) ==
+                   CKR_OK) {
+            }
+            const int calls = 200000;
+            const auto t0 = Clock::now();
+            for (int i = 0; i < calls; ++i)
+                if (aux->E_PollSlotEvent(E_POLL_DONT_BLOCK, &eventSlot, &event, &extra, nullptr) !=
+                    CKR_NO_EVENT)
+                    throw std::runtime_error("unexpected slot event while idle");
+            table.set("E_PollSlotEvent, idle", true, name(), seconds(Clock::now() - t0) / calls);
+        }
     }
 
-    // Enumeration as the manager does it: one handle per C_FindObjects, then the class.
-    auto enumerate = [&](CK_SESSION_HANDLE session) {
+private:
+    void login() {
+        auto* pin = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(subject_.pin.c_str()));
+        check(f_->C_Login(s_, CKU_USER, pin, static_cast<CK_ULONG>(subject_.pin.size())),
+              "C_Login");
+    }
+
+    // As the manager does it: one handle per C_FindObjects, then its class.
+    double enumerate(const Options& o) {
         CK_BBOOL yes = CK_TRUE;
         CK_ATTRIBUTE tmpl[] = {{CKA_TOKEN, &yes, sizeof yes}};
         const auto start = Clock::now();
-        check(f->C_FindObjectsInit(session, tmpl, 1), "C_FindObjectsInit");
+        check(f_->C_FindObjectsInit(s_, tmpl, 1), "C_FindObjectsInit");
         long found = 0;
         for (;;) {
             CK_OBJECT_HANDLE h = 0;
             CK_ULONG n = 0;
-            check(f->C_FindObjects(session, &h, 1, &n), "C_FindObjects");
+            check(f_->C_FindObjects(s_, &h, 1, &n), "C_FindObjects");
             if (n == 0)
                 break;
             CK_OBJECT_CLASS cls = 0;
             CK_ATTRIBUTE a{CKA_CLASS, &cls, sizeof cls};
-            check(f->C_GetAttributeValue(session, h, &a, 1), "C_GetAttributeValue");
+            check(f_->C_GetAttributeValue(s_, h, &a, 1), "C_GetAttributeValue");
             ++found;
         }
-        check(f->C_FindObjectsFinal(session), "C_FindObjectsFinal");
+        check(f_->C_FindObjectsFinal(s_), "C_FindObjectsFinal");
         if (found < o.objects)
             throw std::runtime_error("enumeration found " + std::to_string(found) + " objects");
         return seconds(Clock::now() - start);
-    };
-    table.set("enumerate " + std::to_string(o.objects) + " objects (warm)", true, subject.name,
-              enumerate(s));
-
-    // The same right after the module is loaded again: nothing cached.
-    check(f->C_Finalize(nullptr), "C_Finalize");
-    check(f->C_Initialize(nullptr), "C_Initialize");
-    check(f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s), "C_OpenSession");
-    table.set("enumerate " + std::to_string(o.objects) + " objects (fresh)", true, subject.name,
-              enumerate(s));
-
-    if (lib.aux()) {
-        CK_SLOT_ID eventSlot = 0;
-        CK_ULONG event = 0, extra = 0;
-        while (lib.aux()->E_PollSlotEvent(E_POLL_DONT_BLOCK, &eventSlot, &event, &extra, nullptr) ==
-               CKR_OK) {
-        }
-        const int calls = 200000;
-        const auto start = Clock::now();
-        for (int i = 0; i < calls; ++i)
-            if (lib.aux()->E_PollSlotEvent(E_POLL_DONT_BLOCK, &eventSlot, &event, &extra,
-                                           nullptr) != CKR_NO_EVENT)
-                throw std::runtime_error("unexpected slot event while idle");
-        table.set("E_PollSlotEvent, idle", true, subject.name,
-                  seconds(Clock::now() - start) / calls);
-    } else if (underTest) {
-        throw std::runtime_error(subject.path + " has no E_GetAuxFunctionList");
     }
-    check(f->C_Finalize(nullptr), "C_Finalize");
+
+    Subject subject_;
+    Library lib_;
+    CK_FUNCTION_LIST* f_ = nullptr;
+    CK_SLOT_ID slot_ = 0;
+    CK_SESSION_HANDLE s_ = 0;
+    std::map<CK_ULONG, KeyPair> keys_;
+};
+
+// The signing and verifying rates of every subject, measured in alternating
+// rounds so that a burst of load on a shared machine does not favour one of
+// them; each subject's best round counts.
+void benchCrypto(std::vector<std::unique_ptr<ModuleSubject>>& modules, const Options& o,
+                 Table& table) {
+    OpenSslSubject ossl;
+    const int rounds = 5;
+    auto measure = [&](const std::string& metric, std::vector<std::pair<std::string, Op>> ops) {
+        std::map<std::string, double> best;
+        for (int r = 0; r < rounds; ++r)
+            for (auto& [subject, op] : ops)
+                best[subject] = std::max(best[subject], rate(o.seconds / rounds, 10, op));
+        for (const auto& [subject, value] : best)
+            table.set(metric, false, subject, value);
+    };
+    for (int bits : {1024, 2048}) {
+        const auto b = static_cast<CK_ULONG>(bits);
+        const std::string prefix = "RSA-" + std::to_string(bits);
+        for (auto [name, type, md] : {std::tuple{"SHA256", CKM_SHA256_RSA_PKCS, EVP_sha256()},
+                                      std::tuple{"MD5", CKM_MD5_RSA_PKCS, EVP_md5()}}) {
+            std::vector<std::pair<std::string, Op>> ops;
+            for (auto& m : modules)
+                ops.emplace_back(m->name(), m->signOp(b, type));
+            ops.emplace_back("openssl", ossl.signOp(bits, md));
+            measure(prefix + " sign " + name + "_RSA_PKCS", std::move(ops));
+        }
+        std::vector<std::pair<std::string, Op>> ops;
+        for (auto& m : modules)
+            ops.emplace_back(m->name(), m->verifyOp(b));
+        ops.emplace_back("openssl", ossl.verifyOp(bits));
+        measure(prefix + " verify SHA256_RSA_PKCS", std::move(ops));
+    }
 }
 
 // --- Report -------------------------------------------------------------------
@@ -451,15 +513,21 @@ int main(int argc, char** argv) {
     Table table;
     std::vector<std::string> names;
     try {
+        std::vector<std::unique_ptr<ModuleSubject>> modules;
         for (std::size_t i = 0; i < subjects.size(); ++i) {
-            std::fprintf(stderr, "measuring %s (%s)...\n", subjects[i].name.c_str(),
+            std::fprintf(stderr, "loading %s (%s)...\n", subjects[i].name.c_str(),
                          subjects[i].path.c_str());
-            benchModule(subjects[i], o, i == 0, table);
+            modules.push_back(std::make_unique<ModuleSubject>(subjects[i], i == 0, table));
             names.push_back(subjects[i].name);
         }
-        std::fprintf(stderr, "measuring raw OpenSSL...\n");
-        benchOpenSsl(o, table);
         names.push_back("openssl");
+        std::fprintf(stderr, "signing and verifying...\n");
+        benchCrypto(modules, o, table);
+        for (auto& m : modules) {
+            std::fprintf(stderr, "objects of %s...\n", m->name().c_str());
+            m->storage(o, table);
+            m.reset();
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "token_bench: %s\n", e.what());
         return 2;

@@ -88,8 +88,11 @@ protected:
     }
     // Runs a peer with both modules' configuration variables naming this test's file.
     Result peer(const std::string& command) const {
-        return shell("cd " + root_ + " && MERIDIA_TOKEN_CONF=" + conf_ +
-                     " SKYRA_TOKEN_CONF=" + conf_ + " " + command);
+        std::string env = "MERIDIA_TOKEN_CONF=" + conf_ + " SKYRA_TOKEN_CONF=" + conf_ + " ";
+        if (*PEER_PRELOAD) // sanitizer builds: the peers lack the module's runtime
+            env += std::string("LD_PRELOAD=") + PEER_PRELOAD +
+                   " ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 ";
+        return shell("cd " + root_ + " && " + env + command);
     }
     Result pkcs11Tool(const std::string& args, const char* module = MERIDIA_MODULE_PATH) const {
         return peer(std::string("pkcs11-tool --module ") + module + " " + args);

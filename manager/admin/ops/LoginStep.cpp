@@ -1,0 +1,29 @@
+#include "LoginStep.h"
+
+#include "PinFailure.h"
+
+LoginOutcome runLoginStep(CK_SLOT_ID slotId, const SecurePin& pin, const AdminContext& context) {
+    LoginOutcome outcome;
+    SlotEntry* entry = context.slots.findSlot(slotId);
+    if (entry == nullptr)
+        return outcome;
+    if (!entry->tokenPresent) {
+        showTokenRemoved();
+        outcome.tokenRemoved = true;
+        outcome.end = DialogEnd::Ok;
+        return outcome;
+    }
+    outcome.rv = entry->login(pin.bytes(), pin.length());
+    if (outcome.rv == CKR_OK || outcome.rv == CKR_USER_ALREADY_LOGGED_IN) {
+        outcome.loggedIn = true;
+        entry->refreshTokenInfo();
+        outcome.end = DialogEnd::Ok;
+        return outcome;
+    }
+    reportUserPinFailure(slotId, outcome.rv, context);
+    return outcome;
+}
+
+bool loginEnabled(const PinBounds& bounds, const SecurePin& pin) {
+    return pin.size() >= bounds.minimum;
+}

@@ -52,8 +52,6 @@ void Module::pumpEvents() {
         if (e->slot >= tokens_.size())
             continue;
         e->slot = slotOfReader(static_cast<unsigned>(e->slot));
-        if (!validSlot(e->slot))
-            continue;
         const bool slotChange =
             e->code == E_EVENT_TOKEN_INSERTED || e->code == E_EVENT_TOKEN_REMOVED;
         // Changes made through this instance are already known here.

@@ -111,6 +111,14 @@ TEST_F(softtoken_module_Vendor, PollArgumentsAndIdle) {
     EXPECT_EQ(aux()->E_PollSlotEvent(1, &slot, &event, nullptr, nullptr), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(poll(aux()).rv, CKR_NO_EVENT);
     EXPECT_EQ(f()->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
+
+    // A store shared with a configuration of more readers: their events are not ours.
+    appendEvent(3, E_EVENT_TOKEN_INSERTED);
+    EXPECT_EQ(poll(aux()).rv, CKR_NO_EVENT);
+    // Slot ids start at 1 for the vendor calls too.
+    CK_BYTE counts[8] = {};
+    EXPECT_EQ(aux()->E_GetPinErrorCounts(0, counts), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(aux()->E_SetTokenLabel(0, 1, nullptr, 0, "x"), CKR_SLOT_ID_INVALID);
 }
 
 TEST_F(softtoken_module_Vendor, InsertAndRemoveAreSeenOnceInOrderByTwoProcesses) {

@@ -31,10 +31,12 @@ void SecurePin::reserve(std::size_t capacity) {
     // Room for a typical PIN at once, so typing rarely reallocates.
     capacity = std::max<std::size_t>(capacity, 64);
     std::unique_ptr<char[]> grown(new char[capacity]());
+    std::size_t size = size_;
     if (data_)
-        std::memcpy(grown.get(), data_.get(), size_ + 1);
+        std::memcpy(grown.get(), data_.get(), size + 1);
     wipe();
     data_ = std::move(grown);
+    size_ = size;
     capacity_ = capacity;
 }
 

@@ -1,0 +1,201 @@
+// Token initialization over the fake tables: defaults, the record handed to
+// E_InitToken byte for byte, and every end of the operation.
+
+#include "InitToken.h"
+#include "AdminFakeFixture.h"
+#include "MessageFlags.h"
+#include "ProductConfig.h"
+
+#include <cstring>
+
+namespace {
+
+class InitTokenTest : public AdminFakeTest {
+protected:
+    static InitTokenInput input() {
+        InitTokenInput in;
+        in.soPin.assign("so-secret");
+        in.userPin.assign("user1");
+        in.label = "Fresh token";
+        in.soPinErrorCount = 0x0A;
+        in.userPinErrorCount = 0x03;
+        in.publicMemorySize = 0x00012345;
+        in.privateMemorySize = 0x0000ABCD;
+        return in;
+    }
+    std::vector<std::string> calls() const { return AdminFake::current().calls; }
+};
+
+TEST_F(InitTokenTest, ErrorCountsComeFromBytesZeroAndTwo) {
+    startWithToken();
+    AdminFake::current().pinErrorCounts = {9, 0x55, 4, {0x66, 0x66, 0x66, 0x66, 0x66}};
+    PinErrorCountSettings counts = readPinErrorCounts(1, context());
+    EXPECT_EQ(counts.soPinErrorCount, 9);
+    EXPECT_EQ(counts.userPinErrorCount, 4);
+}
+
+TEST_F(InitTokenTest, ErrorCountsDefaultToSixWhenUnavailable) {
+    startWithToken();
+    AdminFake::current().pinErrorCountsResult = CKR_DEVICE_ERROR;
+    PinErrorCountSettings counts = readPinErrorCounts(1, context());
+    EXPECT_EQ(counts.soPinErrorCount, 6);
+    EXPECT_EQ(counts.userPinErrorCount, 6);
+
+    fake().aux.E_GetPinErrorCounts = nullptr;
+    counts = readPinErrorCounts(1, context());
+    EXPECT_EQ(counts.soPinErrorCount, 6);
+    EXPECT_EQ(counts.userPinErrorCount, 6);
+
+    AdminFake::current().pinErrorCountsResult = CKR_OK;
+    AdminFake::install(fake());
+    library.bindTables(nullptr, &fake().aux);
+    counts = readPinErrorCounts(1, context());
+    library.bindTables(&fake().functions, &fake().aux);
+    EXPECT_EQ(counts.userPinErrorCount, 6);
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(InitTokenTest, DefaultsTakeTheTokensTotalsAndTrimmedLabel) {
+    FakeSlot slot = tokenSlot();
+    slot.label = "Team key  ";
+    startWithToken(slot);
+    AdminFake::current().pinErrorCounts.soPinErrorCount = 8;
+    AdminFake::current().pinErrorCounts.userPinErrorCount = 5;
+    InitTokenDefaults defaults = readInitTokenDefaults(1, context());
+    EXPECT_EQ(defaults.bounds.minimum, 4u);
+    EXPECT_EQ(defaults.bounds.maximum, 16u);
+    EXPECT_EQ(defaults.publicMemorySize, 32000u);
+    EXPECT_EQ(defaults.privateMemorySize, 30000u);
+    EXPECT_EQ(defaults.label, "Team key");
+    EXPECT_EQ(defaults.counts.soPinErrorCount, 8);
+    EXPECT_EQ(defaults.counts.userPinErrorCount, 5);
+
+    InitTokenDefaults none = readInitTokenDefaults(42, context());
+    EXPECT_EQ(none.bounds.minimum, 0u);
+    EXPECT_EQ(none.publicMemorySize, 0u);
+    EXPECT_TRUE(none.label.empty());
+}
+
+std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+}
+
+TEST_F(InitTokenTest, RecordHandedToTheLibraryIsExactlyTheLayout) {
+    startWithToken();
+    InitTokenOutcome outcome = runInitToken(1, input(), context());
+    ASSERT_TRUE(outcome.succeeded);
+    const std::vector<std::uint8_t>& r = AdminFake::current().initRecord;
+    ASSERT_EQ(r.size(), static_cast<std::size_t>(TOKEN_INIT_PARAMS_SIZE));
+    ASSERT_EQ(sizeof(void*), 8u) << "offsets below are those of the 64-bit build";
+    ASSERT_EQ(r.size(), 50u);
+    EXPECT_EQ(r[0], 1);
+    EXPECT_EQ(r[1], 0);
+    EXPECT_EQ(le32(r, 10), 0u); // reserved6
+    EXPECT_EQ(r[30], 0x0A);     // SO PIN error count
+    EXPECT_EQ(r[31], 0x03);     // user PIN error count
+    EXPECT_EQ(r[32], 9);
+    EXPECT_EQ(r[33], 9);
+    EXPECT_EQ(le32(r, 34), 0x00012345u); // public memory
+    EXPECT_EQ(le32(r, 38), 0x0000ABCDu); // private memory
+    EXPECT_EQ(le32(r, 42), 0u);          // reserved30
+    EXPECT_EQ(le32(r, 46), productConfig.tokenInitParameter);
+    EXPECT_EQ(le32(r, 46), 0x00000900u);
+    // The three pointers sit at 2, 14 and 22 and point at the texts.
+    EXPECT_EQ(AdminFake::current().initLabel, "Fresh token");
+    EXPECT_EQ(AdminFake::current().initSoPin, "so-secret");
+    EXPECT_EQ(AdminFake::current().initUserPin, "user1");
+    TokenInitParams params;
+    std::memcpy(&params, r.data(), r.size());
+    EXPECT_NE(params.label, nullptr);
+    EXPECT_EQ(offsetof(TokenInitParams, label), 2u);
+    EXPECT_EQ(offsetof(TokenInitParams, userPin), 22u);
+}
+
+TEST_F(InitTokenTest, FillPointsIntoTheInputAndCopiesTheProductValue) {
+    InitTokenInput in = input();
+    TokenInitParams params = fillTokenInitParams(in);
+    EXPECT_EQ(params.label, in.label.c_str());
+    EXPECT_EQ(params.soPin, in.soPin.c_str());
+    EXPECT_EQ(params.userPin, in.userPin.c_str());
+    EXPECT_EQ(params.tokenInitParameter, productConfig.tokenInitParameter);
+}
+
+TEST_F(InitTokenTest, SessionsAreClosedBeforeInitializationAndSuccessIsReported) {
+    startWithToken();
+    InitTokenOutcome outcome = runInitToken(1, input(), context());
+    EXPECT_EQ(calls(), (std::vector<std::string>{"C_CloseAllSessions", "E_InitToken"}));
+    EXPECT_EQ(outcome.end, DialogEnd::Ok);
+    EXPECT_TRUE(outcome.succeeded);
+    EXPECT_TRUE(outcome.tokenTouched);
+    EXPECT_EQ(outcome.newName, "Fresh token");
+    EXPECT_EQ(outcome.newPin.view(), "user1");
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0].id, 855);
+    EXPECT_EQ(messages()[0].text, "Inistialize token successfully!");
+    EXPECT_EQ(messages()[0].flags, MB_ICONINFORMATION);
+}
+
+TEST_F(InitTokenTest, LibraryRefusalShows1109ExceptAlreadyLoggedIn) {
+    startWithToken();
+    AdminFake::current().initTokenResult = CKR_PIN_INVALID;
+    InitTokenOutcome outcome = runInitToken(1, input(), context());
+    EXPECT_EQ(outcome.end, DialogEnd::Cancel);
+    EXPECT_FALSE(outcome.succeeded);
+    EXPECT_TRUE(outcome.tokenTouched);
+    EXPECT_TRUE(outcome.newName.empty());
+    EXPECT_TRUE(outcome.newPin.empty());
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0].id, 1109);
+    EXPECT_EQ(messages()[0].text, "Failed to initialize token, please check your input!");
+    EXPECT_EQ(messages()[0].flags, MB_ICONERROR);
+
+    AdminFake::current().initTokenResult = CKR_USER_ALREADY_LOGGED_IN;
+    outcome = runInitToken(1, input(), context());
+    EXPECT_EQ(outcome.end, DialogEnd::Cancel);
+    EXPECT_FALSE(outcome.succeeded);
+    EXPECT_EQ(messages().size(), 1u);
+}
+
+TEST_F(InitTokenTest, MissingEntryOrTableReports190InUpperCase) {
+    startWithToken();
+    InitTokenOutcome outcome = runInitToken(3, input(), context());
+    EXPECT_EQ(outcome.end, DialogEnd::Cancel);
+    library.bindTables(nullptr, nullptr);
+    InitTokenOutcome unbound = runInitToken(1, input(), context());
+    library.bindTables(&fake().functions, &fake().aux);
+    EXPECT_EQ(unbound.end, DialogEnd::Cancel);
+    ASSERT_EQ(messages().size(), 2u);
+    for (const MessageRequest& shown : messages()) {
+        EXPECT_EQ(shown.text, "Initialize token failed! [0x00000190]");
+        EXPECT_EQ(shown.flags, MB_ICONERROR);
+    }
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(InitTokenTest, RemovedTokenEndsWithOkAndTouchesNothing) {
+    startWithToken();
+    manager.findSlot(1)->tokenPresent = false;
+    InitTokenOutcome outcome = runInitToken(1, input(), context());
+    EXPECT_EQ(outcome.end, DialogEnd::Ok);
+    EXPECT_FALSE(outcome.succeeded);
+    EXPECT_TRUE(outcome.tokenRemoved);
+    EXPECT_TRUE(calls().empty());
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0].id, 5020);
+}
+
+TEST(InitTokenRules, OkAtEveryBoundary) {
+    const PinBounds b{4, 16};
+    const SecurePin so("abcd"), user("1234"), shortPin("123");
+    EXPECT_TRUE(initTokenOkEnabled(b, so, "n", user, 14, 14, 63999, 63999));
+    EXPECT_FALSE(initTokenOkEnabled(b, so, "n", user, 15, 14, 63999, 63999));
+    EXPECT_FALSE(initTokenOkEnabled(b, so, "n", user, 14, 15, 63999, 63999));
+    EXPECT_FALSE(initTokenOkEnabled(b, so, "n", user, 14, 14, 64000, 63999));
+    EXPECT_FALSE(initTokenOkEnabled(b, so, "n", user, 14, 14, 63999, 64000));
+    EXPECT_FALSE(initTokenOkEnabled(b, so, "", user, 0, 0, 0, 0));
+    EXPECT_FALSE(initTokenOkEnabled(b, shortPin, "n", user, 0, 0, 0, 0));
+    EXPECT_FALSE(initTokenOkEnabled(b, so, "n", shortPin, 0, 0, 0, 0));
+    EXPECT_TRUE(initTokenOkEnabled({0, 0}, SecurePin(), "n", SecurePin(), 0, 0, 0, 0));
+}
+
+} // namespace

@@ -1,0 +1,262 @@
+#include "CertFileImport.h"
+
+#include "Pkcs12Import.h"
+#include "platform/Guid.h"
+
+#include <openssl/pem.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace {
+
+// Whole file into memory. FileNotFound when it cannot be opened or read.
+ImportResult readFile(const std::string& path, Bytes& content) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return ImportResult::FileNotFound;
+    file.seekg(0, std::ios::end);
+    std::streamoff size = file.tellg();
+    if (size < 0)
+        return ImportResult::FileNotFound;
+    if (static_cast<size_t>(size) > kMaxImportFileSize)
+        return ImportResult::NotSupported;
+    file.seekg(0);
+    content.resize(static_cast<size_t>(size));
+    if (size > 0 && !file.read(reinterpret_cast<char*>(content.data()), size))
+        return ImportResult::FileNotFound;
+    return ImportResult::Success;
+}
+
+// The file's size without reading it; -1 when it cannot be had.
+long long fileSize(const std::string& path) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file)
+        return -1;
+    return static_cast<long long>(file.tellg());
+}
+
+// Reads the file as its encoding asks and checks it against the free space:
+// DER by its size, text by the length of its normalized form.
+ImportResult loadContent(const std::string& path, FileEncoding encoding, CK_ULONG freePublicSpace,
+                         Bytes& content) {
+    if (encoding == FileEncoding::Der) {
+        long long size = fileSize(path);
+        if (size < 0)
+            return ImportResult::FileNotFound;
+        if (static_cast<unsigned long long>(size) > freePublicSpace)
+            return ImportResult::NoSpace;
+        return readFile(path, content);
+    }
+    ImportResult read = readFile(path, content);
+    if (read != ImportResult::Success)
+        return read;
+    std::string text = NormalizePemText(std::string(content.begin(), content.end()));
+    if (text.size() > freePublicSpace)
+        return ImportResult::NoSpace;
+    content.assign(text.begin(), text.end());
+    return ImportResult::Success;
+}
+
+ImportResult certificateResult(const CertificateObjectResult& written) {
+    if (written.declined)
+        return ImportResult::Success;
+    if (written.unsupported)
+        return ImportResult::NotSupported;
+    if (written.rv == CKR_DEVICE_MEMORY)
+        return ImportResult::NoSpace;
+    return importResultFromRv(written.rv);
+}
+
+// Destroys an object that a failing creation left behind (a token that
+// answered an error yet handed out a handle).
+void discardFailed(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
+                   const CertificateObjectResult& written) {
+    if (written.rv != CKR_OK && written.handle != CK_INVALID_HANDLE)
+        functions->C_DestroyObject(session, written.handle);
+}
+
+const Bytes kHelloId = {'h', 'e', 'l', 'l', 'o'};
+
+} // namespace
+
+FileEncoding DetectEncoding(const unsigned char* head, size_t length) {
+    if (length < 2 || head[0] != 0x30)
+        return FileEncoding::Text;
+    unsigned char lengthByte = head[1];
+    if (lengthByte <= 0x84)
+        return FileEncoding::Der; // short form, indefinite, or 1 to 4 length bytes
+    return FileEncoding::Text;
+}
+
+FileEncoding DetectFileEncoding(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return FileEncoding::Unreadable;
+    unsigned char head[3] = {};
+    file.read(reinterpret_cast<char*>(head), sizeof head);
+    if (file.bad())
+        return FileEncoding::Unreadable;
+    return DetectEncoding(head, static_cast<size_t>(file.gcount()));
+}
+
+std::string NormalizePemText(const std::string& input) {
+    std::string text = input;
+    size_t begin = text.find("BEGIN");
+    if (begin != std::string::npos) {
+        size_t dashes = text.find("-----", begin);
+        if (dashes != std::string::npos)
+            text.erase(0, dashes + 5);
+    }
+    size_t end = text.rfind("END");
+    if (end != std::string::npos) {
+        size_t dashes = text.rfind("-----", end);
+        if (dashes != std::string::npos)
+            text.erase(dashes);
+    }
+    std::string body;
+    body.reserve(text.size() + text.size() / 32 + 64);
+    for (char c : text)
+        if (c != '\r' && c != '\n')
+            body.push_back(c);
+    std::string wrapped;
+    wrapped.reserve(body.size() + body.size() / 32 + 64);
+    for (size_t i = 0; i < body.size(); ++i) {
+        if (i > 0 && i % 64 == 0)
+            wrapped += "\r\n";
+        wrapped.push_back(body[i]);
+    }
+    return "-----BEGIN CERTIFICATE-----\r\n" + wrapped + "\r\n-----END CERTIFICATE-----";
+}
+
+certs::X509Ptr DecodeCertificateFile(const Bytes& content, FileEncoding encoding,
+                                     ImportResult& result) {
+    certs::X509Ptr certificate;
+    if (encoding == FileEncoding::Der) {
+        const unsigned char* p = content.data();
+        certificate.reset(d2i_X509(nullptr, &p, static_cast<long>(content.size())));
+    } else {
+        certs::BioPtr bio(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+        if (bio)
+            certificate.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    }
+    result = certificate ? ImportResult::Success : ImportResult::NotSupported;
+    return certificate;
+}
+
+certs::Pkcs7Ptr DecodePkcs7File(const Bytes& content, FileEncoding encoding, ImportResult& result) {
+    certs::Pkcs7Ptr bundle;
+    if (encoding == FileEncoding::Der) {
+        const unsigned char* p = content.data();
+        bundle.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(content.size())));
+    } else {
+        certs::BioPtr bio(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+        if (bio)
+            bundle.reset(PEM_read_bio_PKCS7(bio.get(), nullptr, nullptr, nullptr));
+    }
+    result = bundle ? ImportResult::Success : ImportResult::NotSupported;
+    return bundle;
+}
+
+std::vector<X509*> Pkcs7Certificates(PKCS7* bundle) {
+    std::vector<X509*> list;
+    if (bundle == nullptr || bundle->d.ptr == nullptr)
+        return list;
+    STACK_OF(X509)* certificates = nullptr;
+    if (PKCS7_type_is_signed(bundle))
+        certificates = bundle->d.sign->cert;
+    else if (PKCS7_type_is_signedAndEnveloped(bundle))
+        certificates = bundle->d.signed_and_enveloped->cert;
+    for (int i = 0; i < sk_X509_num(certificates); ++i)
+        list.push_back(sk_X509_value(certificates, i));
+    return list;
+}
+
+CCertFileImporter::CCertFileImporter(std::vector<Bytes> knownCertificates, Prompter* prompter)
+    : knownCertificates_(std::move(knownCertificates)), prompter_(prompter) {}
+
+ImportResult CCertFileImporter::import(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
+                                       CK_ULONG freePublicSpace, const std::string& path,
+                                       const std::string& containerName) {
+    declined_ = false;
+    FileEncoding encoding = DetectFileEncoding(path);
+    if (encoding == FileEncoding::Unreadable)
+        return ImportResult::FileNotFound;
+    Bytes content;
+    ImportResult result = loadContent(path, encoding, freePublicSpace, content);
+    if (result != ImportResult::Success)
+        return result;
+    certificate_ = DecodeCertificateFile(content, encoding, result);
+    if (result != ImportResult::Success)
+        return result;
+    if (platform::newGuidText().size() != 36 || functions == nullptr)
+        return ImportResult::GeneralFailure;
+
+    CertificateObjectResult written =
+        CreateCertificateObject(functions, session, certificate_.get(), kHelloId, containerName,
+                                knownCertificates_, prompter_);
+    discardFailed(functions, session, written);
+    declined_ = written.declined;
+    return certificateResult(written);
+}
+
+CP7bFileImporter::CP7bFileImporter(std::vector<Bytes> knownCertificates, Prompter* prompter)
+    : knownCertificates_(std::move(knownCertificates)), prompter_(prompter) {}
+
+ImportResult CP7bFileImporter::import(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
+                                      CK_ULONG freePublicSpace, const std::string& path,
+                                      const std::string& containerName) {
+    declined_ = false;
+    written_ = 0;
+    FileEncoding encoding = DetectFileEncoding(path);
+    if (encoding == FileEncoding::Unreadable)
+        return ImportResult::FileNotFound;
+    Bytes content;
+    ImportResult result = loadContent(path, encoding, freePublicSpace, content);
+    if (result != ImportResult::Success)
+        return result;
+    bundle_ = DecodePkcs7File(content, encoding, result);
+    if (result != ImportResult::Success)
+        return result;
+    std::vector<X509*> certificates = Pkcs7Certificates(bundle_.get());
+    if (certificates.empty())
+        return ImportResult::NotSupported;
+    if (functions == nullptr)
+        return ImportResult::GeneralFailure;
+
+    for (X509* certificate : certificates) {
+        if (platform::newGuidText().size() != 36)
+            return ImportResult::GeneralFailure;
+        CertificateObjectResult written =
+            CreateCertificateObject(functions, session, certificate, kHelloId, containerName,
+                                    knownCertificates_, prompter_);
+        if (written.duplicate)
+            declined_ = written.declined;
+        if (written.declined)
+            continue;
+        if (!written.created()) {
+            discardFailed(functions, session, written);
+            return certificateResult(written);
+        }
+        ++written_;
+    }
+    return ImportResult::Success;
+}
+
+CK_RV ExportCertificate(CK_FUNCTION_LIST* functions, CK_SLOT_ID slotId, CK_OBJECT_HANDLE handle,
+                        const std::string& path) {
+    Bytes value;
+    CK_RV rv = ReadCertificateValueInOwnSession(functions, slotId, handle, value);
+    if (rv != CKR_OK)
+        return rv;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return CKR_GENERAL_ERROR;
+    bool written =
+        value.empty() || std::fwrite(value.data(), 1, value.size(), file) == value.size();
+    if (std::fclose(file) != 0 || !written) {
+        std::remove(path.c_str());
+        return CKR_GENERAL_ERROR;
+    }
+    return CKR_OK;
+}

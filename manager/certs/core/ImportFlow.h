@@ -1,0 +1,75 @@
+#pragma once
+
+// The import dialog's work without the dialog: which importer a path goes
+// to, the whole OK sequence with its closing and message, and the file
+// dialog filters. The Qt dialog and korvanng-tool run the same sequence.
+
+#include "CertCommon.h"
+#include "ImportResult.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+class SlotManager;
+
+enum class ImportKind { Pkcs12, Certificate, Pkcs7 };
+
+// ".p7b" → Pkcs7, ".cer" → Certificate (case ignored), anything else Pkcs12.
+ImportKind ImportKindForPath(const std::string& path);
+
+// The password controls are hidden for .cer and .p7b files.
+bool PasswordNeededForPath(const std::string& path);
+
+struct FileFilter {
+    const char* description;
+    const char* pattern; // used as it stands; two have no dot
+};
+// The open dialog's four filters, in order (filter index 1 is the first).
+const std::vector<FileFilter>& ImportFileFilters();
+inline constexpr const char* kImportDefaultExtension = "*.PFX";
+// The export save dialog: default extension, initial name and filter text.
+inline constexpr const char* kExportDefaultExtension = "cert";
+inline constexpr const char* kExportInitialName = "*.cer";
+inline constexpr const char* kExportFilter = "Cert Files (*.cer)|*.cer|All Files (*.*)|*.*||";
+
+struct ImportRequest {
+    CK_SLOT_ID slotId = 0;
+    std::string path;
+    std::string password;
+    std::vector<Bytes> knownCertificates;
+};
+
+enum class DialogEnd {
+    StayOpen, // the dialog remains
+    Accepted, // closed with OK: something was imported
+    Cancelled,
+};
+
+struct ImportFlowOutcome {
+    DialogEnd end = DialogEnd::StayOpen;
+    bool imported = false;
+    bool declined = false;
+    bool ran = false; // an importer was run
+    ImportResult result = ImportResult::Success;
+    int messageId = 0; // 0: no message
+    std::string messageText;
+    unsigned messageFlags = 0;
+};
+
+struct ImportFlowHooks {
+    // Called when a failed import closes the dialog, before the wait and the
+    // message.
+    std::function<void()> closeEarly;
+    // The fixed pause before the outcome (1000 ms in the dialog); tests and
+    // benchmarks leave it empty.
+    std::function<void(std::chrono::milliseconds)> wait;
+    Prompter* prompter = nullptr;
+};
+
+inline constexpr std::chrono::milliseconds kImportSettleTime{1000};
+
+// The OK sequence of the import dialog over the given library and slots.
+ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager& slots,
+                                       const ImportRequest& request, const ImportFlowHooks& hooks);

@@ -1,0 +1,44 @@
+#pragma once
+
+// The outcome every import returns, and the message each outcome shows.
+
+#include <p11-kit/pkcs11.h>
+
+#include <string>
+
+// Values besides the named ones are PKCS#11 codes that a file import passes
+// through unchanged; they show the general failure message.
+enum class ImportResult : CK_ULONG {
+    Success = 0,
+    WrongPassword = 1,
+    NoSpace = 2,
+    FileNotFound = 3,
+    NotSupported = 4,
+    GeneralFailure = 5,
+    TokenRemoved = 6,
+    KeySizeRefused = 7,
+    KeyTypeRefused = 8,
+    SessionInvalid = 179,
+};
+
+inline ImportResult importResultFromRv(CK_RV rv) {
+    return static_cast<ImportResult>(rv);
+}
+inline CK_ULONG importResultCode(ImportResult result) {
+    return static_cast<CK_ULONG>(result);
+}
+
+struct ImportResultMessage {
+    int id = 0;                        // 0 for success: no message
+    const char* defaultText = nullptr; // null for success
+};
+
+// Message id and English default of a result; any unlisted value gives 5015.
+ImportResultMessage importResultMessage(ImportResult result);
+
+// The translated message text; empty for success.
+std::string importResultText(ImportResult result);
+
+// A process exit status for a result: the result's own number when it is a
+// listed one, else the general failure 5.
+int importResultExitCode(ImportResult result);

@@ -45,6 +45,18 @@ CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, C
     auto& f = FakeSlotLibrary::current();
     std::lock_guard guard(f.mutex);
     f.loginSessions.push_back(session);
+    if (admin.retryLimit > 0) {
+        if (admin.failures >= admin.retryLimit)
+            return CKR_PIN_LOCKED;
+        int left = admin.retryLimit - ++admin.failures;
+        bool so = user == CKU_SO;
+        CK_FLAGS flags = left == 0   ? (so ? CKF_SO_PIN_LOCKED : CKF_USER_PIN_LOCKED)
+                         : left == 1 ? (so ? CKF_SO_PIN_FINAL_TRY : CKF_USER_PIN_FINAL_TRY)
+                                     : (so ? CKF_SO_PIN_COUNT_LOW : CKF_USER_PIN_COUNT_LOW);
+        for (auto& entry : f.slotMap)
+            entry.second.tokenFlags = flags;
+        return CKR_PIN_INCORRECT;
+    }
     if (f.loginResult != CKR_OK && f.loginResult != CKR_USER_ALREADY_LOGGED_IN) {
         for (auto& [id, slot] : f.slotMap) {
             if (admin.flagsAfterFailedLogin)

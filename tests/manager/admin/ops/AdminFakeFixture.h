@@ -25,6 +25,11 @@ struct AdminFake {
     // updates its PIN flags.
     std::optional<CK_FLAGS> flagsAfterFailedLogin;
     std::optional<CK_RV> tokenInfoResultAfterFailedLogin;
+    // When set, C_Login behaves like a token whose PINs allow this many
+    // wrong attempts: every PIN is wrong, the PIN flags follow the count, and
+    // once the limit is reached the login answers CKR_PIN_LOCKED.
+    int retryLimit = 0;
+    int failures = 0;
 
     // Copies of what E_InitToken received.
     std::vector<std::uint8_t> initRecord;

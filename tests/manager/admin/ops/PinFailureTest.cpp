@@ -153,6 +153,18 @@ TEST_F(TranslatedPinFailureTest, LoginStepAfterWrongPinWithFailingTokenRead) {
 
 using LoginStepTest = PinFailureTest;
 
+TEST_F(LoginStepTest, ThreeWrongPinsWalkToBlocked) {
+    startWithToken();
+    AdminFake::current().retryLimit = 3;
+    std::vector<int> ids;
+    for (int i = 0; i < 4; ++i) {
+        LoginOutcome outcome = runLoginStep(1, SecurePin("0000"), context());
+        EXPECT_EQ(outcome.end, DialogEnd::Cancel);
+        ids.push_back(messages().back().id);
+    }
+    EXPECT_EQ(ids, (std::vector<int>{805, 804, 803, 801}));
+}
+
 TEST_F(LoginStepTest, SuccessLogsInAndRereadsTheToken) {
     startWithToken();
     fake().slotMap[1].label = "Renamed elsewhere";

@@ -140,6 +140,17 @@ TEST_F(PinOperationTest, FailedLoginUsesTheMatchingDecisionAndClosesWithoutLogou
     }
 }
 
+TEST_F(PinOperationTest, ThreeWrongSoPinsInUnblockWalkToBlocked) {
+    startWithToken();
+    AdminFake::current().retryLimit = 3;
+    std::vector<int> ids;
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(run(PinOperationKind::UnblockToken).end, DialogEnd::Cancel);
+        ids.push_back(messages().back().id);
+    }
+    EXPECT_EQ(ids, (std::vector<int>{839, 838, 837, 835}));
+}
+
 TEST_F(PinOperationTest, SoPinLockedInUnblockShows835) {
     startWithToken();
     fake().loginResult = CKR_PIN_LOCKED;

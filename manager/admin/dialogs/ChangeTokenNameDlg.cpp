@@ -1,0 +1,60 @@
+#include "RenameToken.h"
+
+#include "ChangeTokenNameDlg.h"
+#include "DialogTranslation.h"
+#include "ui_ChangeTokenNameDlg.h"
+
+namespace {
+
+QString qtext(const std::string& text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+} // namespace
+
+CChangeTokenNameDlg::CChangeTokenNameDlg(CK_SLOT_ID slotId, QWidget* parent)
+    : AdminDialog(slotId, parent), ui_(std::make_unique<Ui::CChangeTokenNameDlg>()) {
+    ui_->setupUi(this);
+    setFixedSize(size());
+    ui_->nameEdit->setMaxLength(32);
+    connect(ui_->nameEdit, &QLineEdit::textChanged, this, [this] { updateOkButton(); });
+    connect(ui_->okButton, &QPushButton::clicked, this, [this] { onOk(); });
+    connect(ui_->cancelButton, &QPushButton::clicked, this, [this] { reject(); });
+}
+
+CChangeTokenNameDlg::~CChangeTokenNameDlg() = default;
+
+void CChangeTokenNameDlg::initDialog() {
+    translateDialog(this, kDialogId);
+    if (SlotManager::instance().findSlot(slotId()) != nullptr) {
+        oldName_ = currentTokenLabel(slotId());
+        ui_->oldNameLabel->setText(qtext(oldName_));
+        ui_->nameEdit->setText(qtext(oldName_));
+    }
+    updateOkButton();
+}
+
+void CChangeTokenNameDlg::updateOkButton() {
+    ui_->okButton->setEnabled(renameOkEnabled(utf8FromEdit(ui_->nameEdit)));
+}
+
+void CChangeTokenNameDlg::onOk() {
+    RenameOutcome outcome;
+    {
+        Busy busy({ui_->okButton, ui_->cancelButton});
+        outcome = runRenameToken(slotId(), utf8FromEdit(ui_->nameEdit));
+    }
+    // Busy enabled OK unconditionally; a refused name keeps the rule.
+    updateOkButton();
+    finish(outcome.end);
+}
+
+void CChangeTokenNameDlg::reject() {
+    oldName_ = utf8FromEdit(ui_->nameEdit);
+    done(kResultCancel);
+}
+
+bool CChangeTokenNameDlg::result(std::string& nameOut) const {
+    nameOut = utf8FromEdit(ui_->nameEdit);
+    return renameResult(slotId(), oldName_, nameOut);
+}

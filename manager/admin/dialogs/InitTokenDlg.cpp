@@ -1,0 +1,189 @@
+#include "InitToken.h"
+
+#include "DialogTranslation.h"
+#include "InitTokenDlg.h"
+#include "MessageFlags.h"
+#include "Messages.h"
+#include "ui_InitTokenDlg.h"
+
+#include <QPointer>
+#include <QTimer>
+#include <QValidator>
+
+#include <functional>
+
+namespace {
+
+QString qtext(const std::string& text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+// Digits only, and nothing above the field's maximum: a keystroke that would
+// leave the field out of range is refused and reported.
+class RangeValidator : public QValidator {
+public:
+    RangeValidator(unsigned maximum, std::function<void()> onRefused, QObject* parent)
+        : QValidator(parent), maximum_(maximum), onRefused_(std::move(onRefused)) {}
+
+    State validate(QString& input, int&) const override {
+        if (input.isEmpty())
+            return Intermediate;
+        unsigned long value = 0;
+        for (QChar c : input) {
+            if (c < u'0' || c > u'9')
+                return Invalid;
+            value = value * 10 + (c.unicode() - u'0');
+            if (value > maximum_) {
+                onRefused_();
+                return Invalid;
+            }
+        }
+        return Acceptable;
+    }
+
+private:
+    unsigned maximum_;
+    std::function<void()> onRefused_;
+};
+
+} // namespace
+
+std::string integerRangeMessage(unsigned minimum, unsigned maximum) {
+    return "Please enter an integer between " + std::to_string(minimum) + " and " +
+           std::to_string(maximum) + ".";
+}
+
+CInitTokenDlg::CInitTokenDlg(CK_SLOT_ID slotId, QWidget* parent)
+    : AdminDialog(slotId, parent), ui_(std::make_unique<Ui::CInitTokenDlg>()) {
+    ui_->setupUi(this);
+    setFixedSize(size());
+    setSecretEdits({ui_->soPinEdit, ui_->userPinEdit});
+    ui_->nameEdit->setMaxLength(int(kMaxTokenNameLength));
+
+    numberFields_ = {{ui_->soCountEdit, kMaxPinErrorCountField},
+                     {ui_->userCountEdit, kMaxPinErrorCountField},
+                     {ui_->publicMemoryEdit, kMaxMemorySizeField},
+                     {ui_->privateMemoryEdit, kMaxMemorySizeField}};
+    for (const NumberField& field : numberFields_) {
+        field.edit->setMaxLength(int(std::to_string(field.maximum).size()));
+        field.edit->setValidator(new RangeValidator(
+            field.maximum, [this, field] { refuse(field); }, field.edit));
+    }
+    for (QLineEdit* edit : findChildren<QLineEdit*>())
+        connect(edit, &QLineEdit::textChanged, this, [this] { updateOkButton(); });
+    connect(ui_->okButton, &QPushButton::clicked, this, [this] { onOk(); });
+    connect(ui_->cancelButton, &QPushButton::clicked, this, [this] { done(kResultCancel); });
+}
+
+CInitTokenDlg::~CInitTokenDlg() = default;
+
+void CInitTokenDlg::initDialog() {
+    InitTokenDefaults defaults = readInitTokenDefaults(slotId());
+    // The token's own values are shown as they are, even out of range.
+    loading_ = true;
+    const PinBounds& bounds = defaults.bounds;
+    minimumPin_ = bounds.minimum;
+    translateDialog(this, kDialogId);
+    ui_->soPinLabel->setText(
+        qtext(pinBoundsLabel(850, "Set SO PIN(%d to %d characters):", bounds)));
+    ui_->userPinLabel->setText(
+        qtext(pinBoundsLabel(851, "Set User PIN(%d to %d characters):", bounds)));
+    ui_->soCountEdit->setText(QString::number(defaults.counts.soPinErrorCount));
+    ui_->userCountEdit->setText(QString::number(defaults.counts.userPinErrorCount));
+    ui_->publicMemoryEdit->setText(QString::number(defaults.publicMemorySize));
+    ui_->privateMemoryEdit->setText(QString::number(defaults.privateMemorySize));
+    ui_->nameEdit->setText(qtext(defaults.label));
+    loading_ = false;
+    limitPinEdit(ui_->soPinEdit, bounds.maximum);
+    limitPinEdit(ui_->userPinEdit, bounds.maximum);
+    updateOkButton();
+}
+
+std::optional<unsigned> CInitTokenDlg::fieldValue(const NumberField& field) {
+    QString text = field.edit->text();
+    if (text.isEmpty() || text.size() > 10)
+        return std::nullopt;
+    unsigned long long value = 0;
+    for (QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        value = value * 10 + (c.unicode() - u'0');
+    }
+    if (value > field.maximum)
+        return std::nullopt;
+    return unsigned(value);
+}
+
+void CInitTokenDlg::refuse(const NumberField& field) {
+    if (loading_)
+        return;
+    QPointer<CInitTokenDlg> self(this);
+    unsigned maximum = field.maximum;
+    QTimer::singleShot(0, this, [self, maximum] {
+        if (self)
+            showText(integerRangeMessage(0, maximum), MB_ICONEXCLAMATION);
+    });
+}
+
+void CInitTokenDlg::updateOkButton() {
+    // A numeric field without a valid number keeps OK disabled: it cannot
+    // be read, and its message comes when OK is pressed or the key refused.
+    std::optional<unsigned> values[4];
+    bool readable = true;
+    for (std::size_t i = 0; i < numberFields_.size(); ++i) {
+        values[i] = fieldValue(numberFields_[i]);
+        readable = readable && values[i].has_value();
+    }
+    ui_->okButton->setEnabled(
+        readable && initTokenOkEnabled(PinBounds{minimumPin_, 0}, pinFromEdit(ui_->soPinEdit),
+                                       utf8FromEdit(ui_->nameEdit), pinFromEdit(ui_->userPinEdit),
+                                       *values[0], *values[1], *values[2], *values[3]));
+}
+
+bool CInitTokenDlg::validateFields() {
+    for (const NumberField& field : numberFields_) {
+        if (fieldValue(field))
+            continue;
+        showText(integerRangeMessage(0, field.maximum), MB_ICONEXCLAMATION);
+        field.edit->setFocus();
+        field.edit->selectAll();
+        return false;
+    }
+    return true;
+}
+
+void CInitTokenDlg::onOk() {
+    if (!validateFields())
+        return;
+    InitTokenInput input;
+    input.soPin = pinFromEdit(ui_->soPinEdit);
+    input.userPin = pinFromEdit(ui_->userPinEdit);
+    input.label = utf8FromEdit(ui_->nameEdit);
+    input.soPinErrorCount = std::uint8_t(*fieldValue(numberFields_[0]));
+    input.userPinErrorCount = std::uint8_t(*fieldValue(numberFields_[1]));
+    input.publicMemorySize = *fieldValue(numberFields_[2]);
+    input.privateMemorySize = *fieldValue(numberFields_[3]);
+
+    tokenTouched_ = true;
+    InitTokenOutcome outcome;
+    {
+        Busy busy({ui_->okButton, ui_->cancelButton});
+        outcome = runInitToken(slotId(), input);
+    }
+    if (outcome.succeeded) {
+        succeeded_ = true;
+        newName_ = outcome.newName;
+        newPin_ = std::move(outcome.newPin);
+    }
+    finish(outcome.end);
+}
+
+bool CInitTokenDlg::result(std::string& nameOut, std::string& userPinOut) const {
+    wipeString(userPinOut);
+    nameOut.clear();
+    if (!succeeded_)
+        return false;
+    nameOut = newName_;
+    userPinOut.assign(newPin_.view());
+    return true;
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "AdminDialog.h"
+
+#include <memory>
+#include <optional>
+
+namespace Ui {
+class CInitTokenDlg;
+}
+
+// Re-initialization of the token in one slot (dialog 136): new SO and user
+// PIN, name, PIN retry limits and memory sizes.
+class CInitTokenDlg : public AdminDialog {
+    Q_OBJECT
+public:
+    static constexpr int kDialogId = 136;
+
+    CInitTokenDlg(CK_SLOT_ID slotId, QWidget* parent = nullptr);
+    ~CInitTokenDlg() override;
+
+    // True after a success, with the new name and user PIN; else false and
+    // both empty.
+    bool result(std::string& nameOut, std::string& userPinOut) const;
+    bool succeeded() const { return succeeded_; }
+    bool tokenTouched() const { return tokenTouched_; }
+
+protected:
+    void initDialog() override;
+
+private:
+    struct NumberField {
+        QLineEdit* edit;
+        unsigned maximum;
+    };
+
+    void updateOkButton();
+    void onOk();
+    // The field's value when it holds digits within its range.
+    static std::optional<unsigned> fieldValue(const NumberField& field);
+    // The standard message of a refused numeric entry, after the key press
+    // that caused it has been handled.
+    void refuse(const NumberField& field);
+    // Shows the standard message for the first field that does not hold a
+    // valid number and gives it the focus; true when all are valid.
+    bool validateFields();
+
+    std::unique_ptr<Ui::CInitTokenDlg> ui_;
+    std::vector<NumberField> numberFields_;
+    CK_ULONG minimumPin_ = 0;
+    bool succeeded_ = false;
+    bool tokenTouched_ = false;
+    bool loading_ = false;
+    std::string newName_;
+    SecurePin newPin_;
+};
+
+// The standard text of a numeric field's validation.
+std::string integerRangeMessage(unsigned minimum, unsigned maximum);

@@ -1,6 +1,7 @@
 #include "MgrWindow.h"
 
 #include "AboutDlg.h"
+#include "DialogAdminOperations.h"
 #include "MainFrame.h"
 #include "MainWindowRules.h"
 
@@ -11,6 +12,7 @@ std::unique_ptr<CMainFrame> createMainFrame() {
         CAboutDlg about(window);
         about.exec();
     });
+    window->setAdminOperations(&DialogAdminOperations::instance());
     window->setWindowTitle(QString::fromStdString(mainWindowTitle()));
     window->resize(CMainFrame::kWidth, CMainFrame::kHeight);
     window->show();

@@ -6,7 +6,7 @@
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = [] {
         std::vector<Command> all;
-        for (auto group : {slotCommands}) {
+        for (auto group : {slotCommands, adminCommands}) {
             std::vector<Command> part = group();
             all.insert(all.end(), part.begin(), part.end());
         }

@@ -85,7 +85,13 @@ void writeUsage(std::ostream& out) {
            "  1  usage error\n"
            "  2  the token library could not be loaded or initialized\n"
            "  3  the slot manager could not be initialized\n"
-           "  4  no such slot, or no usable token in the slot\n";
+           "  4  no such slot, or no usable token in the slot (also: token removed)\n"
+           "  5  the token refused the operation (wrong PIN, blocked PIN, failure)\n"
+           "  6  a PIN could not be read, or the input does not meet the token's rules\n"
+           "\n"
+           "PINs are never taken from the command line. They are typed on the terminal\n"
+           "without echo, or with --pin-stdin read from standard input, one per line, in\n"
+           "the order each command names.\n";
 }
 
 int runTool(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {

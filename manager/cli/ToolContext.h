@@ -16,7 +16,9 @@ enum ExitCode {
     ExitUsage = 1,
     ExitLibraryFailed = 2,
     ExitManagerFailed = 3,
-    ExitNoToken = 4, // no such slot, or the slot holds no usable token
+    ExitNoToken = 4,  // no such slot, or the slot holds no usable token
+    ExitRefused = 5,  // the token refused the operation (wrong PIN, blocked, failure)
+    ExitBadInput = 6, // a PIN could not be read or does not meet the token's rules
 };
 
 // Prints every message box text to a stream, one line each, and answers as

@@ -23,7 +23,7 @@ int dialogResult(DialogEnd end) {
 }
 
 PinBounds readPinBounds(CK_SLOT_ID slotId, const AdminContext& context) {
-    SlotEntry* entry = context.slots.findSlot(slotId);
+    SlotEntry* entry = context.slotManager.findSlot(slotId);
     if (entry == nullptr)
         return {};
     SlotEntry::Lock guard = entry->lock();
@@ -31,7 +31,7 @@ PinBounds readPinBounds(CK_SLOT_ID slotId, const AdminContext& context) {
 }
 
 std::string currentTokenLabel(CK_SLOT_ID slotId, const AdminContext& context) {
-    SlotEntry* entry = context.slots.findSlot(slotId);
+    SlotEntry* entry = context.slotManager.findSlot(slotId);
     if (entry == nullptr)
         return {};
     std::string label = entry->tokenLabel();

@@ -12,7 +12,7 @@
 #include <string>
 
 struct AdminContext {
-    SlotManager& slots;
+    SlotManager& slotManager; // not "slots": a Qt keyword
     const TokenLibrary& library;
 };
 

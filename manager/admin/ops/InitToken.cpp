@@ -22,7 +22,7 @@ PinErrorCountSettings readPinErrorCounts(CK_SLOT_ID slotId, const AdminContext& 
 
 InitTokenDefaults readInitTokenDefaults(CK_SLOT_ID slotId, const AdminContext& context) {
     InitTokenDefaults defaults;
-    if (SlotEntry* entry = context.slots.findSlot(slotId)) {
+    if (SlotEntry* entry = context.slotManager.findSlot(slotId)) {
         SlotEntry::Lock guard = entry->lock();
         defaults.bounds = {entry->tokenNumber(5), entry->tokenNumber(4)};
         defaults.privateMemorySize = static_cast<std::uint32_t>(entry->tokenNumber(0));
@@ -78,7 +78,7 @@ InitTokenOutcome runInitToken(CK_SLOT_ID slotId, const InitTokenInput& input,
     outcome.tokenTouched = true;
     TokenInitParams params = fillTokenInitParams(input);
 
-    SlotEntry* entry = context.slots.findSlot(slotId);
+    SlotEntry* entry = context.slotManager.findSlot(slotId);
     if (entry == nullptr) {
         failureReport(CKR_CRYPTOKI_NOT_INITIALIZED, outcome);
         return outcome;

@@ -4,7 +4,7 @@
 
 LoginOutcome runLoginStep(CK_SLOT_ID slotId, const SecurePin& pin, const AdminContext& context) {
     LoginOutcome outcome;
-    SlotEntry* entry = context.slots.findSlot(slotId);
+    SlotEntry* entry = context.slotManager.findSlot(slotId);
     if (entry == nullptr)
         return outcome;
     if (!entry->tokenPresent) {

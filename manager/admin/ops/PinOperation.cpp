@@ -81,7 +81,7 @@ PinOperationOutcome runPinOperation(PinOperationKind kind, CK_SLOT_ID slotId, co
     PinOperationOutcome outcome;
     outcome.tokenTouched = true;
 
-    SlotEntry* entry = context.slots.findSlot(slotId);
+    SlotEntry* entry = context.slotManager.findSlot(slotId);
     CK_FUNCTION_LIST* functions = context.library.functions();
     if (entry == nullptr) {
         if (!row.silentWhenMissing)

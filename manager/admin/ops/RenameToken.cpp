@@ -16,7 +16,7 @@ void failureReport(CK_RV code, RenameOutcome& outcome) {
 RenameOutcome runRenameToken(CK_SLOT_ID slotId, const std::string& newName,
                              const AdminContext& context) {
     RenameOutcome outcome;
-    SlotEntry* entry = context.slots.findSlot(slotId);
+    SlotEntry* entry = context.slotManager.findSlot(slotId);
     if (entry == nullptr) {
         failureReport(CKR_OK, outcome);
         return outcome;
@@ -46,7 +46,7 @@ bool renameResult(CK_SLOT_ID slotId, const std::string& oldName, const std::stri
                   const AdminContext& context) {
     if (context.library.functions() == nullptr)
         return false;
-    SlotEntry* entry = context.slots.findSlot(slotId);
+    SlotEntry* entry = context.slotManager.findSlot(slotId);
     if (entry == nullptr || !entry->tokenPresent)
         return false;
     return oldName != newName;

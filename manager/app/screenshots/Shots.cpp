@@ -1,9 +1,13 @@
 #include "Shots.h"
 
 #include "AboutDlg.h"
+#include "ChangeTokenNameDlg.h"
+#include "InitTokenDlg.h"
 #include "LeftTreeView.h"
+#include "LoginDlg.h"
 #include "MainFrame.h"
 #include "PaneView.h"
+#include "PinDialogs.h"
 
 #include <memory>
 
@@ -32,6 +36,14 @@ QTreeWidgetItem* firstTokenItem(CMainFrame& frame) {
         if (root->child(i)->childCount() > 0)
             return root->child(i);
     return nullptr;
+}
+
+// The administration dialogs are shown for the first token's slot, so their
+// labels carry that token's PIN bounds and name.
+template <typename Dialog> QPixmap adminDialog(CMainFrame& frame) {
+    TreeItemData* data = CLeftTreeView::itemData(firstTokenItem(frame));
+    Dialog dialog(data != nullptr ? data->slotId : 0, &frame);
+    return grabDialog(dialog);
 }
 
 } // namespace
@@ -84,6 +96,12 @@ const std::vector<Shot>& shotTable() {
              CAboutDlg about(&frame);
              return grabDialog(about);
          }},
+        {"dialog-login", adminDialog<CLoginDlg>},
+        {"dialog-change-user-pin", adminDialog<CChangeUserPinDlg>},
+        {"dialog-unblock-token", adminDialog<CUnblockTokenDlg>},
+        {"dialog-init-token", adminDialog<CInitTokenDlg>},
+        {"dialog-change-so-pin", adminDialog<CChangeSoPinDlg>},
+        {"dialog-change-token-name", adminDialog<CChangeTokenNameDlg>},
     };
     return shots;
 }

@@ -95,8 +95,7 @@ void DescribeCertificate(const X509* certificate, CertificateDetails& out) {
     int signatureNid = X509_get_signature_nid(certificate);
     out.signatureAlgorithm = signatureNid != NID_undef ? OBJ_nid2ln(signatureNid) : "";
     if (EVP_PKEY* key = X509_get0_pubkey(certificate)) {
-        int keyNid = EVP_PKEY_get_base_id(key);
-        const char* name = OBJ_nid2sn(keyNid);
+        const char* name = EVP_PKEY_get0_type_name(key);
         out.publicKeyAlgorithm = name != nullptr ? name : "";
         out.publicKeyBits = EVP_PKEY_get_bits(key);
     }

@@ -1,7 +1,7 @@
 # Entry points. `make test` and `make run` work from a fresh clone on Debian 12.
 JOBS ?= $(shell nproc)
 
-.PHONY: deps test run build release bench fuzz asan tsan format clean
+.PHONY: deps test run screenshots build release bench fuzz asan tsan format clean
 
 deps:
 	@scripts/install-deps.sh
@@ -16,12 +16,16 @@ test: build
 run: build
 	@scripts/run-manager.sh build/debug
 
+screenshots: build
+	@scripts/screenshots.sh build/debug build/screenshots
+
 release: deps
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 
 bench: release
 	@scripts/run-bench.sh build/release
+	@scripts/run-manager-bench.sh build/release
 
 asan: deps
 	cmake --preset asan

@@ -5,6 +5,7 @@
 #include "Pkcs12Import.h"
 #include "SlotManager.h"
 #include "TokenLibrary.h"
+#include "platform/DebugOutput.h"
 
 #include <cctype>
 
@@ -53,11 +54,29 @@ const std::vector<FileFilter>& ImportFileFilters() {
     return filters;
 }
 
-ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager& slots,
+bool ImportAllowedForSlot(CK_SLOT_ID slotId) {
+    if (slotId != 0)
+        return true;
+    platform::debugOutput("Err: Imp Cert slot id is null!");
+    return false;
+}
+
+bool RefreshSlotAfterImport(SlotManager& manager, CK_SLOT_ID slotId) {
+    SlotEntry* slot = manager.findSlot(slotId);
+    if (slot == nullptr) {
+        platform::debugOutput("Err:Imp Cert Get Slot pointer is null!");
+        return false;
+    }
+    if (slot->tokenPresent)
+        slot->refreshTokenInfo();
+    return true;
+}
+
+ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager& manager,
                                        const ImportRequest& request, const ImportFlowHooks& hooks) {
     ImportFlowOutcome outcome;
     CK_FUNCTION_LIST* functions = library.functions();
-    SlotEntry* slot = slots.findSlot(request.slotId);
+    SlotEntry* slot = manager.findSlot(request.slotId);
     if (functions == nullptr || slot == nullptr)
         return outcome;
 

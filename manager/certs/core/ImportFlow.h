@@ -70,6 +70,13 @@ struct ImportFlowHooks {
 
 inline constexpr std::chrono::milliseconds kImportSettleTime{1000};
 
+// The view's checks around the import dialog. Before: false (with a debug
+// trace) while the view has no slot yet. After any import dialog: the slot's
+// token information is read again (free memory changed); a slot that is gone
+// leaves a debug trace. True when the slot was found.
+bool ImportAllowedForSlot(CK_SLOT_ID slotId);
+bool RefreshSlotAfterImport(SlotManager& manager, CK_SLOT_ID slotId);
+
 // The OK sequence of the import dialog over the given library and slots.
-ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager& slots,
+ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager& manager,
                                        const ImportRequest& request, const ImportFlowHooks& hooks);

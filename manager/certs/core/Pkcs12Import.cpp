@@ -154,6 +154,20 @@ ImportResult readContents(PKCS12* p12, Password password, Pkcs12Contents& out) {
     return ImportResult::Success;
 }
 
+// Every byte as the Unicode character of the same number, in UTF-8.
+std::string latin1AsUtf8(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
 CK_ULONG ulongLength() {
     return sizeof(CK_ULONG);
 }
@@ -302,10 +316,18 @@ ImportResult LoadPkcs12Bytes(const Bytes& der, const std::string& password, Pkcs
     // A password is what the user typed, up to its first NUL. An empty one may
     // have been absent or empty when the file was made: those differ in the MAC.
     std::vector<Password> candidates;
-    if (!password.empty() && password[0] != '\0')
+    std::string latin1Form;
+    if (!password.empty() && password[0] != '\0') {
+        std::string typed = password.c_str();
         candidates.push_back({password.c_str(), -1});
-    else
+        // Files from older libraries took each byte of a non-ASCII password as one
+        // character. The same key comes from reading the bytes as Latin-1.
+        latin1Form = latin1AsUtf8(typed);
+        if (latin1Form != typed)
+            candidates.push_back({latin1Form.c_str(), -1});
+    } else {
         candidates = {{nullptr, 0}, {"", 0}};
+    }
 
     ImportResult result = ImportResult::WrongPassword;
     if (PKCS12_mac_present(p12.get())) {

@@ -66,6 +66,23 @@ TEST_F(Pkcs12LoadTest, PasswordEndsAtItsFirstNul) {
     EXPECT_EQ(load(file, std::string("secret\0tail", 11)), ImportResult::Success);
 }
 
+TEST_F(Pkcs12LoadTest, NonAsciiPasswordsOfNewAndOlderLibraries) {
+    const std::string typed = "p\xC3\xA4ss"; // "päss" in UTF-8
+    Pkcs12Spec current;
+    current.password = typed;
+    EXPECT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), current), typed),
+              ImportResult::Success);
+    // Older libraries made one character of each byte: the same as those bytes read as Latin-1.
+    Pkcs12Spec older;
+    older.password = "p\xC3\x83\xC2\xA4ss";
+    older.cipher = Cipher::Legacy;
+    EXPECT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), older), typed),
+              ImportResult::Success);
+    EXPECT_TRUE(loadedOurPair());
+    EXPECT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), older), "pass"),
+              ImportResult::WrongPassword);
+}
+
 TEST_F(Pkcs12LoadTest, FileWithoutMacIsCheckedByItsEncryptedBags) {
     Pkcs12Spec spec;
     spec.mac = Mac::Absent;

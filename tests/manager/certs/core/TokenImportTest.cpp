@@ -108,7 +108,12 @@ protected:
 };
 
 TEST_F(ImportTest, Pkcs12BecomesOneContainerOfThreeObjects) {
+    CK_ULONG freeBefore = slot()->tokenNumber(3);
     ImportFlowOutcome outcome = run(pfx);
+    EXPECT_TRUE(RefreshSlotAfterImport(slots(), 1));
+    EXPECT_LT(slot()->tokenNumber(3), freeBefore);
+    EXPECT_FALSE(RefreshSlotAfterImport(slots(), 7));
+    EXPECT_FALSE(ImportAllowedForSlot(0));
     EXPECT_EQ(outcome.result, ImportResult::Success);
     EXPECT_EQ(outcome.end, DialogEnd::Accepted);
     EXPECT_TRUE(outcome.imported);

@@ -214,12 +214,13 @@ SourceIds scanSources(const fs::path& managerDir) {
         static const Constants none;
         auto companion = headers.find(stem);
         const Constants& header = companion != headers.end() ? *companion->second : none;
-        auto record = [&](const std::regex& pattern, int* counter) {
+        // In tables an id of 0 marks a row without a text of its own.
+        auto record = [&](const std::regex& pattern, int* counter, bool skipZero = false) {
             for (std::sregex_iterator it(file.text.begin(), file.text.end(), pattern), end;
                  it != end; ++it) {
                 std::string token = (*it)[it->size() - 1];
                 std::optional<long> id = resolver.resolve(token, file, header, result.unresolved);
-                if (!id)
+                if (!id || (skipZero && *id == 0))
                     continue;
                 result.ids[int(*id)].insert(file.relative + ":" +
                                             std::to_string(lineOf(file.text, it->position())));
@@ -228,7 +229,7 @@ SourceIds scanSources(const fs::path& managerDir) {
             }
         };
         record(lookup, nullptr);
-        record(pair, nullptr);
+        record(pair, nullptr, /*skipZero=*/true);
         record(command, &result.menuCommandCount);
         record(dialog, &result.dialogCount);
     }

@@ -298,7 +298,9 @@ CK_RV TokenDatabase::Impl::verifyPin(CK_USER_TYPE user, const SecureBytes& pin,
         if (CK_RV rv = setFailures(user, now); rv != CKR_OK)
             return rv;
         counted = true;
-        return limit != 0 && now >= limit ? CKR_PIN_LOCKED : CKR_PIN_INCORRECT;
+        // The attempt that uses up the last try is still just a wrong PIN; the
+        // token reports the lock in its flags and refuses every later attempt.
+        return CKR_PIN_INCORRECT;
     }
     if (failures != 0) {
         if (CK_RV rv = setFailures(user, 0); rv != CKR_OK)

@@ -244,7 +244,7 @@ TEST_F(softtoken_module_Login, WrongPinsWalkTheFlagsToLocked) {
     EXPECT_EQ(tokenInfo().flags & pinFlags, CKF_USER_PIN_COUNT_LOW);
     EXPECT_EQ(login(s, CKU_USER, "wrong-pin"), CKR_PIN_INCORRECT);
     EXPECT_EQ(tokenInfo().flags & pinFlags, CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY);
-    login(s, CKU_USER, "wrong-pin");
+    EXPECT_EQ(login(s, CKU_USER, "wrong-pin"), CKR_PIN_INCORRECT);
     EXPECT_EQ(tokenInfo().flags & pinFlags, CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_LOCKED);
     EXPECT_EQ(login(s), CKR_PIN_LOCKED);
 

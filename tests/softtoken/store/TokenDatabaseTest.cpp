@@ -79,6 +79,7 @@ TEST_F(TokenDb, WrongPinsCountLockAtLimitAndPersist) {
 
     EXPECT_EQ(db->login(CKU_USER, pin("wrong-pin"), key), CKR_PIN_INCORRECT);
     EXPECT_EQ(db->login(CKU_USER, pin("wrong-pin"), key), CKR_PIN_INCORRECT);
+    EXPECT_EQ(db->login(CKU_USER, pin("wrong-pin"), key), CKR_PIN_INCORRECT);
     EXPECT_EQ(db->login(CKU_USER, pin("wrong-pin"), key), CKR_PIN_LOCKED);
     db.reset();
 
@@ -97,7 +98,7 @@ TEST_F(TokenDb, SoPinLocksAndChangePinCountsFailures) {
     EXPECT_EQ(db->changePin(CKU_SO, pin("bad-so-pin"), pin("new-so-pin")), CKR_PIN_INCORRECT);
     SecureBytes key;
     EXPECT_EQ(db->login(CKU_SO, pin("bad-so-pin"), key), CKR_PIN_INCORRECT);
-    EXPECT_EQ(db->initializeWithSoPin(pin("bad-so-pin"), "x"), CKR_PIN_LOCKED);
+    EXPECT_EQ(db->initializeWithSoPin(pin("bad-so-pin"), "x"), CKR_PIN_INCORRECT);
     EXPECT_EQ(db->login(CKU_SO, pin("so-secret"), key), CKR_PIN_LOCKED);
     EXPECT_EQ(db->changePin(CKU_SO, pin("so-secret"), pin("new-so-pin")), CKR_PIN_LOCKED);
 }

@@ -25,6 +25,7 @@ std::string lowerExtension(const std::string& path) {
 void setMessage(ImportFlowOutcome& outcome, ImportResult result) {
     ImportResultMessage message = importResultMessage(result);
     outcome.messageId = message.id;
+    outcome.messageDefault = message.defaultText;
     outcome.messageText = importResultText(result);
     outcome.messageFlags = MB_ICONERROR;
 }

@@ -53,7 +53,11 @@ struct ImportFlowOutcome {
     bool declined = false;
     bool ran = false; // an importer was run
     ImportResult result = ImportResult::Success;
-    int messageId = 0; // 0: no message
+    // The message to show last, e.g. showMessage(messageId, messageDefault,
+    // messageFlags); messageText is the same already translated (for
+    // korvanng-tool). 0: no message.
+    int messageId = 0;
+    const char* messageDefault = nullptr;
     std::string messageText;
     unsigned messageFlags = 0;
 };
@@ -77,6 +81,12 @@ inline constexpr std::chrono::milliseconds kImportSettleTime{1000};
 bool ImportAllowedForSlot(CK_SLOT_ID slotId);
 bool RefreshSlotAfterImport(SlotManager& manager, CK_SLOT_ID slotId);
 
-// The OK sequence of the import dialog over the given library and slots.
+// The OK sequence of the import dialog over the given library and slots:
+// session check, container name, the importer the extension chooses, then the
+// outcome. StayOpen: the dialog remains (nothing happened, or a .cer/.p7b
+// duplicate was declined). Accepted: close with OK and refresh the view.
+// Cancelled: close as cancelled (hooks.closeEarly may have done so already),
+// then show the message when there is one. The duplicate question goes to
+// hooks.prompter; without one a duplicate is declined.
 ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager& manager,
                                        const ImportRequest& request, const ImportFlowHooks& hooks);

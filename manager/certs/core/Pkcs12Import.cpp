@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <optional>
 
 namespace {
@@ -19,11 +18,22 @@ namespace {
 // legacy provider. Loading a provider explicitly stops the default one from
 // loading by itself, so both are loaded, once, for the rest of the process.
 void loadProviders() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        OSSL_PROVIDER_load(nullptr, "default");
-        OSSL_PROVIDER_load(nullptr, "legacy");
-    });
+    // Held until the program ends, then released before OpenSSL cleans up
+    // (this object is made after OpenSSL registered its own exit handler).
+    struct Providers {
+        Providers()
+            : standard(OSSL_PROVIDER_load(nullptr, "default")),
+              legacy(OSSL_PROVIDER_load(nullptr, "legacy")) {}
+        ~Providers() {
+            if (legacy != nullptr)
+                OSSL_PROVIDER_unload(legacy);
+            if (standard != nullptr)
+                OSSL_PROVIDER_unload(standard);
+        }
+        OSSL_PROVIDER* standard;
+        OSSL_PROVIDER* legacy;
+    };
+    static Providers providers;
 }
 
 // A password as the PKCS#12 routines take it: null for "absent".

@@ -49,11 +49,22 @@ void addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
 }
 
 void loadProviders() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        OSSL_PROVIDER_load(nullptr, "default");
-        OSSL_PROVIDER_load(nullptr, "legacy");
-    });
+    // Held until the program ends, then released before OpenSSL cleans up
+    // (this object is made after OpenSSL registered its own exit handler).
+    struct Providers {
+        Providers()
+            : standard(OSSL_PROVIDER_load(nullptr, "default")),
+              legacy(OSSL_PROVIDER_load(nullptr, "legacy")) {}
+        ~Providers() {
+            if (legacy != nullptr)
+                OSSL_PROVIDER_unload(legacy);
+            if (standard != nullptr)
+                OSSL_PROVIDER_unload(standard);
+        }
+        OSSL_PROVIDER* standard;
+        OSSL_PROVIDER* legacy;
+    };
+    static Providers providers;
 }
 
 // DER helpers for the nested safe contents bag, which OpenSSL cannot build.

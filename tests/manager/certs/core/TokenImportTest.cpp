@@ -325,6 +325,7 @@ TEST_F(ImportTest, SessionThatCannotBeCheckedEndsBeforeAnyImport) {
     ImportFlowOutcome outcome = run(pfx);
     EXPECT_EQ(outcome.end, DialogEnd::Cancelled);
     EXPECT_EQ(outcome.messageId, 5034);
+    EXPECT_STREQ(outcome.messageDefault, "Invalid session handle due to other operation.");
     EXPECT_FALSE(outcome.ran);
     EXPECT_TRUE(intercept().created.empty());
 }

@@ -83,10 +83,8 @@ const Bytes kHelloId = {'h', 'e', 'l', 'l', 'o'};
 FileEncoding DetectEncoding(const unsigned char* head, size_t length) {
     if (length < 2 || head[0] != 0x30)
         return FileEncoding::Text;
-    unsigned char lengthByte = head[1];
-    if (lengthByte <= 0x84)
-        return FileEncoding::Der; // short form, indefinite, or 1 to 4 length bytes
-    return FileEncoding::Text;
+    // Short form, indefinite (BER) or any long form; 0xFF is reserved.
+    return head[1] != 0xFF ? FileEncoding::Der : FileEncoding::Text;
 }
 
 FileEncoding DetectFileEncoding(const std::string& path) {

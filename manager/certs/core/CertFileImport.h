@@ -12,8 +12,7 @@
 enum class FileEncoding { Der = 1, Text = 2, Unreadable = 3 };
 
 // DER when the bytes start a DER (or BER) SEQUENCE: 0x30 and then a
-// short-form, long-form (0x81 to 0x84) or indefinite length. Anything else is
-// text.
+// short-form, long-form or indefinite length. Anything else is text.
 FileEncoding DetectEncoding(const unsigned char* head, size_t length);
 // The same from the first bytes of a file; Unreadable when it cannot be read.
 FileEncoding DetectFileEncoding(const std::string& path);

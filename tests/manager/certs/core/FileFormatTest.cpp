@@ -15,8 +15,8 @@ TEST(DetectEncodingTest, AnyDerSequenceIsDerAndEverythingElseText) {
         {{0x30, 0x45, 0x02}, FileEncoding::Der},
         {{0x30, 0x83, 0x01}, FileEncoding::Der},
         {{0x30, 0x80, 0x06}, FileEncoding::Der},
-        // Lengths of more than four bytes: no file we read.
-        {{0x30, 0x85, 0x00}, FileEncoding::Text},
+        {{0x30, 0x85, 0x00}, FileEncoding::Der},
+        {{0x30, 0xFF, 0x00}, FileEncoding::Text},
         {{'-', '-', '-'}, FileEncoding::Text},
         {{'M', 'I', 'I'}, FileEncoding::Text},
         {{0x30}, FileEncoding::Text},

@@ -6,7 +6,7 @@
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = [] {
         std::vector<Command> all;
-        for (auto group : {slotCommands, adminCommands}) {
+        for (auto group : {slotCommands, adminCommands, certCommands}) {
             std::vector<Command> part = group();
             all.insert(all.end(), part.begin(), part.end());
         }

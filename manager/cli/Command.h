@@ -34,6 +34,7 @@ const Command* findCommand(const std::string& name);
 // The command groups.
 std::vector<Command> slotCommands();
 std::vector<Command> adminCommands();
+std::vector<Command> certCommands();
 
 // A slot identifier: decimal digits only, within range.
 bool parseSlotId(const std::string& text, unsigned long& slotId);

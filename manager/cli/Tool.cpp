@@ -88,10 +88,23 @@ void writeUsage(std::ostream& out) {
            "  4  no such slot, or no usable token in the slot (also: token removed)\n"
            "  5  the token refused the operation (wrong PIN, blocked PIN, failure)\n"
            "  6  a PIN could not be read, or the input does not meet the token's rules\n"
+           "  7  no such object or container, or the object is not a certificate\n"
+           "\n"
+           "Once the PIN and password are taken, import exits with its result instead:\n"
+           "  0 imported (or the duplicate question was answered No), 1 wrong password,\n"
+           "  2 not enough space on the token, 3 file not found or unreadable,\n"
+           "  4 not a supported certificate, 5 general failure, 6 token removed,\n"
+           "  7 key size refused by the token, 8 key type refused by the token,\n"
+           "  179 the session was invalidated by another operation\n"
            "\n"
            "PINs are never taken from the command line. They are typed on the terminal\n"
            "without echo, or with --pin-stdin read from standard input, one per line, in\n"
-           "the order each command names.\n";
+           "the order each command names. Passwords of PKCS#12 files likewise: on the\n"
+           "terminal, or with --password-stdin the line after the PIN when both come\n"
+           "from standard input.\n"
+           "\n"
+           "Object handles are those list-objects shows; a container is named by the\n"
+           "id list-objects shows after its name.\n";
 }
 
 int runTool(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {

@@ -11,7 +11,8 @@
 #include <ostream>
 #include <string>
 
-enum ExitCode {
+// Wide enough for the import results, which `import` returns as they are.
+enum ExitCode : int {
     ExitOk = 0,
     ExitUsage = 1,
     ExitLibraryFailed = 2,
@@ -19,6 +20,7 @@ enum ExitCode {
     ExitNoToken = 4,  // no such slot, or the slot holds no usable token
     ExitRefused = 5,  // the token refused the operation (wrong PIN, blocked, failure)
     ExitBadInput = 6, // a PIN could not be read or does not meet the token's rules
+    ExitNoObject = 7, // no such object or container, or not a certificate to export
 };
 
 // Prints every message box text to a stream, one line each, and answers as

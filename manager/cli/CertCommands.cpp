@@ -1,0 +1,616 @@
+// list-objects, import, export, delete and inspect: the certificate view, its
+// import, export and delete, and the object inspector as commands, over the
+// same certificate operations and with the same messages.
+
+#include "CertCommon.h"
+#include "CertFileImport.h"
+#include "CertLogin.h"
+#include "Command.h"
+#include "ContainerModel.h"
+#include "ImportFlow.h"
+#include "InfoRows.h"
+#include "MessageFlags.h"
+#include "Messages.h"
+#include "ObjectInspector.h"
+#include "PinInput.h"
+#include "SlotEntry.h"
+#include "SlotManager.h"
+#include "TokenLibrary.h"
+#include "Translator.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CertOptions {
+    std::optional<unsigned long> slot;
+    bool pinStdin = false;
+    bool passwordStdin = false;
+    bool login = false;
+    bool yes = false;
+    bool no = false;
+    std::optional<CK_OBJECT_HANDLE> object;
+    std::optional<std::string> container;
+    std::optional<std::string> out;
+    std::optional<std::string> file;
+};
+
+// Which options a command takes besides --slot.
+enum CertOptionSet : unsigned {
+    TakesPinStdin = 1,
+    TakesLoginFlag = 2,
+    TakesPasswordStdin = 4,
+    TakesAnswer = 8, // --yes (and --no where the question may be declined)
+    TakesNo = 16,
+    TakesObject = 32,
+    TakesContainer = 64,
+    TakesOut = 128,
+    TakesFile = 256,
+};
+
+// What the command needs selected: nothing, one object, or an object or a
+// container.
+enum class Selection { None, Object, ObjectOrContainer };
+
+bool parseHandle(const std::string& text, CK_OBJECT_HANDLE& handle) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || value > static_cast<unsigned long long>(~CK_OBJECT_HANDLE{0}))
+        return false;
+    handle = static_cast<CK_OBJECT_HANDLE>(value);
+    return true;
+}
+
+bool looksLikeSecretOption(const std::string& word) {
+    return word.rfind("--pin", 0) == 0 || word.rfind("--password", 0) == 0;
+}
+
+std::optional<CertOptions> parseCert(const char* name, unsigned takes, Selection selection,
+                                     const CommandArguments& arguments) {
+    CertOptions options;
+    const auto& words = arguments.words;
+    std::string prefix = std::string("korvanng-tool ") + name + ": ";
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        std::string word = words[i];
+        if ((takes & TakesFile) && !word.starts_with("-")) {
+            if (options.file) {
+                arguments.err << prefix << "only one file can be imported at a time\n";
+                return std::nullopt;
+            }
+            options.file = word;
+            continue;
+        }
+        std::string value;
+        bool hasValue = false;
+        if (std::size_t eq = word.find('='); word.starts_with("--") && eq != std::string::npos) {
+            value = word.substr(eq + 1);
+            word = word.substr(0, eq);
+            hasValue = true;
+        }
+        if (!hasValue) {
+            bool* flag = (takes & TakesPinStdin) && word == "--pin-stdin" ? &options.pinStdin
+                         : (takes & TakesPasswordStdin) && word == "--password-stdin"
+                             ? &options.passwordStdin
+                         : (takes & TakesLoginFlag) && word == "--login" ? &options.login
+                         : (takes & TakesAnswer) && word == "--yes"      ? &options.yes
+                         : (takes & TakesNo) && word == "--no"           ? &options.no
+                                                                         : nullptr;
+            if (flag != nullptr) {
+                *flag = true;
+                continue;
+            }
+        }
+        if (looksLikeSecretOption(word)) {
+            arguments.err << prefix
+                          << "PINs and passwords are not taken from the command line; type them "
+                             "when asked or give them on standard input with --pin-stdin or "
+                             "--password-stdin\n";
+            return std::nullopt;
+        }
+        bool known = word == "--slot" || ((takes & TakesObject) && word == "--object") ||
+                     ((takes & TakesContainer) && word == "--container") ||
+                     ((takes & TakesOut) && word == "--out");
+        if (!known) {
+            arguments.err << prefix << "unexpected argument '" << words[i] << "'\n";
+            return std::nullopt;
+        }
+        if (!hasValue) {
+            if (i + 1 == words.size()) {
+                arguments.err << prefix << word << " needs a value\n";
+                return std::nullopt;
+            }
+            value = words[++i];
+        }
+        if (word == "--slot") {
+            unsigned long id = 0;
+            if (!parseSlotId(value, id)) {
+                arguments.err << prefix << "'" << value << "' is not a slot number\n";
+                return std::nullopt;
+            }
+            options.slot = id;
+        } else if (word == "--object") {
+            CK_OBJECT_HANDLE handle = 0;
+            if (!parseHandle(value, handle)) {
+                arguments.err << prefix << "'" << value << "' is not an object handle\n";
+                return std::nullopt;
+            }
+            options.object = handle;
+        } else if (word == "--container") {
+            if (value.empty()) {
+                arguments.err << prefix << "--container needs a container name\n";
+                return std::nullopt;
+            }
+            options.container = value;
+        } else {
+            if (value.empty()) {
+                arguments.err << prefix << "--out needs a file name\n";
+                return std::nullopt;
+            }
+            options.out = value;
+        }
+    }
+    if (!options.slot) {
+        arguments.err << prefix << "--slot N is required\n";
+        return std::nullopt;
+    }
+    if (options.yes && options.no) {
+        arguments.err << prefix << "--yes and --no exclude each other\n";
+        return std::nullopt;
+    }
+    if ((takes & TakesFile) && !options.file) {
+        arguments.err << prefix << "the file to import is missing\n";
+        return std::nullopt;
+    }
+    if ((takes & TakesOut) && !options.out) {
+        arguments.err << prefix << "--out FILE is required\n";
+        return std::nullopt;
+    }
+    if (selection == Selection::Object && !options.object) {
+        arguments.err << prefix << "--object HANDLE is required\n";
+        return std::nullopt;
+    }
+    if (selection == Selection::ObjectOrContainer &&
+        options.object.has_value() == options.container.has_value()) {
+        arguments.err << prefix << "give either --object HANDLE or --container NAME\n";
+        return std::nullopt;
+    }
+    return options;
+}
+
+// The slot must exist and hold a usable token before anything is asked.
+SlotEntry* requireToken(CK_SLOT_ID slotId, CommandArguments& arguments) {
+    SlotEntry* entry = SlotManager::instance().findSlot(slotId);
+    if (entry == nullptr) {
+        arguments.err << toolText(10401, "No such slot:") << ' ' << slotId << '\n';
+        return nullptr;
+    }
+    if (!entry->tokenPresent || !entry->tokenRecognized) {
+        // The same status text the slot list shows for this slot.
+        arguments.err << slotStatusText(*entry) << '\n';
+        return nullptr;
+    }
+    return entry;
+}
+
+CK_FUNCTION_LIST* tokenFunctions() {
+    return TokenLibrary::instance().functions();
+}
+
+// Yes/No from a terminal line; nullopt when there is no terminal.
+std::optional<bool> askOnTerminal(const std::string& question) {
+    int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0)
+        return std::nullopt;
+    std::string prompt = question + " (y/n) ";
+    bool written =
+        ::write(tty, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
+    SecurePin line;
+    bool read = written && readPinLine(tty, line);
+    ::close(tty);
+    if (!read)
+        return std::nullopt;
+    std::string answer(line.view());
+    for (char& c : answer)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return answer == "y" || answer == "yes";
+}
+
+// Answers the certificate operations' questions from --yes/--no, else from
+// the terminal. The question is written to standard error when an option
+// answers it, so a log shows what was decided.
+class ToolPrompter : public Prompter {
+public:
+    ToolPrompter(const CertOptions& options, std::ostream& err, int noTerminalId,
+                 const char* noTerminalText)
+        : yes_(options.yes), no_(options.no), err_(err), noTerminalId_(noTerminalId),
+          noTerminalText_(noTerminalText) {}
+
+    bool confirm(int messageId, const char* defaultText) override {
+        asked = true;
+        std::string question = translate(messageId, defaultText);
+        if (yes_ || no_) {
+            err_ << question << '\n';
+            return yes_;
+        }
+        std::optional<bool> answer = askOnTerminal(question);
+        if (!answer) {
+            err_ << question << '\n' << toolText(noTerminalId_, noTerminalText_) << '\n';
+            noTerminal = true;
+            return false;
+        }
+        return *answer;
+    }
+
+    bool asked = false;
+    bool noTerminal = false;
+
+private:
+    bool yes_;
+    bool no_;
+    std::ostream& err_;
+    int noTerminalId_;
+    const char* noTerminalText_;
+};
+
+ExitCode loginIfAsked(bool wanted, const CertOptions& options, CommandArguments& arguments) {
+    if (!wanted)
+        return ExitOk;
+    PinInput input(options.pinStdin);
+    return loginUserForCertificates(*options.slot, input, arguments.err);
+}
+
+// Where a handle or container name sits in the tree.
+std::optional<TreeSelection> findInTree(const ContainerTree& tree, const CertOptions& options) {
+    for (size_t r = 0; r < tree.roots.size(); ++r) {
+        const ContainerNode& root = tree.roots[r];
+        if (options.container) {
+            if (!root.record->containerName.empty() &&
+                root.record->containerName == *options.container)
+                return TreeSelection{static_cast<int>(r), -1};
+            continue;
+        }
+        for (size_t c = 0; c < root.children.size(); ++c)
+            if (root.children[c].record->handle == *options.object)
+                return TreeSelection{static_cast<int>(r), static_cast<int>(c)};
+    }
+    return std::nullopt;
+}
+
+ExitCode notFound(const CertOptions& options, CommandArguments& arguments) {
+    if (options.container)
+        arguments.err << toolText(10413, "No such container:") << ' ' << *options.container << '\n';
+    else
+        arguments.err << toolText(10412, "No such object:") << ' ' << *options.object << '\n';
+    return ExitNoObject;
+}
+
+void showViewMessage(const ViewMessage& message) {
+    if (message.id != 0)
+        showMessage(message.id, message.defaultText, message.flags);
+}
+
+// ----- list-objects
+
+constexpr unsigned kListTakes = TakesPinStdin | TakesLoginFlag;
+
+bool validateList(CommandArguments& arguments) {
+    return parseCert("list-objects", kListTakes, Selection::None, arguments).has_value();
+}
+
+ExitCode runList(CommandArguments& arguments) {
+    CertOptions options = *parseCert("list-objects", kListTakes, Selection::None, arguments);
+    SlotEntry* entry = requireToken(*options.slot, arguments);
+    if (entry == nullptr)
+        return ExitNoToken;
+    if (ExitCode login = loginIfAsked(options.login, options, arguments); login != ExitOk)
+        return login;
+    SlotEntry::Lock guard = entry->lock();
+    ContainerTree tree = BuildContainerTree(tokenFunctions(), *entry, std::time(nullptr));
+    const std::string valid = toolText(10410, "valid");
+    const std::string outOfDate = toolText(10411, "out of date");
+    for (const ContainerNode& root : tree.roots) {
+        arguments.out << root.text;
+        if (!root.record->containerName.empty())
+            arguments.out << '\t' << root.record->containerName;
+        arguments.out << '\n';
+        for (const ObjectNode& child : root.children) {
+            arguments.out << '\t' << child.text << '\t' << child.record->handle;
+            if (child.record->objectClass == CKO_CERTIFICATE)
+                arguments.out << '\t'
+                              << (child.image == TreeImage::CertificateValid ? valid : outOfDate);
+            arguments.out << '\n';
+        }
+    }
+    return ExitOk;
+}
+
+// ----- import
+
+constexpr unsigned kImportTakes =
+    TakesPinStdin | TakesPasswordStdin | TakesAnswer | TakesNo | TakesFile;
+
+// The import chooses its importer by extension; certificate files under the
+// other usual names go to the .cer importer through a link named so.
+class ImportPath {
+public:
+    explicit ImportPath(const std::string& path) : path_(path) {
+        std::string extension = fs::path(path).extension().string();
+        for (char& c : extension)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (extension != ".der" && extension != ".crt" && extension != ".pem")
+            return;
+        std::string pattern = (fs::temp_directory_path() / "korvanng-tool-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            return;
+        directory_ = pattern;
+        std::error_code error;
+        fs::path link = directory_ / "certificate.cer";
+        fs::create_symlink(fs::absolute(path, error), link, error);
+        if (!error)
+            path_ = link.string();
+    }
+    ~ImportPath() {
+        if (!directory_.empty()) {
+            std::error_code error;
+            fs::remove_all(directory_, error);
+        }
+    }
+    ImportPath(const ImportPath&) = delete;
+    ImportPath& operator=(const ImportPath&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    fs::path directory_;
+};
+
+bool validateImport(CommandArguments& arguments) {
+    return parseCert("import", kImportTakes, Selection::None, arguments).has_value();
+}
+
+ExitCode runImport(CommandArguments& arguments) {
+    CertOptions options = *parseCert("import", kImportTakes, Selection::None, arguments);
+    CK_SLOT_ID slotId = *options.slot;
+    SlotEntry* entry = requireToken(slotId, arguments);
+    if (entry == nullptr)
+        return ExitNoToken;
+    ImportPath importPath(*options.file);
+
+    // The PIN first, then the password: both may come from standard input.
+    if (ExitCode login = loginIfAsked(true, options, arguments); login != ExitOk)
+        return login;
+    ImportRequest request;
+    request.slotId = slotId;
+    request.path = importPath.path();
+    if (PasswordNeededForPath(request.path)) {
+        PinInput input(options.passwordStdin);
+        std::optional<SecurePin> password = input.read(translate(861, "Certificate Password:"));
+        if (!password) {
+            if (input.fromStdin())
+                arguments.err << toolText(10415, "A password is missing on standard input.")
+                              << '\n';
+            else
+                arguments.err << toolText(10416, "No terminal to read the password from; use "
+                                                 "--password-stdin.")
+                              << '\n';
+            return ExitBadInput;
+        }
+        request.password = std::string(password->view());
+    }
+
+    {
+        SlotEntry::Lock guard = entry->lock();
+        request.knownCertificates =
+            BuildContainerTree(tokenFunctions(), *entry, std::time(nullptr)).knownCertificates;
+    }
+    ToolPrompter prompter(options, arguments.err, 10417,
+                          "No terminal to answer the question; taken as No.");
+    ImportFlowHooks hooks;
+    hooks.prompter = &prompter;
+    ImportFlowOutcome outcome =
+        RunCertificateImport(TokenLibrary::instance(), SlotManager::instance(), request, hooks);
+    RefreshSlotAfterImport(SlotManager::instance(), slotId);
+    // Keep the password no longer than needed.
+    std::fill(request.password.begin(), request.password.end(), '\0');
+    if (outcome.messageId != 0)
+        showMessage(outcome.messageId, outcome.messageDefault, outcome.messageFlags);
+    // A declined PKCS#12 import carries a non-zero result that names no
+    // failure (it would read as "not enough space"); No is the user's choice.
+    if (outcome.declined && !outcome.imported && outcome.messageId == 0)
+        return ExitOk;
+    return static_cast<ExitCode>(importResultExitCode(outcome.result));
+}
+
+// ----- export
+
+constexpr unsigned kExportTakes = TakesObject | TakesContainer | TakesOut;
+
+bool validateExport(CommandArguments& arguments) {
+    return parseCert("export", kExportTakes, Selection::ObjectOrContainer, arguments).has_value();
+}
+
+ExitCode runExport(CommandArguments& arguments) {
+    CertOptions options =
+        *parseCert("export", kExportTakes, Selection::ObjectOrContainer, arguments);
+    CK_SLOT_ID slotId = *options.slot;
+    SlotEntry* entry = requireToken(slotId, arguments);
+    if (entry == nullptr)
+        return ExitNoToken;
+    CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+    {
+        SlotEntry::Lock guard = entry->lock();
+        ContainerTree tree = BuildContainerTree(tokenFunctions(), *entry, std::time(nullptr));
+        std::optional<TreeSelection> found = findInTree(tree, options);
+        if (!found)
+            return notFound(options, arguments);
+        const ContainerNode& root = tree.roots[static_cast<size_t>(found->root)];
+        if (found->isObject()) {
+            const ObjectNode& node = root.children[static_cast<size_t>(found->child)];
+            if (node.record->objectClass != CKO_CERTIFICATE) {
+                arguments.err << toolText(10414, "The object is not a certificate:") << ' '
+                              << node.record->handle << '\n';
+                return ExitNoObject;
+            }
+            handle = node.record->handle;
+        } else {
+            for (const ObjectNode& node : root.children)
+                if (node.record->objectClass == CKO_CERTIFICATE) {
+                    handle = node.record->handle;
+                    break;
+                }
+            if (handle == CK_INVALID_HANDLE)
+                return notFound(options, arguments);
+        }
+    }
+    if (ExportCertificate(tokenFunctions(), slotId, handle, *options.out) != CKR_OK) {
+        arguments.err << toolText(10419, "The certificate could not be exported.") << '\n';
+        return ExitRefused;
+    }
+    showMessage(871, "Export certificate successfully!", MB_ICONINFORMATION);
+    return ExitOk;
+}
+
+// ----- delete
+
+constexpr unsigned kDeleteTakes = TakesPinStdin | TakesAnswer | TakesObject | TakesContainer;
+
+bool validateDelete(CommandArguments& arguments) {
+    return parseCert("delete", kDeleteTakes, Selection::ObjectOrContainer, arguments).has_value();
+}
+
+ExitCode runDelete(CommandArguments& arguments) {
+    CertOptions options =
+        *parseCert("delete", kDeleteTakes, Selection::ObjectOrContainer, arguments);
+    CK_SLOT_ID slotId = *options.slot;
+    SlotEntry* entry = requireToken(slotId, arguments);
+    if (entry == nullptr)
+        return ExitNoToken;
+    // Logged in, the tree holds the private keys too: a container goes whole.
+    if (ExitCode login = loginIfAsked(true, options, arguments); login != ExitOk)
+        return login;
+    SlotEntry::Lock guard = entry->lock();
+    ContainerTree tree = BuildContainerTree(tokenFunctions(), *entry, std::time(nullptr));
+    std::optional<TreeSelection> found = findInTree(tree, options);
+    if (!found)
+        return notFound(options, arguments);
+    // What the question is about, as list-objects shows it: a handle taken
+    // without --login may name another object once logged in.
+    const ContainerNode& root = tree.roots[static_cast<size_t>(found->root)];
+    arguments.err << root.text;
+    if (found->isObject()) {
+        const ObjectNode& node = root.children[static_cast<size_t>(found->child)];
+        arguments.err << '\t' << node.text << '\t' << node.record->handle;
+    }
+    arguments.err << '\n';
+    ToolPrompter prompter(options, arguments.err, 10418,
+                          "No terminal to confirm the delete; use --yes.");
+    DeleteOutcome outcome = DeleteSelection(tokenFunctions(), entry, tree, *found, prompter);
+    showViewMessage(outcome.message);
+    if (outcome.succeeded)
+        return ExitOk;
+    if (prompter.noTerminal)
+        return ExitBadInput;
+    // Answered No: nothing to do. Yes without an attempt: the session failed.
+    if (!outcome.attempted)
+        return options.yes || !prompter.asked ? ExitRefused : ExitOk;
+    return ExitRefused;
+}
+
+// ----- inspect
+
+constexpr unsigned kInspectTakes = TakesPinStdin | TakesLoginFlag | TakesObject;
+
+bool validateInspect(CommandArguments& arguments) {
+    return parseCert("inspect", kInspectTakes, Selection::Object, arguments).has_value();
+}
+
+// The dump's lines end in CR LF for the dialog's edit; a terminal wants LF.
+void writeDump(std::ostream& out, const std::string& dump) {
+    size_t start = 0;
+    while (start < dump.size()) {
+        size_t end = dump.find("\r\n", start);
+        std::string line = dump.substr(start, end == std::string::npos ? end : end - start);
+        out << "    " << line << '\n';
+        if (end == std::string::npos)
+            break;
+        start = end + 2;
+    }
+}
+
+ExitCode runInspect(CommandArguments& arguments) {
+    CertOptions options = *parseCert("inspect", kInspectTakes, Selection::Object, arguments);
+    CK_SLOT_ID slotId = *options.slot;
+    SlotEntry* entry = requireToken(slotId, arguments);
+    if (entry == nullptr)
+        return ExitNoToken;
+    if (ExitCode login = loginIfAsked(options.login, options, arguments); login != ExitOk)
+        return login;
+    SlotEntry::Lock guard = entry->lock();
+    entry->loadObjects();
+    const TokenObjectInfo* record = nullptr;
+    for (const TokenObjectInfo& candidate : entry->objects)
+        if (candidate.handle == *options.object)
+            record = &candidate;
+    if (record == nullptr)
+        return notFound(options, arguments);
+
+    arguments.out << InspectorTitle(record->objectClass) << '\n';
+    char typeText[32];
+    for (const InspectorRow& row : ReadInspectorRows(tokenFunctions(), slotId, *record)) {
+        std::snprintf(typeText, sizeof typeText, "0x%08lX", static_cast<unsigned long>(row.type));
+        arguments.out << row.name << '\t' << typeText << '\t' << row.value << '\n';
+        writeDump(arguments.out, InspectorRowDump(row));
+    }
+    return ExitOk;
+}
+
+} // namespace
+
+std::vector<Command> certCommands() {
+    return {
+        {"list-objects", "--slot N [--login [--pin-stdin]]",
+         "List the key containers and their objects as the certificate view groups them: a "
+         "container line (name, TAB, container id), then one TAB-indented line per object "
+         "(kind, handle, validity of certificates). --login asks the user PIN first, to show "
+         "private objects too.",
+         true, validateList, runList},
+        {"import", "--slot N FILE [--pin-stdin] [--password-stdin] [--yes|--no]",
+         "Import a PKCS#12 file (.pfx, .p12 and any other name), a certificate (.cer, .der, "
+         ".crt, .pem) or a PKCS#7 bundle (.p7b) into a new container. Asks the user PIN, then "
+         "the file's password (PKCS#12 only); from standard input the PIN is the first line and "
+         "the password the next. --yes/--no answer whether a certificate already on the token "
+         "is imported again; without them the terminal is asked, and without a terminal the "
+         "answer is No. The exit status is the import's result (see below).",
+         true, validateImport, runImport},
+        {"export", "--slot N (--object HANDLE | --container ID) --out FILE",
+         "Write a certificate object, as stored (DER), to FILE; --container takes the "
+         "container's certificate.",
+         true, validateExport, runExport},
+        {"delete", "--slot N (--object HANDLE | --container ID) [--pin-stdin] [--yes]",
+         "Delete one object, or a container with all its objects, after the user PIN (take handles "
+         "from list-objects --login). --yes "
+         "confirms; without it the terminal is asked, and without a terminal nothing is deleted.",
+         true, validateDelete, runDelete},
+        {"inspect", "--slot N --object HANDLE [--login [--pin-stdin]]",
+         "Show an object's attributes as the object inspector does: name, TAB, attribute type, "
+         "TAB, value (booleans), each followed by its hex dump. --login is needed for private "
+         "objects.",
+         true, validateInspect, runInspect},
+    };
+}

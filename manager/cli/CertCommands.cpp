@@ -344,41 +344,16 @@ ExitCode runList(CommandArguments& arguments) {
 constexpr unsigned kImportTakes =
     TakesPinStdin | TakesPasswordStdin | TakesAnswer | TakesNo | TakesFile;
 
-// The import chooses its importer by extension; certificate files under the
-// other usual names go to the .cer importer through a link named so.
-class ImportPath {
-public:
-    explicit ImportPath(const std::string& path) : path_(path) {
-        std::string extension = fs::path(path).extension().string();
-        for (char& c : extension)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (extension != ".der" && extension != ".crt" && extension != ".pem")
-            return;
-        std::string pattern = (fs::temp_directory_path() / "korvanng-tool-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            return;
-        directory_ = pattern;
-        std::error_code error;
-        fs::path link = directory_ / "certificate.cer";
-        fs::create_symlink(fs::absolute(path, error), link, error);
-        if (!error)
-            path_ = link.string();
-    }
-    ~ImportPath() {
-        if (!directory_.empty()) {
-            std::error_code error;
-            fs::remove_all(directory_, error);
-        }
-    }
-    ImportPath(const ImportPath&) = delete;
-    ImportPath& operator=(const ImportPath&) = delete;
-
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-    fs::path directory_;
-};
+// The dialog sends every extension other than .cer and .p7b to the PKCS#12
+// importer; the tool also takes certificate files under their other usual names.
+std::optional<ImportKind> importKindForFile(const std::string& path) {
+    std::string extension = fs::path(path).extension().string();
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension == ".der" || extension == ".crt" || extension == ".pem")
+        return ImportKind::Certificate;
+    return std::nullopt;
+}
 
 bool validateImport(CommandArguments& arguments) {
     return parseCert("import", kImportTakes, Selection::None, arguments).has_value();
@@ -390,15 +365,15 @@ ExitCode runImport(CommandArguments& arguments) {
     SlotEntry* entry = requireToken(slotId, arguments);
     if (entry == nullptr)
         return ExitNoToken;
-    ImportPath importPath(*options.file);
 
     // The PIN first, then the password: both may come from standard input.
     if (ExitCode login = loginIfAsked(true, options, arguments); login != ExitOk)
         return login;
     ImportRequest request;
     request.slotId = slotId;
-    request.path = importPath.path();
-    if (PasswordNeededForPath(request.path)) {
+    request.path = *options.file;
+    request.kind = importKindForFile(request.path);
+    if (!request.kind && PasswordNeededForPath(request.path)) {
         PinInput input(options.passwordStdin);
         std::optional<SecurePin> password = input.read(translate(861, "Certificate Password:"));
         if (!password) {

@@ -91,7 +91,7 @@ ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager&
         return outcome;
     }
 
-    ImportKind kind = ImportKindForPath(request.path);
+    ImportKind kind = request.kind.value_or(ImportKindForPath(request.path));
     // Without a container name the import still runs, under an empty one.
     ContainerNameResult name = MakeContainerName(library);
     bool named = name.rv == CKR_OK;

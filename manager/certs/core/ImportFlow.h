@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ struct ImportRequest {
     std::string path;
     std::string password;
     std::vector<Bytes> knownCertificates;
+    // The importer to use; unset: the one the path's extension chooses.
+    std::optional<ImportKind> kind;
 };
 
 enum class DialogEnd {

@@ -104,7 +104,7 @@ int main() {
 
             std::vector<double> imports;
             for (int i = 0; i < 25; ++i) {
-                ImportRequest request{1, pfx, "secret", {}};
+                ImportRequest request{1, pfx, "secret", {}, std::nullopt};
                 Clock::time_point start = Clock::now();
                 ImportFlowOutcome outcome = RunCertificateImport(library, slots, request, {});
                 imports.push_back(since(start));
@@ -115,7 +115,7 @@ int main() {
             }
             // 25 containers so far; fill to 100 with further imports.
             for (int i = 25; i < 100; ++i) {
-                ImportRequest request{1, pfx, "secret", {}};
+                ImportRequest request{1, pfx, "secret", {}, std::nullopt};
                 RunCertificateImport(library, slots, request, {});
             }
             std::vector<double> refreshes;

@@ -68,7 +68,7 @@ protected:
 
     ImportFlowOutcome run(const std::string& file, const std::string& password = "secret",
                           std::vector<Bytes> known = {}) {
-        ImportRequest request{1, file, password, std::move(known)};
+        ImportRequest request{1, file, password, std::move(known), std::nullopt};
         ImportFlowHooks hooks;
         hooks.prompter = &prompter;
         hooks.closeEarly = [this] { ++closedEarly; };

@@ -16,10 +16,31 @@ std::string IniSection::get(const std::string& key) const {
 
 namespace {
 
-// Replaces the first occurrence, then searches again from the start, until none is left.
-void replaceAllFromStart(std::string& s, const std::string& what, const std::string& by) {
-    for (std::size_t pos = s.find(what); pos != std::string::npos; pos = s.find(what))
-        s.replace(pos, what.size(), by);
+// Replaces every occurrence. Replacing the first occurrence and searching again
+// from the start gives the same result, since no replacement here can form a new
+// occurrence before the spot it was made; one pass keeps long values linear.
+std::string replaceAll(const std::string& s, const std::string& what, const std::string& by) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t pos = 0;
+    for (std::size_t hit = s.find(what); hit != std::string::npos; hit = s.find(what, pos)) {
+        out.append(s, pos, hit - pos);
+        out += by;
+        pos = hit + what.size();
+    }
+    out.append(s, pos, std::string::npos);
+    return out;
+}
+
+// Replacing two backslashes by one until none are left ends every run of
+// backslashes as a single one.
+std::string collapseBackslashRuns(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s)
+        if (c != '\\' || out.empty() || out.back() != '\\')
+            out += c;
+    return out;
 }
 
 bool isBlank(char c) {
@@ -39,17 +60,16 @@ std::string trimBlanks(const std::string& s) {
 
 std::string unescapeIniValue(std::string value) {
     const std::string marker(1, '\x01');
-    replaceAllFromStart(value, "\\\\r", marker);
-    replaceAllFromStart(value, "\\r", "\r");
-    replaceAllFromStart(value, marker, "\\\\r");
-    replaceAllFromStart(value, "\\\\n", marker);
-    replaceAllFromStart(value, "\\n", "\n");
-    replaceAllFromStart(value, marker, "\\\\n");
-    replaceAllFromStart(value, "\\\\t", marker);
-    replaceAllFromStart(value, "\\t", "\t");
-    replaceAllFromStart(value, marker, "\\\\t");
-    replaceAllFromStart(value, "\\\\", "\\");
-    return value;
+    value = replaceAll(value, "\\\\r", marker);
+    value = replaceAll(value, "\\r", "\r");
+    value = replaceAll(value, marker, "\\\\r");
+    value = replaceAll(value, "\\\\n", marker);
+    value = replaceAll(value, "\\n", "\n");
+    value = replaceAll(value, marker, "\\\\n");
+    value = replaceAll(value, "\\\\t", marker);
+    value = replaceAll(value, "\\t", "\t");
+    value = replaceAll(value, marker, "\\\\t");
+    return collapseBackslashRuns(value);
 }
 
 bool IniFile::parseLine(std::string line, IniSection*& current) {

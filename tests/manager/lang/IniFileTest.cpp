@@ -71,4 +71,35 @@ TEST(IniFile, Unescaping) {
     EXPECT_EQ(unescapeIniValue("plain"), "plain");
 }
 
+// The rules as written: replace the first occurrence, search again from the start.
+std::string unescapeByRescanning(std::string value) {
+    auto replace = [&value](const std::string& what, const std::string& by) {
+        for (std::size_t pos = value.find(what); pos != std::string::npos; pos = value.find(what))
+            value.replace(pos, what.size(), by);
+    };
+    const std::string marker(1, '\x01');
+    for (const char* letter : {"r", "n", "t"}) {
+        const std::string control = letter[0] == 'r' ? "\r" : letter[0] == 'n' ? "\n" : "\t";
+        replace(std::string("\\\\") + letter, marker);
+        replace(std::string("\\") + letter, control);
+        replace(marker, std::string("\\\\") + letter);
+    }
+    replace("\\\\", "\\");
+    return value;
+}
+
+TEST(IniFile, UnescapingMatchesTheRescanningRulesOnRandomValues) {
+    const char alphabet[] = {'\\', '\\', '\\', 'r', 'n', 't', 'x'};
+    unsigned state = 12345;
+    for (int round = 0; round < 2000; ++round) {
+        std::string value;
+        int length = round % 24;
+        for (int i = 0; i < length; ++i) {
+            state = state * 1103515245u + 12345u;
+            value += alphabet[(state >> 16) % sizeof alphabet];
+        }
+        ASSERT_EQ(unescapeIniValue(value), unescapeByRescanning(value)) << value;
+    }
+}
+
 } // namespace

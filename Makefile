@@ -26,6 +26,7 @@ release: deps
 bench: release
 	@scripts/run-bench.sh build/release
 	@scripts/run-manager-bench.sh build/release
+	build/release/bin/certs_core_bench
 
 asan: deps
 	cmake --preset asan

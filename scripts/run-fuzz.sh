@@ -15,7 +15,7 @@ corpus="$build/fuzz-corpus"
 artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 
-targets="softtoken_fuzz_template softtoken_fuzz_database lang_fuzz_inifile"
+targets="softtoken_fuzz_template softtoken_fuzz_database lang_fuzz_inifile certs_fuzz_pkcs12 certs_fuzz_certificate certs_fuzz_pkcs7 certs_fuzz_pem_text"
 for t in $targets; do
     [ -x "$bin/$t" ] || { echo "run-fuzz: $bin/$t is missing; build with the fuzz preset" >&2; exit 1; }
     mkdir -p "$corpus/$t"
@@ -46,6 +46,8 @@ for t in $targets; do
     [ "$t" = softtoken_fuzz_database ] && max_len=131072
     # Room for the shipped language files.
     [ "$t" = lang_fuzz_inifile ] && max_len=16384
+    # Certificate files and PKCS#12 bundles with a chain run to a few KiB.
+    case $t in certs_fuzz_*) max_len=65536 ;; esac
     if ! (cd "$scratch" && "$bin/$t" -max_total_time="$seconds" -max_len=$max_len -timeout=30 -rss_limit_mb=4096 \
             -print_final_stats=1 -artifact_prefix="$artifacts/$t-" "$corpus/$t"); then
         echo "run-fuzz: $t found a problem; see $artifacts" >&2

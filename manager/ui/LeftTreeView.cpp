@@ -89,6 +89,17 @@ void CLeftTreeView::setPane(CPaneView* pane) {
     });
     connect(pane_->slotInfoView(), &CSlotInfoFormView::tabPressed, this,
             [this] { setFocus(Qt::TabFocusReason); });
+    CCertManagerFormView* certView = pane_->certManagerView();
+    connect(certView, &CCertManagerFormView::tabToNavigation, this,
+            [this] { setFocus(Qt::TabFocusReason); });
+    // The certificate view may modify the token while the selected item is
+    // marked logged in; without a selected item with data it shows nothing.
+    certView->setNavigationQuery([this]() -> std::optional<bool> {
+        TreeItemData* data = itemData(selectedItem());
+        if (data == nullptr)
+            return std::nullopt;
+        return data->loggedIn != 0;
+    });
 }
 
 void CLeftTreeView::setAdminOperations(AdminOperations* operations) {

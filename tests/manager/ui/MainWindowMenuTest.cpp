@@ -4,10 +4,11 @@
 #include "TokenInfoView.h"
 #include "Translator.h"
 
-#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QTreeWidget>
 
 #include <filesystem>
 #include <fstream>
@@ -175,7 +176,8 @@ TEST_F(MainWindowTest, LoginMarksTheSlotAndOpensDataManagement) {
     EXPECT_EQ(CLeftTreeView::itemData(slotItem(1)->child(0))->loggedIn, 1);
     EXPECT_EQ(tree()->selectedItem(), slotItem(1)->child(0));
     EXPECT_EQ(frame->pane()->currentIndex(), CPaneView::kCertManager);
-    EXPECT_EQ(frame->pane()->certManagerView()->objectList()->count(), 1);
+    EXPECT_EQ(frame->pane()->certManagerView()->tree()->topLevelItemCount(), 1);
+    EXPECT_TRUE(frame->pane()->certManagerView()->importButton()->isEnabled());
 }
 
 TEST_F(MainWindowTest, StandInOperationsChangeNothing) {

@@ -1,0 +1,136 @@
+#include "CertImportDlg.h"
+
+#include "Messages.h"
+#include "SlotManager.h"
+#include "TokenLibrary.h"
+
+#include "ui_CertImportDlg.h"
+
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+void wipe(std::string& secret) {
+    std::fill(secret.begin(), secret.end(), '\0');
+    secret.clear();
+}
+
+} // namespace
+
+void waitProcessingEvents(std::chrono::milliseconds duration) {
+    QEventLoop loop;
+    QTimer::singleShot(duration, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+CCertImportDlg::CCertImportDlg(CK_SLOT_ID slotId, std::vector<Bytes> knownCertificates,
+                               QWidget* parent)
+    : CertDialog(kTemplateId, parent), ui_(new Ui::CCertImportDlg), slotId_(slotId),
+      knownCertificates_(std::move(knownCertificates)), wait_(waitProcessingEvents) {
+    ui_->setupUi(this);
+    setFixedSize(size());
+    connect(ui_->browseButton, &QPushButton::clicked, this, [this] { browse(); });
+    connect(ui_->okButton, &QPushButton::clicked, this, [this] { accept(); });
+    connect(ui_->cancelButton, &QPushButton::clicked, this, [this] { reject(); });
+    connect(ui_->pathEdit, &QLineEdit::textChanged, this, [this] { applyOkRule(); });
+}
+
+CCertImportDlg::~CCertImportDlg() {
+    delete ui_;
+}
+
+void CCertImportDlg::browse() {
+    QFileDialog dialog(this);
+    configureImportFileDialog(dialog);
+    fileDialog_ = &dialog;
+    int result = runNested(dialog);
+    fileDialog_ = nullptr;
+    if (result != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    setPath(QDir::toNativeSeparators(dialog.selectedFiles().first()));
+}
+
+void CCertImportDlg::setPath(const QString& path) {
+    rememberFileDialogFolder(path);
+    ui_->pathEdit->setText(path);
+    applyOkRule();
+    applyPasswordVisibility();
+}
+
+QString CCertImportDlg::path() const {
+    return ui_->pathEdit->text();
+}
+
+bool CCertImportDlg::passwordShown() const {
+    return !ui_->passwordEdit->isHidden();
+}
+
+void CCertImportDlg::applyOkRule() {
+    ui_->okButton->setEnabled(!ui_->pathEdit->text().isEmpty());
+}
+
+void CCertImportDlg::applyPasswordVisibility() {
+    bool shown = PasswordNeededForPath(utf8(ui_->pathEdit->text()));
+    ui_->passwordLabel->setVisible(shown);
+    ui_->passwordEdit->setVisible(shown);
+}
+
+void CCertImportDlg::done(int result) {
+    {
+        QSignalBlocker block(ui_->passwordEdit);
+        ui_->passwordEdit->clear();
+    }
+    CertDialog::done(result);
+}
+
+void CCertImportDlg::accept() {
+    ImportRequest request;
+    request.slotId = slotId_;
+    request.path = utf8(ui_->pathEdit->text());
+    request.knownCertificates = knownCertificates_;
+    if (passwordShown())
+        request.password = utf8(ui_->passwordEdit->text());
+
+    MessageBoxPrompter prompter;
+    ImportFlowHooks hooks;
+    hooks.prompter = &prompter;
+    closedEarly_ = false;
+    hooks.closeEarly = [this] {
+        closedEarly_ = true;
+        done(kResultCancel);
+    };
+    hooks.wait = wait_;
+
+    ImportFlowOutcome outcome;
+    {
+        WaitCursor busy;
+        QList<QPushButton*> buttons{ui_->okButton, ui_->cancelButton, ui_->browseButton};
+        for (QPushButton* button : buttons)
+            button->setEnabled(false);
+        outcome =
+            RunCertificateImport(TokenLibrary::instance(), SlotManager::instance(), request, hooks);
+        ui_->cancelButton->setEnabled(true);
+        ui_->browseButton->setEnabled(true);
+        applyOkRule();
+    }
+    wipe(request.password);
+
+    switch (outcome.end) {
+    case DialogEnd::StayOpen:
+        return;
+    case DialogEnd::Accepted:
+        imported_ = outcome.imported;
+        done(kResultOk);
+        return;
+    case DialogEnd::Cancelled:
+        if (outcome.messageId != 0)
+            showMessage(outcome.messageId, outcome.messageDefault, outcome.messageFlags);
+        if (!closedEarly_)
+            done(kResultCancel);
+        return;
+    }
+}

@@ -1,0 +1,153 @@
+#include "CertViewerDlg.h"
+
+#include "CertDialogSupport.h"
+#include "ControlId.h"
+#include "TokenLibrary.h"
+#include "Translator.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QFormLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+QLabel* selectableLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    label->setWordWrap(true);
+    label->setMinimumWidth(300);
+    return label;
+}
+
+struct Field {
+    QString name;
+    QString value;
+};
+
+std::vector<Field> mainFields(const CertificateDetails& d) {
+    QString key = qtext(d.publicKeyAlgorithm);
+    if (d.publicKeyBits > 0)
+        key += QStringLiteral(" (%1 %2)").arg(d.publicKeyBits).arg(qtext(translate(1505, "bits")));
+    return {
+        {qtext(translate(1492, "Subject:")), qtext(d.subject)},
+        {qtext(translate(1493, "Issuer:")), qtext(d.issuer)},
+        {qtext(translate(1494, "Valid from:")), qtext(d.notBefore)},
+        {qtext(translate(1495, "Valid to:")), qtext(d.notAfter)},
+        {qtext(translate(1496, "Serial number:")), qtext(d.serialNumber)},
+        {qtext(translate(1497, "Public key:")), key},
+        {qtext(translate(1498, "Signature algorithm:")), qtext(d.signatureAlgorithm)},
+        {qtext(translate(1499, "Version:")), qtext(d.version)},
+        {qtext(translate(1500, "SHA-1 fingerprint:")), qtext(d.sha1Fingerprint)},
+        {qtext(translate(1501, "SHA-256 fingerprint:")), qtext(d.sha256Fingerprint)},
+    };
+}
+
+QString withoutColon(QString text) {
+    while (text.endsWith(QLatin1Char(':')) || text.endsWith(QChar(0xFF1A)))
+        text.chop(1);
+    return text;
+}
+
+} // namespace
+
+CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* parent)
+    : QDialog(parent) {
+    // The viewer's title is fixed, as the platform's viewer has it.
+    setWindowTitle(QString::fromLatin1(kCertificateViewerTitle));
+    setModal(true);
+    resize(560, 470);
+
+    auto* layout = new QVBoxLayout(this);
+    tabs_ = new QTabWidget(this);
+    layout->addWidget(tabs_);
+
+    const std::vector<Field> fields = mainFields(details);
+
+    auto* general = new QWidget(tabs_);
+    auto* form = new QFormLayout(general);
+    form->setLabelAlignment(Qt::AlignLeft | Qt::AlignTop);
+    form->setRowWrapPolicy(QFormLayout::WrapLongRows);
+    for (const Field& field : fields) {
+        auto* name = new QLabel(field.name, general);
+        QFont bold = name->font();
+        bold.setBold(true);
+        name->setFont(bold);
+        form->addRow(name, selectableLabel(field.value, general));
+    }
+    tabs_->addTab(general, qtext(translate(1490, "General")));
+
+    auto* detailsPage = new QWidget(tabs_);
+    auto* detailsLayout = new QVBoxLayout(detailsPage);
+    fields_ = new QTreeWidget(detailsPage);
+    fields_->setColumnCount(2);
+    fields_->setHeaderLabels({qtext(translate(1502, "Field")), qtext(translate(1503, "Value"))});
+    fields_->setRootIsDecorated(false);
+    fields_->setAlternatingRowColors(true);
+    fields_->header()->resizeSection(0, 190);
+    fieldText_ = new QPlainTextEdit(detailsPage);
+    fieldText_->setReadOnly(true);
+    fieldText_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    detailsLayout->addWidget(fields_, 3);
+    detailsLayout->addWidget(fieldText_, 2);
+    tabs_->addTab(detailsPage, qtext(translate(1491, "Details")));
+
+    for (const Field& field : fields) {
+        auto* item = new QTreeWidgetItem(fields_, {withoutColon(field.name), field.value});
+        item->setData(1, Qt::UserRole, field.value);
+    }
+    const QString critical = qtext(translate(1504, "critical"));
+    for (const CertificateExtensionDetails& extension : details.extensions) {
+        QString name = qtext(extension.name);
+        if (extension.critical)
+            name += QStringLiteral(" (") + critical + QLatin1Char(')');
+        QString value = qtext(extension.value);
+        QString firstLine = value.section(QLatin1Char('\n'), 0, 0);
+        auto* item = new QTreeWidgetItem(fields_, {name, firstLine});
+        item->setData(1, Qt::UserRole, value);
+        item->setToolTip(0, qtext(extension.oid));
+    }
+    connect(fields_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+        fieldText_->setPlainText(current != nullptr ? current->data(1, Qt::UserRole).toString()
+                                                    : QString());
+    });
+    if (fields_->topLevelItemCount() > 0)
+        fields_->setCurrentItem(fields_->topLevelItem(0));
+
+    auto* ok = new QPushButton(qtext(translate(1, "OK")), this);
+    setControlId(ok, 1);
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    layout->addLayout(buttons);
+}
+
+QStringList CCertViewerDlg::generalTexts() const {
+    QStringList texts;
+    for (QLabel* label : tabs_->widget(0)->findChildren<QLabel*>())
+        texts << label->text();
+    return texts;
+}
+
+bool ViewCertificateWithSystemViewer(CK_SLOT_ID slotId, CK_OBJECT_HANDLE handle, QWidget* owner) {
+    CertificateDetails details;
+    CK_FUNCTION_LIST* functions = TokenLibrary::instance().functions();
+    if (functions == nullptr ||
+        ReadCertificateForViewer(functions, slotId, handle, details) != CKR_OK)
+        return false;
+    QWidget* parent = owner != nullptr ? owner : QApplication::activeWindow();
+    CCertViewerDlg viewer(details, parent);
+    if (auto* certDialog = qobject_cast<CertDialog*>(owner))
+        certDialog->runNested(viewer);
+    else
+        viewer.exec();
+    return true;
+}

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config clang clang-format
-    qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
     libssl-dev libsqlite3-dev libp11-kit-dev p11-kit
     libgtest-dev libgmock-dev libbenchmark-dev
     opensc gnutls-bin softhsm2

@@ -6,9 +6,18 @@
 #include "Translator.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // The toolkit's own texts (message box buttons, file dialogs) follow the
+    // user's locale, as the system's own dialogs would.
+    QTranslator toolkitTexts;
+    if (toolkitTexts.load(QLocale::system(), "qtbase", "_",
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(&toolkitTexts);
 
     AppStartup startup(TokenLibrary::instance(), SlotManager::instance(), Translator::instance());
     std::unique_ptr<CMainFrame> frame;

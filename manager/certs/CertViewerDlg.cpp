@@ -16,6 +16,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 QLabel* selectableLabel(const QString& text, QWidget* parent) {
@@ -24,6 +26,20 @@ QLabel* selectableLabel(const QString& text, QWidget* parent) {
     label->setWordWrap(true);
     label->setMinimumWidth(300);
     return label;
+}
+
+// A long colon-separated fingerprint in lines of equal length (at most 16
+// bytes each), so it wraps between bytes rather than inside one.
+QString fingerprintLines(const std::string& hex) {
+    QStringList bytes = qtext(hex).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    if (bytes.size() <= 16)
+        return bytes.join(QLatin1Char(':'));
+    const qsizetype lines = (bytes.size() + 15) / 16;
+    const qsizetype perLine = (bytes.size() + lines - 1) / lines;
+    QStringList out;
+    for (qsizetype i = 0; i < bytes.size(); i += perLine)
+        out << bytes.mid(i, perLine).join(QLatin1Char(':'));
+    return out.join(QStringLiteral(":\n"));
 }
 
 struct Field {
@@ -44,8 +60,8 @@ std::vector<Field> mainFields(const CertificateDetails& d) {
         {qtext(translate(1497, "Public key:")), key},
         {qtext(translate(1498, "Signature algorithm:")), qtext(d.signatureAlgorithm)},
         {qtext(translate(1499, "Version:")), qtext(d.version)},
-        {qtext(translate(1500, "SHA-1 fingerprint:")), qtext(d.sha1Fingerprint)},
-        {qtext(translate(1501, "SHA-256 fingerprint:")), qtext(d.sha256Fingerprint)},
+        {qtext(translate(1500, "SHA-1 fingerprint:")), fingerprintLines(d.sha1Fingerprint)},
+        {qtext(translate(1501, "SHA-256 fingerprint:")), fingerprintLines(d.sha256Fingerprint)},
     };
 }
 
@@ -90,7 +106,6 @@ CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* paren
     fields_->setHeaderLabels({qtext(translate(1502, "Field")), qtext(translate(1503, "Value"))});
     fields_->setRootIsDecorated(false);
     fields_->setAlternatingRowColors(true);
-    fields_->header()->resizeSection(0, 190);
     fieldText_ = new QPlainTextEdit(detailsPage);
     fieldText_->setReadOnly(true);
     fieldText_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
@@ -99,8 +114,10 @@ CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* paren
     tabs_->addTab(detailsPage, qtext(translate(1491, "Details")));
 
     for (const Field& field : fields) {
-        auto* item = new QTreeWidgetItem(fields_, {withoutColon(field.name), field.value});
-        item->setData(1, Qt::UserRole, field.value);
+        QString value = field.value;
+        value.remove(QLatin1Char('\n'));
+        auto* item = new QTreeWidgetItem(fields_, {withoutColon(field.name), value});
+        item->setData(1, Qt::UserRole, value);
     }
     const QString critical = qtext(translate(1504, "critical"));
     for (const CertificateExtensionDetails& extension : details.extensions) {
@@ -113,6 +130,10 @@ CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* paren
         item->setData(1, Qt::UserRole, value);
         item->setToolTip(0, qtext(extension.oid));
     }
+    // Names as wide as the longest one needs, within reason.
+    fields_->resizeColumnToContents(0);
+    fields_->header()->resizeSection(0,
+                                     std::clamp(fields_->header()->sectionSize(0) + 8, 150, 280));
     connect(fields_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
         fieldText_->setPlainText(current != nullptr ? current->data(1, Qt::UserRole).toString()
                                                     : QString());

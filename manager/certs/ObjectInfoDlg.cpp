@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QTableWidget>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -100,6 +101,10 @@ void CObjectInfoDlg::fillList() {
         list->setItem(index, 1, new QTableWidgetItem(qtext(row.value)));
         ++index;
     }
+    // 200 pixels, or as wide as the longest name needs (translated names
+    // carry the constant's name as well).
+    list->resizeColumnToContents(0);
+    list->setColumnWidth(0, std::max(kColumnWidth, list->columnWidth(0) + 4));
 }
 
 void CObjectInfoDlg::onRowSelected() {

@@ -245,6 +245,9 @@ TEST_F(CertDialogsTest, ViewerShowsNamesValidityAndFingerprints) {
     });
     EXPECT_TRUE(ViewCertificateWithSystemViewer(1, certificate));
     EXPECT_EQ(title, QStringLiteral("View certificate"));
+    // Long fingerprints wrap between bytes.
+    for (QString& text : general)
+        text.remove('\n');
     for (const std::string& text :
          {expected.subject, expected.issuer, expected.notAfter, expected.serialNumber,
           expected.sha1Fingerprint, expected.sha256Fingerprint})

@@ -24,7 +24,8 @@ void wipe(std::string& secret) {
 void waitProcessingEvents(std::chrono::milliseconds duration) {
     QEventLoop loop;
     QTimer::singleShot(duration, &loop, &QEventLoop::quit);
-    loop.exec();
+    // Timers and slot events go on; the user waits with the wait cursor.
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
 CCertImportDlg::CCertImportDlg(CK_SLOT_ID slotId, std::vector<Bytes> knownCertificates,

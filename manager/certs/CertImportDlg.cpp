@@ -89,6 +89,8 @@ void CCertImportDlg::done(int result) {
 }
 
 void CCertImportDlg::accept() {
+    if (ui_->pathEdit->text().isEmpty())
+        return;
     ImportRequest request;
     request.slotId = slotId_;
     request.path = utf8(ui_->pathEdit->text());

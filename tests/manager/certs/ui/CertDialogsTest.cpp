@@ -362,3 +362,84 @@ TEST_F(CertDialogsTest, InspectorOfADataObjectAndOfAnotherClass) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(CertDialogsTest, CertificateAndBundleFilesImportWithoutPassword) {
+    certs::EvpPkeyPtr key = fixtures::rsaKey(2048);
+    certs::X509Ptr one = fixtures::selfSigned("One", key.get(), 1);
+    certs::X509Ptr two = fixtures::selfSigned("Two", key.get(), 2);
+    certs::X509Ptr three = fixtures::selfSigned("Three", key.get(), 3);
+    std::string bundle = path("chain.p7b");
+    fixtures::writeFile(bundle, fixtures::makePkcs7({one.get(), two.get(), three.get()}));
+    std::string single = path("four.CER");
+    certs::X509Ptr four = fixtures::selfSigned("Four", key.get(), 4);
+    fixtures::writeFile(single, fixtures::pem(four.get()));
+
+    CCertImportDlg bundleDialog(1, {});
+    bundleDialog.setWait({});
+    EXPECT_EQ(runImport(bundleDialog, bundle, QString()), IDOK);
+    EXPECT_TRUE(bundleDialog.imported());
+    EXPECT_FALSE(bundleDialog.passwordShown());
+    CCertImportDlg singleDialog(1, {});
+    singleDialog.setWait({});
+    EXPECT_EQ(runImport(singleDialog, single, QString()), IDOK);
+    EXPECT_TRUE(presenter.requests().empty());
+    EXPECT_EQ(objects().size(), 4u);
+}
+
+// Nothing to import into: the dialog stays open and says nothing.
+TEST_F(CertDialogsTest, ImportIntoAMissingSlotLeavesTheDialogOpen) {
+    CCertImportDlg dialog(99, {});
+    dialog.setWait({});
+    bool stillOpen = false;
+    whenModal<CCertImportDlg>([&](CCertImportDlg* d) {
+        d->setPath(QString::fromStdString(writePkcs12("a.p12", "A")));
+        type(d, 1042, QStringLiteral("secret"));
+        button(d, 1)->click();
+        stillOpen = d->isVisible() && button(d, 1)->isEnabled() && button(d, 2)->isEnabled();
+        d->reject();
+    });
+    dialog.exec();
+    EXPECT_TRUE(stillOpen);
+    EXPECT_TRUE(presenter.requests().empty());
+    EXPECT_TRUE(objects().empty());
+}
+
+TEST_F(CertDialogsTest, TokenGoneDuringTheImportShowsTokenRemoved) {
+    std::string file = writePkcs12("alice.p12", "Alice", "right");
+    CCertImportDlg dialog(1, {});
+    dialog.setWait([](std::chrono::milliseconds) { slot()->tokenPresent = false; });
+    EXPECT_EQ(runImport(dialog, file, QStringLiteral("wrong")), IDCANCEL);
+    slot()->tokenPresent = true;
+    EXPECT_EQ(messageIds(presenter), std::vector<int>({5020}));
+}
+
+TEST_F(CertDialogsTest, ReadsThatFailShowNothing) {
+    ASSERT_EQ(importPkcs12(writePkcs12("alice.p12", "Alice")), ImportResult::Success);
+    CK_OBJECT_HANDLE certificate = find(CKO_CERTIFICATE);
+
+    // Export for a slot that is gone: no file, no message.
+    CCertExportDlg exportDialog(99, certificate);
+    exportDialog.show();
+    exportDialog.setPath(QString::fromStdString(path("x.cer")));
+    button(&exportDialog, 1)->click();
+    EXPECT_TRUE(exportDialog.isVisible());
+    EXPECT_FALSE(std::filesystem::exists(path("x.cer")));
+    exportDialog.reject();
+
+    // The inspector of an object it cannot read lists nothing.
+    TokenObjectInfo record{};
+    record.handle = certificate;
+    record.objectClass = CKO_CERTIFICATE;
+    CObjectInfoDlg inspector(99, &record);
+    inspector.show();
+    EXPECT_EQ(inspector.attributeList()->rowCount(), 0);
+    EXPECT_EQ(inspector.windowTitle(), QStringLiteral("Certificate"));
+    inspector.reject();
+
+    EXPECT_FALSE(ViewCertificateWithSystemViewer(99, certificate));
+    EXPECT_TRUE(presenter.requests().empty());
+}
+
+} // namespace

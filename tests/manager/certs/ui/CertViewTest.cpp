@@ -322,3 +322,36 @@ TEST_F(CertViewTest, TokenEventEndsTheRunningDialogAsCancelled) {
 }
 
 } // namespace
+
+namespace {
+
+// Closes whatever modal dialog opens, and says whether one did.
+bool dialogOpensDuring(const std::function<void()>& act) {
+    bool opened = false;
+    QTimer::singleShot(0, [&opened] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            opened = true;
+            modal->close();
+        }
+    });
+    act();
+    QCoreApplication::processEvents();
+    return opened;
+}
+
+TEST_F(CertViewTest, NothingRunsWithoutASlotOrASelection) {
+    CCertManagerFormView unrefreshed;
+    EXPECT_FALSE(dialogOpensDuring([&] { unrefreshed.onImport(); }));
+    EXPECT_FALSE(dialogOpensDuring([&] { unrefreshed.onExport(); }));
+    EXPECT_FALSE(dialogOpensDuring([&] { unrefreshed.onView(); }));
+
+    // A container item is no object to view or export.
+    ASSERT_EQ(importPkcs12(writePkcs12("alice.p12", "Alice")), ImportResult::Success);
+    auto view = makeView();
+    view->select(TreeSelection{0, -1});
+    EXPECT_FALSE(dialogOpensDuring([&] { view->onExport(); }));
+    EXPECT_FALSE(dialogOpensDuring([&] { view->onView(); }));
+    EXPECT_TRUE(presenter.requests().empty());
+}
+
+} // namespace

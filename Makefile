@@ -27,6 +27,7 @@ bench: release
 	@scripts/run-bench.sh build/release
 	@scripts/run-manager-bench.sh build/release
 	build/release/bin/certs_core_bench
+	build/release/bin/certs_view_bench
 
 asan: deps
 	cmake --preset asan

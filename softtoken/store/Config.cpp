@@ -63,7 +63,7 @@ struct NumberKey {
 
 constexpr NumberKey kNumberKeys[] = {
     {"slots", 1, 32},
-    {"pin_iterations", 1, 10000000},
+    {"pin_iterations", 1, kMaxPinIterations},
     {"rsa_min_bits", 512, 16384},
     {"rsa_max_bits", 512, 16384},
     {"public_memory", 0, UINT32_MAX},

@@ -21,6 +21,10 @@ namespace softtoken::store {
 //   min_pin_len      smallest PIN length (default 4)
 //   max_pin_len      largest PIN length (default 16)
 //   max_retries      default retry limit of both PINs (default 6)
+// Largest PBKDF2 iteration count accepted, from a configuration file or a token file: a
+// larger count would stall whoever checks a PIN.
+inline constexpr std::uint32_t kMaxPinIterations = 10000000;
+
 struct Config {
     std::string storeDir;
     unsigned slotCount = 2;

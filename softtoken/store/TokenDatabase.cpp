@@ -222,11 +222,16 @@ CK_RV TokenDatabase::Impl::readPin(CK_USER_TYPE user, PinRow& out) {
     out = PinRow{};
     if (st.isNull(2))
         return CKR_OK;
-    out.iterations = static_cast<std::uint32_t>(st.integer(0));
+    // The count comes from the token file: one crafted past the configuration's limit
+    // would stall every PIN check, so such a file is not a token of ours.
+    const std::int64_t iterations = st.integer(0);
+    if (iterations < 1 || iterations > kMaxPinIterations)
+        return CKR_TOKEN_NOT_RECOGNIZED;
+    out.iterations = static_cast<std::uint32_t>(iterations);
     out.salt.assign(st.blob(1), st.blob(1) + st.blobSize(1));
     out.verifier.assign(st.blob(2), st.blob(2) + st.blobSize(2));
     out.wrappedKey.assign(st.blob(3), st.blob(3) + st.blobSize(3));
-    if (out.iterations == 0 || out.salt.empty() || out.verifier.size() != crypto::kPinVerifierLen)
+    if (out.salt.empty() || out.verifier.size() != crypto::kPinVerifierLen)
         return CKR_TOKEN_NOT_RECOGNIZED;
     return CKR_OK;
 }

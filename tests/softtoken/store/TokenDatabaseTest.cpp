@@ -1,5 +1,6 @@
 #include "TestStore.h"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -357,6 +358,37 @@ TEST_F(TokenDb, DamagedFilesAreNotRecognized) {
     std::unique_ptr<TokenDatabase> db;
     EXPECT_EQ(TokenDatabase::open(config_, "missing", db), CKR_DEVICE_ERROR);
     EXPECT_EQ(TokenDatabase::open(config_, "../alpha", db), CKR_ARGUMENTS_BAD);
+}
+
+void setColumn(const std::string& file, const std::string& column, std::int64_t value) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    const std::string sql = "UPDATE token SET " + column + " = " + std::to_string(value);
+    EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+}
+
+// A token file may come from anyone; an iteration count beyond what a configuration may set
+// would freeze the process checking a PIN, so the file is refused before any derivation.
+TEST_F(TokenDb, IterationCountsBeyondTheLimitAreNotRecognized) {
+    for (std::int64_t bad : {std::int64_t{kMaxPinIterations} + 1, std::int64_t{UINT32_MAX},
+                             std::int64_t{1} << 40, std::int64_t{0}, std::int64_t{-1}}) {
+        makeToken();
+        setColumn(tokenFile(), "so_iterations", bad);
+        std::unique_ptr<TokenDatabase> db;
+        EXPECT_EQ(TokenDatabase::open(config_, "alpha", db), CKR_TOKEN_NOT_RECOGNIZED) << bad;
+        ASSERT_EQ(TokenDatabase::destroy(config_, "alpha"), CKR_OK);
+    }
+
+    makeToken();
+    setColumn(tokenFile(), "so_iterations", kMaxPinIterations);
+    std::unique_ptr<TokenDatabase> db;
+    EXPECT_EQ(TokenDatabase::open(config_, "alpha", db), CKR_OK);
+
+    setColumn(tokenFile(), "user_iterations", std::int64_t{kMaxPinIterations} + 1);
+    SecureBytes key;
+    EXPECT_EQ(db->login(CKU_USER, pin("user-secret"), key), CKR_TOKEN_NOT_RECOGNIZED);
+    EXPECT_TRUE(key.empty());
 }
 
 TEST_F(TokenDb, DestroyRemovesTheFilesButNotWhileInserted) {

@@ -1,20 +1,49 @@
 #include "softtoken/store/Files.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace softtoken::store::files {
 
-bool ensureDir(const std::string& path) {
-    if (path.empty())
-        return false;
+namespace {
+
+std::string octal(unsigned mode) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04o", mode);
+    return buf;
+}
+
+bool makeDirs(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0)
         return S_ISDIR(st.st_mode);
     const auto slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !ensureDir(path.substr(0, slash)))
+    if (slash != std::string::npos && slash > 0 && !makeDirs(path.substr(0, slash)))
         return false;
     return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+} // namespace
+
+bool ensureDir(const std::string& path) {
+    if (path.empty() || !makeDirs(path))
+        return false;
+    return unsafeDirReason(path).empty();
+}
+
+std::string unsafeDirReason(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    if (!S_ISDIR(st.st_mode))
+        return "it is not a folder";
+    if (st.st_uid != ::geteuid())
+        return "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "other users may write to it (mode " + octal(st.st_mode & 07777) + ")";
+    return {};
 }
 
 bool exists(const std::string& path) {

@@ -6,8 +6,12 @@
 
 namespace softtoken::store::files {
 
-// Creates a folder and its missing parents, owner-only (0700). True when it exists afterwards.
+// Creates a folder and its missing parents, owner-only (0700). True when it exists afterwards
+// and is safe to keep tokens in (see unsafeDirReason); parents are not checked.
 bool ensureDir(const std::string& path);
+// Why an existing folder is no place for tokens: another user owns it, or group or others
+// may write to it (and so swap token files). Empty when it is safe or does not exist.
+std::string unsafeDirReason(const std::string& path);
 bool exists(const std::string& path);
 // Letters, digits, '.', '_' and '-', not starting with '.', at most 64 characters:
 // safe as a file name stem on every platform we care about.

@@ -377,6 +377,12 @@ int run(int argc, char** argv) {
         std::cerr << "tokenctl: " << error << "\n";
         return kFailure;
     }
+    if (const std::string why = files::unsafeDirReason(config->storeDir); !why.empty()) {
+        std::cerr << "tokenctl: refusing the store folder " << config->storeDir << ": " << why
+                  << "; choose another store_dir or make the folder yours and owner-only "
+                     "(chmod 700)\n";
+        return kFailure;
+    }
     if (command == "create")
         return create(*config, args);
     if (command == "list")

@@ -1,8 +1,11 @@
 #include "TestStore.h"
 
+#include "softtoken/store/Files.h"
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace softtoken::store::test {
 namespace {
@@ -389,6 +392,41 @@ TEST_F(TokenDb, IterationCountsBeyondTheLimitAreNotRecognized) {
     SecureBytes key;
     EXPECT_EQ(db->login(CKU_USER, pin("user-secret"), key), CKR_TOKEN_NOT_RECOGNIZED);
     EXPECT_TRUE(key.empty());
+}
+
+// Anyone who may write to the store folder may swap token files, so such a folder, or one
+// of another user, is refused rather than used; a folder made here is owner-only.
+TEST_F(TokenDb, SharedOrForeignStoreFoldersAreRefused) {
+    ASSERT_EQ(::mkdir(config_.storeDir.c_str(), 0700), 0);
+    const auto allRefused = [&](const char* what) {
+        EXPECT_EQ(TokenDatabase::create(config_, "alpha", request()), CKR_DEVICE_ERROR) << what;
+        std::unique_ptr<SlotTable> slots;
+        EXPECT_EQ(SlotTable::open(config_, slots), CKR_DEVICE_ERROR) << what;
+        std::unique_ptr<EventLog> log;
+        EXPECT_EQ(EventLog::open(config_, log), CKR_DEVICE_ERROR) << what;
+        EXPECT_NE(files::unsafeDirReason(config_.storeDir), "") << what;
+    };
+    for (mode_t mode : {0770, 0707, 0702, 0720}) {
+        ASSERT_EQ(::chmod(config_.storeDir.c_str(), mode), 0);
+        allRefused(("mode " + std::to_string(mode)).c_str());
+    }
+    ASSERT_EQ(::chmod(config_.storeDir.c_str(), 0750), 0);
+    EXPECT_EQ(files::unsafeDirReason(config_.storeDir), "");
+    EXPECT_EQ(TokenDatabase::create(config_, "alpha", request()), CKR_OK);
+
+    // Only root can hand a folder to another user.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(config_.storeDir.c_str(), 65534, 65534), 0);
+        allRefused("owned by nobody");
+        EXPECT_NE(files::unsafeDirReason(config_.storeDir).find("another user"), std::string::npos);
+    }
+
+    config_.storeDir = root_ + "/new/nested/store";
+    const mode_t old = ::umask(0);
+    EXPECT_EQ(TokenDatabase::create(config_, "alpha", request()), CKR_OK);
+    ::umask(old);
+    EXPECT_EQ(modeOf(config_.storeDir), 0700u);
+    EXPECT_EQ(modeOf(root_ + "/new"), 0700u);
 }
 
 TEST_F(TokenDb, DestroyRemovesTheFilesButNotWhileInserted) {

@@ -1,6 +1,7 @@
 #include "TestStore.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace softtoken::store::test {
@@ -127,6 +128,21 @@ TEST_F(Tokenctl, PinsFromStdinAndModuleChoice) {
     EXPECT_EQ(WEXITSTATUS(::pclose(pipe)), 0) << out;
     EXPECT_NE(out.find(root_ + "/other"), std::string::npos) << out;
     EXPECT_NE(out.find("3: empty"), std::string::npos) << out;
+}
+
+TEST_F(Tokenctl, StoreFolderOthersMayWriteIsRefusedWithAReason) {
+    ASSERT_EQ(::mkdir(config_.storeDir.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(config_.storeDir.c_str(), 0777), 0);
+    for (const char* args : {"list", "create alpha --pins-stdin", "delete alpha"}) {
+        const Result r = run(args, "printf 'so-secret\\nuser-secret\\n' |");
+        EXPECT_EQ(r.status, 2) << args << "\n" << r.output;
+        EXPECT_NE(r.output.find("refusing the store folder " + config_.storeDir +
+                                ": other users may write to it (mode 0777)"),
+                  std::string::npos)
+            << args << "\n"
+            << r.output;
+    }
+    EXPECT_FALSE(std::filesystem::exists(tokenFile()));
 }
 
 TEST_F(Tokenctl, BadInputIsExplained) {

@@ -112,12 +112,26 @@ Loaded load(RegistryRoot root) {
     return result;
 }
 
+constexpr QFile::Permissions kOwnerOnlyFile = QFile::ReadOwner | QFile::WriteOwner;
+
+// Like QDir::mkpath, but every folder made here is owner-only (0700): the store holds the
+// user's settings, which no one else needs to read. Existing folders are left as they are.
+bool makeOwnerOnlyPath(const QString& folder) {
+    const QString clean = QDir::cleanPath(folder);
+    if (QFileInfo(clean).isDir())
+        return true;
+    const QString parent = QFileInfo(clean).path();
+    if (parent != clean && !makeOwnerOnlyPath(parent))
+        return false;
+    return QDir().mkdir(clean, kOwnerOnlyFile | QFile::ExeOwner) || QFileInfo(clean).isDir();
+}
+
 enum class Change { Write, Unchanged, Refused };
 
 // Read-modify-write under the store's lock file; the change sets the error when it refuses.
 bool modify(RegistryRoot root, const std::function<Change(QJsonObject&)>& change) {
     const QString path = QString::fromStdString(registryFilePath(root));
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+    if (!makeOwnerOnlyPath(QFileInfo(path).absolutePath()))
         return fail("cannot create the folder of " + path.toStdString());
 
     QLockFile lock(path + QStringLiteral(".lock"));
@@ -140,7 +154,8 @@ bool modify(RegistryRoot root, const std::function<Change(QJsonObject&)>& change
     }
 
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // QSaveFile would copy the old file's mode; the store is owner-only whatever it was.
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(kOwnerOnlyFile))
         return fail("cannot write " + path.toStdString() + ": " + file.errorString().toStdString());
     const QByteArray text = QJsonDocument(loaded.keys).toJson(QJsonDocument::Indented);
     if (file.write(text) != text.size() || !file.commit())

@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
@@ -205,6 +206,32 @@ TEST_F(RegistryTest, WritesLeaveNoTemporaryOrLockFiles) {
     ASSERT_TRUE(key->deleteValue("V0"));
     EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden),
               QStringList{"HKEY_LOCAL_MACHINE.json"});
+}
+
+mode_t modeOf(const QString& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0) << path.toStdString();
+    return st.st_mode & 0777;
+}
+
+TEST_F(RegistryTest, StoreIsOwnerOnlyWhateverTheUmaskOrTheOldMode) {
+    const QString nested = dir_.path() + "/new/registry";
+    setenv("KORVAN_REGISTRY_DIR", QFile::encodeName(nested).constData(), 1);
+    const mode_t old = ::umask(0);
+    const bool created = RegistryKey::create(RegistryRoot::CurrentUser, kProductKey).has_value();
+    ::umask(old);
+    ASSERT_TRUE(created) << platform::registryLastError();
+    EXPECT_EQ(modeOf(dir_.path() + "/new"), 0700u);
+    EXPECT_EQ(modeOf(nested), 0700u);
+    EXPECT_EQ(modeOf(storeFile(RegistryRoot::CurrentUser)), 0600u);
+
+    // A file left readable by an older version is tightened on the next write.
+    ASSERT_EQ(::chmod(QFile::encodeName(storeFile(RegistryRoot::CurrentUser)).constData(), 0644),
+              0);
+    auto key = RegistryKey::open(RegistryRoot::CurrentUser, kProductKey);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->setDword("LanguageId", 1033));
+    EXPECT_EQ(modeOf(storeFile(RegistryRoot::CurrentUser)), 0600u);
 }
 
 TEST_F(RegistryTest, DamagedStoreReadsEmptyAndIsNeverOverwritten) {

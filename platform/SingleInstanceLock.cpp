@@ -5,7 +5,10 @@
 #include <QDir>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -36,18 +39,46 @@ std::string lockName(const char* instanceText) {
     return name;
 }
 
-std::string lockFolder() {
+namespace {
+
+struct Folder {
+    std::string path;
+    bool inTempFolder = false;
+};
+
+Folder chooseLockFolder() {
     if (const char* overridden = std::getenv("KORVAN_RUNTIME_DIR");
         overridden != nullptr && *overridden != '\0')
-        return overridden;
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty())
-        folder = QDir::tempPath();
-    return folder.toStdString();
+        return {overridden, false};
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!runtime.isEmpty())
+        return {runtime.toStdString(), false};
+    return {(QDir::tempPath() + QStringLiteral("/korvanng-") + QString::number(::geteuid()))
+                .toStdString(),
+            true};
 }
 
-SingleInstanceLock::SingleInstanceLock(const char* instanceText)
-    : path_(lockFolder() + "/" + fileStemFor(lockName(instanceText)) + ".lock") {}
+// Makes the folder 0700 if missing; false when it exists but another user owns it, it is a
+// link, or others may enter it: whoever can, could hold the lock in our place.
+bool isPrivateFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+} // namespace
+
+std::string lockFolder() {
+    return chooseLockFolder().path;
+}
+
+SingleInstanceLock::SingleInstanceLock(const char* instanceText) {
+    const Folder folder = chooseLockFolder();
+    path_ = folder.path + "/" + fileStemFor(lockName(instanceText)) + ".lock";
+    inTempFolder_ = folder.inTempFolder;
+}
 
 SingleInstanceLock::~SingleInstanceLock() {
     release();
@@ -57,7 +88,12 @@ SingleInstanceLock::Outcome SingleInstanceLock::acquire() {
     if (isHeld())
         return Outcome::Acquired;
     const QString path = QString::fromStdString(path_);
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (inTempFolder_) {
+        if (!isPrivateFolder(QFileInfo(path).absolutePath().toStdString()))
+            return Outcome::Error;
+    } else {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+    }
     auto file = std::make_unique<QLockFile>(path);
     // Only a dead owner makes the lock stale; a live manager may run for weeks.
     file->setStaleLockTime(0);

@@ -17,7 +17,9 @@ namespace platform {
 std::string lockName(const char* instanceText);
 
 // The folder holding the lock: KORVAN_RUNTIME_DIR when set, else the user's runtime folder,
-// else the temporary folder.
+// else the user's own folder in the temporary folder, "korvanng-<uid>". The temporary folder
+// itself is shared: anyone could make the lock file there first and keep the manager from
+// starting, so the lock is taken only in a folder that is ours and closed to others (0700).
 std::string lockFolder();
 
 class SingleInstanceLock {
@@ -25,7 +27,8 @@ public:
     enum class Outcome {
         Acquired,      // this object holds the lock
         HeldByAnother, // another process or another object holds it: a second instance
-        Error,         // the lock file could not be created; nothing is known of other instances
+        Error,         // the lock file could not be created, or its folder is not safely ours;
+                       // nothing is known of other instances
     };
 
     explicit SingleInstanceLock(const char* instanceText);
@@ -44,6 +47,7 @@ public:
 
 private:
     std::string path_;
+    bool inTempFolder_ = false; // the folder is checked before use
     std::unique_ptr<QLockFile> file_;
 };
 

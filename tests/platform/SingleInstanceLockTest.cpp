@@ -7,6 +7,10 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <optional>
+#include <pwd.h>
+#include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
@@ -155,6 +159,87 @@ TEST_F(SingleInstanceLockTest, UnusableFolderIsAnErrorNotAnotherInstance) {
     platform::SingleInstanceLock lock(kInstance);
     EXPECT_EQ(lock.acquire(), platform::SingleInstanceLock::Outcome::Error);
     EXPECT_FALSE(lock.isHeld());
+}
+
+// Without a runtime folder the lock goes to the user's own folder in the shared temporary
+// folder, where another user could otherwise plant the lock file first.
+class TempFolderLockTest : public SingleInstanceLockTest {
+protected:
+    void SetUp() override {
+        SingleInstanceLockTest::SetUp();
+        unsetenv("KORVAN_RUNTIME_DIR");
+        saveAndSet("XDG_RUNTIME_DIR", std::nullopt, savedRuntime_);
+        saveAndSet("TMPDIR", dir_.path().toStdString(), savedTmp_);
+        // Qt falls back to <temp>/runtime-<user>; a file there leaves it without a runtime folder.
+        const passwd* user = getpwuid(geteuid());
+        ASSERT_NE(user, nullptr);
+        QFile blocker(dir_.filePath(QStringLiteral("runtime-") + user->pw_name));
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+        own_ = dir_.filePath("korvanng-" + QString::number(geteuid())).toStdString();
+    }
+    void TearDown() override {
+        restore("XDG_RUNTIME_DIR", savedRuntime_);
+        restore("TMPDIR", savedTmp_);
+        SingleInstanceLockTest::TearDown();
+    }
+
+    static void saveAndSet(const char* name, const std::optional<std::string>& value,
+                           std::optional<std::string>& saved) {
+        if (const char* old = getenv(name))
+            saved = old;
+        if (value)
+            setenv(name, value->c_str(), 1);
+        else
+            unsetenv(name);
+    }
+    static void restore(const char* name, const std::optional<std::string>& saved) {
+        if (saved)
+            setenv(name, saved->c_str(), 1);
+        else
+            unsetenv(name);
+    }
+    void expectRefused(const char* why) {
+        platform::SingleInstanceLock lock(kInstance);
+        EXPECT_EQ(lock.acquire(), platform::SingleInstanceLock::Outcome::Error) << why;
+        EXPECT_FALSE(lock.isHeld()) << why;
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(lock.lockFilePath()))) << why;
+    }
+
+    std::optional<std::string> savedRuntime_, savedTmp_;
+    std::string own_;
+};
+
+TEST_F(TempFolderLockTest, OwnFolderIsMadeOwnerOnlyAndHoldsTheLock) {
+    EXPECT_EQ(platform::lockFolder(), own_);
+    const mode_t old = umask(0);
+    platform::SingleInstanceLock lock(kInstance);
+    const auto outcome = lock.acquire();
+    umask(old);
+    EXPECT_EQ(outcome, platform::SingleInstanceLock::Outcome::Acquired);
+    EXPECT_EQ(lock.lockFilePath().rfind(own_ + "/", 0), 0u) << lock.lockFilePath();
+    struct stat st {};
+    ASSERT_EQ(stat(own_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    platform::SingleInstanceLock second(kInstance);
+    EXPECT_EQ(second.acquire(), platform::SingleInstanceLock::Outcome::HeldByAnother);
+}
+
+TEST_F(TempFolderLockTest, FolderOthersCanReachOrOwnIsRefused) {
+    ASSERT_EQ(mkdir(own_.c_str(), 0700), 0);
+    for (mode_t mode : {0755, 0770, 0701}) {
+        ASSERT_EQ(chmod(own_.c_str(), mode), 0);
+        expectRefused(("mode " + std::to_string(mode)).c_str());
+    }
+    ASSERT_EQ(chmod(own_.c_str(), 0700), 0);
+    if (geteuid() == 0) { // only root can hand a folder to another user
+        ASSERT_EQ(chown(own_.c_str(), 65534, 65534), 0);
+        expectRefused("owned by nobody");
+    }
+    ASSERT_EQ(rmdir(own_.c_str()), 0);
+    const std::string elsewhere = dir_.filePath("elsewhere").toStdString();
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), own_.c_str()), 0);
+    expectRefused("a link");
 }
 
 } // namespace

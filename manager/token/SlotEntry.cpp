@@ -1,5 +1,6 @@
 #include "SlotEntry.h"
 
+#include "AttributeRead.h"
 #include "TokenLibrary.h"
 #include "VersionText.h"
 
@@ -32,28 +33,6 @@ std::string trimmedFieldText(const unsigned char* field, size_t width) {
 
 template <size_t N> std::string trimmedField(const unsigned char (&field)[N]) {
     return trimmedFieldText(field, N);
-}
-
-// Two-call read of one attribute into bytes. Length queries that come back
-// as "unavailable" count as failures.
-CK_RV readAttribute(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                    CK_ATTRIBUTE_TYPE type, std::vector<unsigned char>& value) {
-    CK_ATTRIBUTE attribute{type, nullptr, 0};
-    CK_RV rv = functions->C_GetAttributeValue(session, object, &attribute, 1);
-    if (rv != CKR_OK)
-        return rv;
-    if (attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION)
-        return CKR_ATTRIBUTE_TYPE_INVALID;
-    // One zero byte beyond the value, so a text read ends even without its NUL.
-    value.assign(attribute.ulValueLen + 1, 0);
-    attribute.pValue = value.data();
-    rv = functions->C_GetAttributeValue(session, object, &attribute, 1);
-    if (rv != CKR_OK)
-        return rv;
-    if (attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION || attribute.ulValueLen >= value.size())
-        return CKR_GENERAL_ERROR;
-    value.resize(attribute.ulValueLen);
-    return CKR_OK;
 }
 
 std::string textOf(const std::vector<unsigned char>& bytes) {
@@ -120,6 +99,11 @@ CK_RV SlotEntry::logout() {
     if (fns == nullptr)
         return CKR_GENERAL_ERROR;
     CK_RV rv = fns->C_Logout(session_);
+    // Closed, not just forgotten: every logout would otherwise leave one
+    // session open on the token until it runs out. The handle may already be
+    // gone (C_CloseAllSessions before initialization); that answer is ignored.
+    if (session_ != CK_INVALID_HANDLE)
+        fns->C_CloseSession(session_);
     loggedIn = false;
     session_ = CK_INVALID_HANDLE;
     return rv;

@@ -48,7 +48,8 @@ public:
     // CKR_USER_ALREADY_LOGGED_IN counts as logged in, but like every result
     // other than CKR_OK it closes the session.
     CK_RV login(const CK_UTF8CHAR* pin, CK_ULONG pinLength);
-    // Clears the login state and forgets the session without closing it.
+    // Logs out and closes the entry's session; the login state and the
+    // session are cleared whatever the token answers. Returns C_Logout's result.
     CK_RV logout();
 
     bool refreshSlotInfo();

@@ -111,7 +111,7 @@ CK_RV logout(CK_SESSION_HANDLE session) {
     auto& f = FakeSlotLibrary::current();
     std::lock_guard guard(f.mutex);
     f.logoutSessions.push_back(session);
-    return CKR_OK;
+    return f.logoutResult;
 }
 
 CK_RV findObjectsInit(CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) {
@@ -166,8 +166,13 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE handle, CK_ATTRIBUTE
     std::lock_guard guard(f.mutex);
     if (handle < 1000 || handle - 1000 >= f.objects.size() || count != 1)
         return CKR_OBJECT_HANDLE_INVALID;
+    ++f.attributeCalls;
     const FakeObject& object = f.objects[handle - 1000];
     CK_ATTRIBUTE& attribute = attributes[0];
+    if (object.reportedLength && attribute.type != CKA_CLASS && attribute.pValue == nullptr) {
+        attribute.ulValueLen = *object.reportedLength;
+        return CKR_OK;
+    }
     switch (attribute.type) {
     case CKA_CLASS:
         if (object.classUnreadable)

@@ -20,6 +20,9 @@ struct FakeObject {
     // Stored with its trailing NUL, as the token keeps it.
     std::optional<std::string> containerName;
     bool classUnreadable = false;
+    // Reported instead of the real length when a label or container name's
+    // length is asked for (a broken module).
+    std::optional<CK_ULONG> reportedLength{};
 };
 
 struct FakeSlot {
@@ -66,6 +69,7 @@ struct FakeSlotLibrary {
     CK_RV loginResult = CKR_OK;
     std::vector<CK_SESSION_HANDLE> loginSessions;
     std::vector<CK_SESSION_HANDLE> logoutSessions;
+    CK_RV logoutResult = CKR_OK;
 
     std::vector<FakeObject> objects;
     size_t cursor = 0;
@@ -74,6 +78,7 @@ struct FakeSlotLibrary {
     bool findActive = false;
     int findInitCalls = 0;
     int findFinalCalls = 0;
+    int attributeCalls = 0;
 
     std::deque<FakePoll> polls; // empty: "no event"
     int pollCalls = 0;

@@ -1,3 +1,4 @@
+#include "AttributeRead.h"
 #include "SlotTestSupport.h"
 #include "VersionText.h"
 
@@ -183,7 +184,7 @@ TEST_F(SlotEntryTest, RefusedLoginClosesTheSession) {
     EXPECT_EQ(fake().loginSessions.size(), 1u);
 }
 
-TEST_F(SlotEntryTest, LogoutForgetsTheSessionWithoutClosingIt) {
+TEST_F(SlotEntryTest, LogoutClosesTheSessionAndClearsTheStateWhateverTheAnswers) {
     addSlots({{1, tokenSlot()}});
     ASSERT_TRUE(manager.initialize());
     SlotEntry* entry = manager.findSlot(1);
@@ -193,11 +194,31 @@ TEST_F(SlotEntryTest, LogoutForgetsTheSessionWithoutClosingIt) {
     EXPECT_EQ(entry->logout(), CKR_OK);
     EXPECT_FALSE(entry->loggedIn);
     EXPECT_EQ(fake().logoutSessions, std::vector<CK_SESSION_HANDLE>{first});
-    EXPECT_TRUE(fake().closedSessions.empty());
+    EXPECT_EQ(fake().closedSessions, std::vector<CK_SESSION_HANDLE>{first});
+    EXPECT_TRUE(fake().openSessions.empty());
 
     CK_SESSION_HANDLE next = 0;
     ASSERT_EQ(entry->getSession(&next), CKR_OK);
     EXPECT_NE(next, first);
+
+    // A refused logout and a handle the token no longer knows (all sessions
+    // closed behind the entry's back) still leave the entry logged out and
+    // without a session.
+    ASSERT_EQ(entry->login(pin, sizeof pin), CKR_OK);
+    fake().logoutResult = CKR_USER_NOT_LOGGED_IN;
+    fake().openSessions.clear();
+    EXPECT_EQ(entry->logout(), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_FALSE(entry->loggedIn);
+    EXPECT_EQ(fake().closedSessions.back(), next);
+    CK_SESSION_HANDLE third = 0;
+    ASSERT_EQ(entry->getSession(&third), CKR_OK);
+    EXPECT_NE(third, next);
+
+    // Without a session there is nothing to close.
+    ASSERT_EQ(entry->logout(), CKR_USER_NOT_LOGGED_IN);
+    size_t closed = fake().closedSessions.size();
+    EXPECT_EQ(entry->logout(), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(fake().closedSessions.size(), closed);
 }
 
 TEST_F(SlotEntryTest, RemovalClosesTheSessionAndForgetsTheTokenButNotItsModel) {
@@ -294,6 +315,42 @@ TEST_F(SlotEntryTest, LoadObjectsStopsOnErrorsAndStillEndsTheSearch) {
     EXPECT_TRUE(entry->objects.empty());
     EXPECT_EQ(fake().findInitCalls, 2);
     EXPECT_EQ(fake().findFinalCalls, 2);
+}
+
+TEST_F(SlotEntryTest, AttributeLengthsBeyondTheCapAreFailedReads) {
+    addSlots({{1, tokenSlot()}});
+    FakeObject hugeLabel{CKO_DATA, std::string("notes"), {}};
+    hugeLabel.reportedLength = CK_ULONG(1) << 40;
+    FakeObject hugeContainer{CKO_CERTIFICATE, {}, std::string("C1") + '\0'};
+    hugeContainer.reportedLength = kMaxAttributeLength + 1;
+    FakeObject atTheCap{CKO_DATA, std::string("memo"), {}};
+    atTheCap.reportedLength = kMaxAttributeLength;
+    fake().objects = {hugeLabel, hugeContainer, atTheCap};
+    ASSERT_TRUE(manager.initialize());
+    SlotEntry* entry = manager.findSlot(1);
+
+    // The oversized data object is left out like one whose label cannot be
+    // read; the certificate stays, without its container; a length at the
+    // cap is still read (this fake then answers with the shorter value).
+    ASSERT_TRUE(entry->loadObjects());
+    ASSERT_EQ(entry->objects.size(), 2u);
+    EXPECT_EQ(entry->objects[0].objectClass, CKO_CERTIFICATE);
+    EXPECT_EQ(entry->objects[0].containerName, "");
+    EXPECT_EQ(entry->objects[1].label, "memo");
+
+    CK_SESSION_HANDLE session = 0;
+    ASSERT_EQ(entry->getSession(&session), CKR_OK);
+    std::vector<unsigned char> value{1, 2, 3};
+    int calls = fake().attributeCalls;
+    EXPECT_EQ(readAttribute(&fake().functions, session, 1000, CKA_LABEL, value), CKR_HOST_MEMORY);
+    EXPECT_TRUE(value.empty());
+    // Refused after the length query, without a buffer.
+    EXPECT_EQ(fake().attributeCalls, calls + 1);
+    ASSERT_EQ(readAttribute(&fake().functions, session, 1002, CKA_LABEL, value), CKR_OK);
+    EXPECT_EQ(std::string(value.begin(), value.end()), "memo");
+    EXPECT_EQ(readAttribute(&fake().functions, session, 1002, CKA_CONTAINER_NAME, value),
+              CKR_ATTRIBUTE_TYPE_INVALID);
+    EXPECT_TRUE(value.empty());
 }
 
 TEST_F(SlotEntryTest, SetLabelGoesThroughTheVendorTable) {

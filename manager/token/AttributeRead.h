@@ -1,0 +1,19 @@
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include <vector>
+
+// The largest attribute value the manager reads: far beyond any certificate
+// or label, and small enough that a length a broken module reports cannot
+// exhaust memory.
+inline constexpr CK_ULONG kMaxAttributeLength = 16 * 1024 * 1024;
+
+// Two-call read of one attribute into `value`: the length, then the bytes.
+// A length reported as unavailable counts as CKR_ATTRIBUTE_TYPE_INVALID, one
+// above kMaxAttributeLength as CKR_HOST_MEMORY, and a second answer that does
+// not fit the first as CKR_GENERAL_ERROR (the buffer offered is one byte
+// longer than the length, so a value that grew in between is caught). On any
+// failure `value` is left empty.
+CK_RV readAttribute(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                    CK_ATTRIBUTE_TYPE type, std::vector<unsigned char>& value);

@@ -9,7 +9,7 @@ packages=(
     libssl-dev libsqlite3-dev libp11-kit-dev p11-kit
     libgtest-dev libgmock-dev libbenchmark-dev
     opensc gnutls-bin softhsm2
-    fonts-noto-cjk xvfb xauth
+    fonts-noto-cjk xvfb xauth x11vnc
 )
 
 missing=()

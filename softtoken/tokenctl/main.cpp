@@ -32,6 +32,8 @@ Commands:
   create NAME [--label L] (--so-pin P --user-pin P | --pins-stdin)
          [--so-retries N] [--user-retries N] [--public-memory B] [--private-memory B]
                          create a token; --pins-stdin reads two lines: SO PIN, then user PIN.
+                         Prefer --pins-stdin: PINs given as options can be read by every
+                         user of the machine in the process list while tokenctl runs.
                          Retry limits are 0 to 255 (0: never locks); memory sizes are bytes.
   list                   show the slots (readers) and every token in the store
   insert NAME --slot N   put a token into an empty slot; slots are numbered from 1,
@@ -178,6 +180,8 @@ int create(const Config& config, const Arguments& args) {
             throw UsageError{"create needs --so-pin and --user-pin, or --pins-stdin"};
         soPin = *args.option("--so-pin");
         userPin = *args.option("--user-pin");
+        std::cerr << "tokenctl: warning: PINs on the command line are visible to other users "
+                     "of this machine; use --pins-stdin\n";
     }
     if (request.label.size() > 32)
         throw UsageError{"the label is longer than 32 bytes"};

@@ -45,7 +45,7 @@ TEST_F(Tokenctl, HelpDocumentsCommandsAndExitCodes) {
     const Result r = run("--help");
     EXPECT_EQ(r.status, 0);
     for (const char* word : {"create", "list", "insert", "remove", "delete", "--pins-stdin",
-                             "0 success, 1 usage error, 2"})
+                             "Prefer --pins-stdin", "0 success, 1 usage error, 2"})
         EXPECT_NE(r.output.find(word), std::string::npos) << word;
 }
 
@@ -54,6 +54,9 @@ TEST_F(Tokenctl, CreateInsertListRemoveDelete) {
                    "--so-retries 4 --user-retries 5 --public-memory 1234 --private-memory 4321");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output.find("secret"), std::string::npos) << "PINs must not be echoed";
+    EXPECT_NE(r.output.find("warning: PINs on the command line are visible to other users"),
+              std::string::npos)
+        << r.output;
 
     std::unique_ptr<TokenDatabase> db;
     ASSERT_EQ(TokenDatabase::open(config_, "alpha", db), CKR_OK);
@@ -107,6 +110,7 @@ TEST_F(Tokenctl, CreateInsertListRemoveDelete) {
 TEST_F(Tokenctl, PinsFromStdinAndModuleChoice) {
     Result r = run("create beta --pins-stdin", "printf 'so-pin-1\\nuser-pin-1\\n' |");
     ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output.find("warning"), std::string::npos) << r.output;
     std::unique_ptr<TokenDatabase> db;
     ASSERT_EQ(TokenDatabase::open(config_, "beta", db), CKR_OK);
     SecureBytes key;

@@ -126,8 +126,14 @@ bool isDigestMechanism(CK_MECHANISM_TYPE mechanism) {
 
 // ---------------------------------------------------------------------------------------------
 
-CK_RV SignContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
-                          std::unique_ptr<SignContext>& out) {
+const RsaPkcs1Context::Use RsaPkcs1Context::kSign = {EVP_DigestSignInit, EVP_DigestSignUpdate,
+                                                     EVP_PKEY_sign_init};
+const RsaPkcs1Context::Use RsaPkcs1Context::kVerify = {EVP_DigestVerifyInit, EVP_DigestVerifyUpdate,
+                                                       EVP_PKEY_verify_init};
+
+template <class Context>
+CK_RV RsaPkcs1Context::make(CK_MECHANISM_TYPE mechanism, PkeyPtr key, const Use& use,
+                            std::unique_ptr<Context>& out) {
     out.reset();
     HashInfo info{};
     const bool hashed = hashForSign(mechanism, info);
@@ -135,7 +141,7 @@ CK_RV SignContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
         return CKR_MECHANISM_INVALID;
     }
     CK_ULONG k = 0;
-    if (CK_RV rv = checkRsaKey(privateKey, k); rv != CKR_OK) {
+    if (CK_RV rv = checkRsaKey(key, k); rv != CKR_OK) {
         return rv;
     }
     if (k < (hashed ? info.digestInfoLen : 1) + kPkcs1Overhead) {
@@ -143,7 +149,7 @@ CK_RV SignContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
     }
 
     ErrorMark mark;
-    std::unique_ptr<SignContext> ctx(new (std::nothrow) SignContext());
+    std::unique_ptr<Context> ctx(new (std::nothrow) Context());
     if (!ctx) {
         return CKR_HOST_MEMORY;
     }
@@ -155,25 +161,24 @@ CK_RV SignContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
         if (!ctx->mdCtx_) {
             return CKR_HOST_MEMORY;
         }
-        if (EVP_DigestSignInit(ctx->mdCtx_.get(), nullptr, info.md, nullptr, privateKey.get()) !=
-            1) {
+        if (use.digestInit(ctx->mdCtx_.get(), nullptr, info.md, nullptr, key.get()) != 1) {
             return CKR_FUNCTION_FAILED;
         }
         // Length queries never reach OpenSSL, so Final may consume the context
         // instead of duplicating it on every call.
         EVP_MD_CTX_set_flags(ctx->mdCtx_.get(), EVP_MD_CTX_FLAG_FINALISE);
     } else {
-        ctx->pkeyCtx_ = rawContext(privateKey, EVP_PKEY_sign_init);
+        ctx->pkeyCtx_ = rawContext(key, use.rawInit);
         if (!ctx->pkeyCtx_) {
             return CKR_FUNCTION_FAILED;
         }
     }
-    ctx->key_ = std::move(privateKey);
+    ctx->key_ = std::move(key);
     out = std::move(ctx);
     return CKR_OK;
 }
 
-CK_RV SignContext::update(const CK_BYTE* data, CK_ULONG len) {
+CK_RV RsaPkcs1Context::update(const CK_BYTE* data, CK_ULONG len, const Use& use) {
     if (!md_) {
         return CKR_FUNCTION_NOT_SUPPORTED;
     }
@@ -182,7 +187,18 @@ CK_RV SignContext::update(const CK_BYTE* data, CK_ULONG len) {
     }
     ErrorMark mark;
     updated_ = true;
-    return EVP_DigestSignUpdate(mdCtx_.get(), data, len) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+    return use.digestUpdate(mdCtx_.get(), data, len) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CK_RV SignContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
+                          std::unique_ptr<SignContext>& out) {
+    return make(mechanism, std::move(privateKey), kSign, out);
+}
+
+CK_RV SignContext::update(const CK_BYTE* data, CK_ULONG len) {
+    return RsaPkcs1Context::update(data, len, kSign);
 }
 
 CK_RV SignContext::final(CK_BYTE* sig, CK_ULONG* sigLen) {
@@ -231,59 +247,11 @@ CK_RV SignContext::signOneShot(const CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, 
 
 CK_RV VerifyContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr publicKey,
                             std::unique_ptr<VerifyContext>& out) {
-    out.reset();
-    HashInfo info{};
-    const bool hashed = hashForSign(mechanism, info);
-    if (!hashed && mechanism != CKM_RSA_PKCS) {
-        return CKR_MECHANISM_INVALID;
-    }
-    CK_ULONG k = 0;
-    if (CK_RV rv = checkRsaKey(publicKey, k); rv != CKR_OK) {
-        return rv;
-    }
-    if (k < (hashed ? info.digestInfoLen : 1) + kPkcs1Overhead) {
-        return CKR_KEY_SIZE_RANGE;
-    }
-
-    ErrorMark mark;
-    std::unique_ptr<VerifyContext> ctx(new (std::nothrow) VerifyContext());
-    if (!ctx) {
-        return CKR_HOST_MEMORY;
-    }
-    ctx->mechanism_ = mechanism;
-    ctx->modulusBytes_ = k;
-    if (hashed) {
-        ctx->md_ = info.md;
-        ctx->mdCtx_.reset(EVP_MD_CTX_new());
-        if (!ctx->mdCtx_) {
-            return CKR_HOST_MEMORY;
-        }
-        if (EVP_DigestVerifyInit(ctx->mdCtx_.get(), nullptr, info.md, nullptr, publicKey.get()) !=
-            1) {
-            return CKR_FUNCTION_FAILED;
-        }
-        EVP_MD_CTX_set_flags(ctx->mdCtx_.get(), EVP_MD_CTX_FLAG_FINALISE);
-    } else {
-        ctx->pkeyCtx_ = rawContext(publicKey, EVP_PKEY_verify_init);
-        if (!ctx->pkeyCtx_) {
-            return CKR_FUNCTION_FAILED;
-        }
-    }
-    ctx->key_ = std::move(publicKey);
-    out = std::move(ctx);
-    return CKR_OK;
+    return make(mechanism, std::move(publicKey), kVerify, out);
 }
 
 CK_RV VerifyContext::update(const CK_BYTE* data, CK_ULONG len) {
-    if (!md_) {
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    }
-    if (badInput(data, len)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    ErrorMark mark;
-    updated_ = true;
-    return EVP_DigestVerifyUpdate(mdCtx_.get(), data, len) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+    return RsaPkcs1Context::update(data, len, kVerify);
 }
 
 CK_RV VerifyContext::verify(const CK_BYTE* sig, CK_ULONG sigLen) {

@@ -35,7 +35,43 @@ bool isDigestMechanism(CK_MECHANISM_TYPE mechanism);
 // create() results: CKR_OK, CKR_MECHANISM_INVALID, CKR_KEY_HANDLE_INVALID (null key),
 // CKR_KEY_TYPE_INCONSISTENT (not RSA), CKR_KEY_SIZE_RANGE (modulus too small for the
 // DigestInfo), CKR_HOST_MEMORY, CKR_FUNCTION_FAILED.
-class SignContext {
+// What signing and verifying share: the mechanism and key checks, the hash context of the
+// hashed mechanisms or the raw context of CKM_RSA_PKCS, and the multi-part update.
+class RsaPkcs1Context {
+public:
+    CK_ULONG signatureLength() const noexcept { return modulusBytes_; }
+    CK_MECHANISM_TYPE mechanism() const noexcept { return mechanism_; }
+    bool multiPart() const noexcept { return md_ != nullptr; }
+
+protected:
+    // The OpenSSL calls that differ between the two uses.
+    struct Use {
+        int (*digestInit)(EVP_MD_CTX*, EVP_PKEY_CTX**, const EVP_MD*, ENGINE*, EVP_PKEY*);
+        int (*digestUpdate)(EVP_MD_CTX*, const void*, size_t);
+        int (*rawInit)(EVP_PKEY_CTX*);
+    };
+    static const Use kSign;
+    static const Use kVerify;
+
+    RsaPkcs1Context() = default;
+    ~RsaPkcs1Context() = default;
+
+    // Context is SignContext or VerifyContext; see create() for the results.
+    template <class Context>
+    static CK_RV make(CK_MECHANISM_TYPE mechanism, PkeyPtr key, const Use& use,
+                      std::unique_ptr<Context>& out);
+    CK_RV update(const CK_BYTE* data, CK_ULONG len, const Use& use);
+
+    CK_MECHANISM_TYPE mechanism_ = 0;
+    const EVP_MD* md_ = nullptr; // null for raw RSA
+    PkeyPtr key_;
+    MdCtxPtr mdCtx_;     // hash-and-sign
+    PkeyCtxPtr pkeyCtx_; // raw RSA
+    CK_ULONG modulusBytes_ = 0;
+    bool updated_ = false;
+};
+
+class SignContext : public RsaPkcs1Context {
 public:
     static CK_RV create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
                         std::unique_ptr<SignContext>& out);
@@ -47,27 +83,15 @@ public:
     // CKR_OPERATION_ACTIVE after update() was called.
     CK_RV signOneShot(const CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, CK_ULONG* sigLen);
 
-    CK_ULONG signatureLength() const noexcept { return modulusBytes_; }
-    CK_MECHANISM_TYPE mechanism() const noexcept { return mechanism_; }
-    bool multiPart() const noexcept { return md_ != nullptr; }
-
 private:
+    friend class RsaPkcs1Context;
     SignContext() = default;
-    CK_RV checkOutput(CK_BYTE* sig, CK_ULONG* sigLen) const;
-
-    CK_MECHANISM_TYPE mechanism_ = 0;
-    const EVP_MD* md_ = nullptr; // null for raw RSA
-    PkeyPtr key_;
-    MdCtxPtr mdCtx_;     // hash-and-sign
-    PkeyCtxPtr pkeyCtx_; // raw RSA
-    CK_ULONG modulusBytes_ = 0;
-    bool updated_ = false;
 };
 
 // verify()/verifyOneShot() results: CKR_OK, CKR_SIGNATURE_INVALID,
 // CKR_SIGNATURE_LEN_RANGE (length differs from the modulus), CKR_DATA_LEN_RANGE
 // (raw data longer than k - 11), CKR_FUNCTION_FAILED.
-class VerifyContext {
+class VerifyContext : public RsaPkcs1Context {
 public:
     static CK_RV create(CK_MECHANISM_TYPE mechanism, PkeyPtr publicKey,
                         std::unique_ptr<VerifyContext>& out);
@@ -77,20 +101,9 @@ public:
     CK_RV verify(const CK_BYTE* sig, CK_ULONG sigLen);
     CK_RV verifyOneShot(const CK_BYTE* data, CK_ULONG len, const CK_BYTE* sig, CK_ULONG sigLen);
 
-    CK_ULONG signatureLength() const noexcept { return modulusBytes_; }
-    CK_MECHANISM_TYPE mechanism() const noexcept { return mechanism_; }
-    bool multiPart() const noexcept { return md_ != nullptr; }
-
 private:
+    friend class RsaPkcs1Context;
     VerifyContext() = default;
-
-    CK_MECHANISM_TYPE mechanism_ = 0;
-    const EVP_MD* md_ = nullptr;
-    PkeyPtr key_;
-    MdCtxPtr mdCtx_;
-    PkeyCtxPtr pkeyCtx_;
-    CK_ULONG modulusBytes_ = 0;
-    bool updated_ = false;
 };
 
 // CKM_RSA_PKCS encryption (public key) and decryption (private key); single-part only.

@@ -20,8 +20,17 @@
 
 namespace {
 
+// Certificate texts come from whoever issued the certificate: always shown as
+// they stand, never as rich text that could style or add lines to a name.
+QLabel* plainLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    return label;
+}
+
 QLabel* selectableLabel(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
+    QLabel* label = plainLabel(text, parent);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     label->setWordWrap(true);
     label->setMinimumWidth(300);
@@ -91,7 +100,7 @@ CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* paren
     form->setLabelAlignment(Qt::AlignLeft | Qt::AlignTop);
     form->setRowWrapPolicy(QFormLayout::WrapLongRows);
     for (const Field& field : fields) {
-        auto* name = new QLabel(field.name, general);
+        QLabel* name = plainLabel(field.name, general);
         QFont bold = name->font();
         bold.setBold(true);
         name->setFont(bold);

@@ -12,9 +12,11 @@
 
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QTextDocument>
 #include <QTreeWidget>
 
 namespace {
@@ -258,6 +260,32 @@ TEST_F(CertDialogsTest, ViewerShowsNamesValidityAndFingerprints) {
 
     // Not a certificate: nothing is shown.
     EXPECT_FALSE(ViewCertificateWithSystemViewer(1, find(CKO_PRIVATE_KEY)));
+}
+
+TEST_F(CertDialogsTest, ViewerShowsMarkupInNamesAsText) {
+    // A name that, read as rich text, would hide itself and add a line of its own.
+    const std::string cn = "<font color=white>Mallory</font><br>CN=Trusted Root CA";
+    ASSERT_EQ(importPkcs12(writePkcs12("mallory.p12", cn)), ImportResult::Success);
+    CK_OBJECT_HANDLE certificate = find(CKO_CERTIFICATE);
+    CertificateDetails details;
+    ASSERT_TRUE(DescribeCertificate(attribute(certificate, CKA_VALUE), details));
+    // As a label would guess its format, the subject reads as rich text.
+    ASSERT_TRUE(Qt::mightBeRichText(QString::fromStdString(details.subject))) << details.subject;
+
+    CCertViewerDlg viewer(details);
+    const QList<QLabel*> labels = viewer.tabs()->widget(0)->findChildren<QLabel*>();
+    ASSERT_FALSE(labels.isEmpty());
+    for (QLabel* label : labels)
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+    const auto subject = std::find_if(labels.begin(), labels.end(), [&](QLabel* label) {
+        return label->text() == QString::fromStdString(details.subject);
+    });
+    ASSERT_NE(subject, labels.end());
+    // The markup is what the label shows: one line (no <br> break), tags included.
+    (*subject)->setWordWrap(false);
+    const QFontMetrics metrics = (*subject)->fontMetrics();
+    EXPECT_GE((*subject)->sizeHint().width(), metrics.horizontalAdvance((*subject)->text()) - 2);
+    EXPECT_LT((*subject)->sizeHint().height(), 2 * metrics.height());
 }
 
 TEST_F(CertDialogsTest, InspectorListsEachClassWithBooleansAndDumps) {

@@ -10,15 +10,6 @@
 #include <QFileInfo>
 #include <QShowEvent>
 
-QString qtext(const std::string& text) {
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
-
-std::string utf8(const QString& text) {
-    QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), std::size_t(bytes.size()));
-}
-
 WaitCursor::WaitCursor() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
 }

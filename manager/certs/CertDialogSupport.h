@@ -6,6 +6,7 @@
 
 #include "CertCommon.h"
 
+#include <QByteArray>
 #include <QDialog>
 #include <QPointer>
 #include <QString>
@@ -15,8 +16,18 @@
 
 class QFileDialog;
 
-QString qtext(const std::string& text);
-std::string utf8(const QString& text);
+// Internal to each file: other parts of the program have conversions of the
+// same names, and two external definitions of one name would break the
+// one-definition rule in the program that links both.
+namespace {
+inline QString qtext(const std::string& text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+inline std::string utf8(const QString& text) {
+    QByteArray bytes = text.toUtf8();
+    return std::string(bytes.constData(), std::size_t(bytes.size()));
+}
+} // namespace
 
 // The wait cursor for one scope.
 class WaitCursor {

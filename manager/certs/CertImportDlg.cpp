@@ -6,17 +6,23 @@
 
 #include "ui_CertImportDlg.h"
 
+#include <QByteArray>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QTimer>
 
 #include <algorithm>
 
+#include <openssl/crypto.h>
+
 namespace {
 
-void wipe(std::string& secret) {
-    std::fill(secret.begin(), secret.end(), '\0');
-    secret.clear();
+// The password's UTF-8 bytes straight into `out`; the intermediate buffer
+// is wiped before it is released.
+void assignPassword(const QString& text, std::string& out) {
+    QByteArray bytes = text.toUtf8();
+    out.assign(bytes.constData(), std::size_t(bytes.size()));
+    OPENSSL_cleanse(bytes.data(), std::size_t(bytes.size()));
 }
 
 } // namespace
@@ -96,7 +102,7 @@ void CCertImportDlg::accept() {
     request.path = utf8(ui_->pathEdit->text());
     request.knownCertificates = knownCertificates_;
     if (passwordShown())
-        request.password = utf8(ui_->passwordEdit->text());
+        assignPassword(ui_->passwordEdit->text(), request.password);
 
     MessageBoxPrompter prompter;
     ImportFlowHooks hooks;
@@ -120,16 +126,16 @@ void CCertImportDlg::accept() {
         ui_->browseButton->setEnabled(true);
         applyOkRule();
     }
-    wipe(request.password);
+    WipePassword(request.password);
 
     switch (outcome.end) {
-    case DialogEnd::StayOpen:
+    case ImportDialogEnd::StayOpen:
         return;
-    case DialogEnd::Accepted:
+    case ImportDialogEnd::Accepted:
         imported_ = outcome.imported;
         done(kResultOk);
         return;
-    case DialogEnd::Cancelled:
+    case ImportDialogEnd::Cancelled:
         if (outcome.messageId != 0)
             showMessage(outcome.messageId, outcome.messageDefault, outcome.messageFlags);
         if (!closedEarly_)

@@ -4,7 +4,14 @@
 #include "platform/Guid.h"
 
 #include <openssl/asn1.h>
+#include <openssl/crypto.h>
 #include <openssl/objects.h>
+
+void WipePassword(std::string& text) {
+    if (text.capacity() > 0)
+        OPENSSL_cleanse(text.data(), text.capacity());
+    text.clear();
+}
 
 ContainerNameResult MakeContainerName(const TokenLibrary& library) {
     ContainerNameResult result;
@@ -74,6 +81,8 @@ CK_RV ReadAttributeValue(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
         return CKR_ATTRIBUTE_TYPE_INVALID;
     if (attribute.ulValueLen == 0)
         return CKR_OK;
+    if (attribute.ulValueLen > kMaxAttributeLength)
+        return CKR_GENERAL_ERROR;
     value.resize(attribute.ulValueLen);
     attribute.pValue = value.data();
     rv = functions->C_GetAttributeValue(session, object, &attribute, 1);

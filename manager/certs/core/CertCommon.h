@@ -40,6 +40,10 @@ struct ContainerNameResult {
 ContainerNameResult MakeContainerName(const TokenLibrary& library);
 ContainerNameResult MakeContainerName();
 
+// Overwrites a string's whole buffer (not only its current length) and
+// empties it; for passwords that have to pass through std::string.
+void WipePassword(std::string& text);
+
 // The first of common name, organizational unit, organization and e-mail
 // address found in the name; empty when it has none of them.
 std::string SimpleDisplayName(const X509_NAME* name);
@@ -47,8 +51,13 @@ std::string SimpleDisplayName(const X509_NAME* name);
 // "<subject>'s <issuer> ID" from the two simple display names.
 std::string MakeCertificateLabel(const X509* certificate);
 
+// The longest attribute value read from a token. A length beyond it is no
+// real object's (certificates are a few kilobytes) and is not allocated.
+inline constexpr CK_ULONG kMaxAttributeLength = 16 * 1024 * 1024;
+
 // Two-call C_GetAttributeValue of one attribute: the length first, then the
-// bytes. An "unavailable" length counts as CKR_ATTRIBUTE_TYPE_INVALID.
+// bytes. An "unavailable" length counts as CKR_ATTRIBUTE_TYPE_INVALID; a
+// length above kMaxAttributeLength as CKR_GENERAL_ERROR.
 CK_RV ReadAttributeValue(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
                          CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes& value);
 

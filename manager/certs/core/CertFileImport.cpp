@@ -10,24 +10,6 @@
 
 namespace {
 
-// Whole file into memory. FileNotFound when it cannot be opened or read.
-ImportResult readFile(const std::string& path, Bytes& content) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return ImportResult::FileNotFound;
-    file.seekg(0, std::ios::end);
-    std::streamoff size = file.tellg();
-    if (size < 0)
-        return ImportResult::FileNotFound;
-    if (static_cast<size_t>(size) > kMaxImportFileSize)
-        return ImportResult::NotSupported;
-    file.seekg(0);
-    content.resize(static_cast<size_t>(size));
-    if (size > 0 && !file.read(reinterpret_cast<char*>(content.data()), size))
-        return ImportResult::FileNotFound;
-    return ImportResult::Success;
-}
-
 // The file's size without reading it; -1 when it cannot be had.
 long long fileSize(const std::string& path) {
     std::ifstream file(path, std::ios::binary | std::ios::ate);
@@ -46,9 +28,9 @@ ImportResult loadContent(const std::string& path, FileEncoding encoding, CK_ULON
             return ImportResult::FileNotFound;
         if (static_cast<unsigned long long>(size) > freePublicSpace)
             return ImportResult::NoSpace;
-        return readFile(path, content);
+        return ReadImportFile(path, content);
     }
-    ImportResult read = readFile(path, content);
+    ImportResult read = ReadImportFile(path, content);
     if (read != ImportResult::Success)
         return read;
     std::string text = NormalizePemText(std::string(content.begin(), content.end()));

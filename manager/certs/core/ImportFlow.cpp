@@ -85,7 +85,7 @@ ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager&
     CK_SESSION_INFO info{};
     if (slot->getSession(&session) != CKR_OK || session == CK_INVALID_HANDLE ||
         functions->C_GetSessionInfo(session, &info) != CKR_OK) {
-        outcome.end = DialogEnd::Cancelled;
+        outcome.end = ImportDialogEnd::Cancelled;
         outcome.result = ImportResult::SessionInvalid;
         setMessage(outcome, outcome.result);
         return outcome;
@@ -125,7 +125,7 @@ ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager&
     }
 
     if (outcome.result != ImportResult::Success && (kind == ImportKind::Pkcs12 || named)) {
-        outcome.end = DialogEnd::Cancelled;
+        outcome.end = ImportDialogEnd::Cancelled;
         if (hooks.closeEarly)
             hooks.closeEarly();
     }
@@ -139,12 +139,12 @@ ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager&
 
     if (outcome.result == ImportResult::Success) {
         outcome.imported = true;
-        outcome.end = DialogEnd::Accepted;
+        outcome.end = ImportDialogEnd::Accepted;
         return outcome;
     }
     if (!slot->tokenPresent)
         outcome.result = ImportResult::TokenRemoved;
     setMessage(outcome, outcome.result);
-    outcome.end = DialogEnd::Cancelled;
+    outcome.end = ImportDialogEnd::Cancelled;
     return outcome;
 }

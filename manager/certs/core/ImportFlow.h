@@ -38,20 +38,22 @@ inline constexpr const char* kExportFilter = "Cert Files (*.cer)|*.cer|All Files
 struct ImportRequest {
     CK_SLOT_ID slotId = 0;
     std::string path;
-    std::string password;
+    std::string password; // wiped with the request
     std::vector<Bytes> knownCertificates;
     // The importer to use; unset: the one the path's extension chooses.
     std::optional<ImportKind> kind;
+
+    ~ImportRequest() { WipePassword(password); }
 };
 
-enum class DialogEnd {
+enum class ImportDialogEnd {
     StayOpen, // the dialog remains
     Accepted, // closed with OK: something was imported
     Cancelled,
 };
 
 struct ImportFlowOutcome {
-    DialogEnd end = DialogEnd::StayOpen;
+    ImportDialogEnd end = ImportDialogEnd::StayOpen;
     bool imported = false;
     bool declined = false;
     bool ran = false; // an importer was run

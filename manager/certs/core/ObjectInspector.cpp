@@ -249,7 +249,10 @@ std::vector<InspectorRow> ReadInspectorRows(CK_FUNCTION_LIST* functions, CK_SLOT
     std::vector<Bytes> buffers(attributes.size());
     std::vector<bool> present(attributes.size(), true);
     for (size_t i = 0; i < attributes.size(); ++i) {
-        if (attributes[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+        // An unavailable value, or one longer than any real one, is shown as
+        // unavailable; nothing is allocated for it.
+        if (attributes[i].ulValueLen == CK_UNAVAILABLE_INFORMATION ||
+            attributes[i].ulValueLen > kMaxAttributeLength) {
             present[i] = false;
             attributes[i].ulValueLen = 0;
             continue;

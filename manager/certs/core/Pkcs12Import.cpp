@@ -6,34 +6,130 @@
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>
 #include <openssl/provider.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <string_view>
 
 namespace {
 
 // Files from older systems use RC2 and 3DES, which OpenSSL 3 keeps in its
-// legacy provider. Loading a provider explicitly stops the default one from
-// loading by itself, so both are loaded, once, for the rest of the process.
-void loadProviders() {
+// legacy provider. It is loaded into a library context of our own, used
+// only while a PKCS#12 file is decrypted, so the rest of the process keeps
+// OpenSSL's default algorithms and nothing else.
+OSSL_LIB_CTX* decodingContext() {
     // Held until the program ends, then released before OpenSSL cleans up
     // (this object is made after OpenSSL registered its own exit handler).
-    struct Providers {
-        Providers()
-            : standard(OSSL_PROVIDER_load(nullptr, "default")),
-              legacy(OSSL_PROVIDER_load(nullptr, "legacy")) {}
-        ~Providers() {
+    struct Context {
+        Context() : context(OSSL_LIB_CTX_new()) {
+            if (context == nullptr)
+                return;
+            standard = OSSL_PROVIDER_load(context, "default");
+            legacy = OSSL_PROVIDER_load(context, "legacy");
+        }
+        ~Context() {
             if (legacy != nullptr)
                 OSSL_PROVIDER_unload(legacy);
             if (standard != nullptr)
                 OSSL_PROVIDER_unload(standard);
+            OSSL_LIB_CTX_free(context);
         }
-        OSSL_PROVIDER* standard;
-        OSSL_PROVIDER* legacy;
+        OSSL_LIB_CTX* context;
+        OSSL_PROVIDER* standard = nullptr;
+        OSSL_PROVIDER* legacy = nullptr;
     };
-    static Providers providers;
+    static Context holder;
+    return holder.context;
+}
+
+// The PKCS#12 MAC and bag decryption of OpenSSL 3.0 take no library
+// context, so ours is made this thread's default for the call only.
+class DecodingScope {
+public:
+    DecodingScope() {
+        if (OSSL_LIB_CTX* context = decodingContext())
+            previous_ = OSSL_LIB_CTX_set0_default(context);
+    }
+    ~DecodingScope() {
+        if (previous_ != nullptr)
+            OSSL_LIB_CTX_set0_default(previous_);
+    }
+    DecodingScope(const DecodingScope&) = delete;
+    DecodingScope& operator=(const DecodingScope&) = delete;
+
+private:
+    OSSL_LIB_CTX* previous_ = nullptr;
+};
+
+// The iteration count of a password-based encryption (PBES1 or PBES2 with
+// PBKDF2); 0 when the algorithm is none of those, -1 when its parameters do
+// not decode.
+long pbeIterations(const X509_ALGOR* algorithm) {
+    const ASN1_OBJECT* oid = nullptr;
+    int parameterType = 0;
+    const void* parameter = nullptr;
+    X509_ALGOR_get0(&oid, &parameterType, &parameter, algorithm);
+    if (parameterType != V_ASN1_SEQUENCE)
+        return 0;
+    const ASN1_TYPE* wrapped = algorithm->parameter;
+    if (OBJ_obj2nid(oid) == NID_pbes2) {
+        std::unique_ptr<PBE2PARAM, void (*)(PBE2PARAM*)> pbes2(
+            static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), wrapped)),
+            PBE2PARAM_free);
+        if (!pbes2 || pbes2->keyfunc == nullptr)
+            return -1;
+        if (OBJ_obj2nid(pbes2->keyfunc->algorithm) != NID_id_pbkdf2)
+            return 0;
+        std::unique_ptr<PBKDF2PARAM, void (*)(PBKDF2PARAM*)> kdf(
+            static_cast<PBKDF2PARAM*>(
+                ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbes2->keyfunc->parameter)),
+            PBKDF2PARAM_free);
+        return kdf ? ASN1_INTEGER_get(kdf->iter) : -1;
+    }
+    if (EVP_PBE_find(EVP_PBE_TYPE_OUTER, OBJ_obj2nid(oid), nullptr, nullptr, nullptr) != 1)
+        return 0;
+    std::unique_ptr<PBEPARAM, void (*)(PBEPARAM*)> pbes1(
+        static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), wrapped)),
+        PBEPARAM_free);
+    return pbes1 ? ASN1_INTEGER_get(pbes1->iter) : -1;
+}
+
+// Adds a count to the work a file asks for. False when the count is beyond
+// reason or the total passes the cap.
+bool addIterations(long iterations, long& total) {
+    if (iterations < 0 || iterations > kMaxPkcs12Iterations - total)
+        return false;
+    total += iterations;
+    return true;
+}
+
+// Whether the file's MAC and encrypted contents ask for no more work than a
+// real file does. Checked before any key derivation, which runs the file's
+// own count for every password tried.
+bool iterationsAcceptable(PKCS12* p12) {
+    long total = 0;
+    if (PKCS12_mac_present(p12)) {
+        const ASN1_INTEGER* macIterations = nullptr;
+        PKCS12_get0_mac(nullptr, nullptr, nullptr, &macIterations, p12);
+        // An absent count means 1.
+        if (!addIterations(macIterations != nullptr ? ASN1_INTEGER_get(macIterations) : 1, total))
+            return false;
+    }
+    certs::AuthSafesPtr safes(PKCS12_unpack_authsafes(p12));
+    if (!safes)
+        return true; // fails later as it always did
+    for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+        const PKCS7* safe = sk_PKCS7_value(safes.get(), i);
+        if (!PKCS7_type_is_encrypted(safe) || safe->d.encrypted == nullptr ||
+            safe->d.encrypted->enc_data == nullptr)
+            continue;
+        if (!addIterations(pbeIterations(safe->d.encrypted->enc_data->algorithm), total))
+            return false;
+    }
+    return true;
 }
 
 // A password as the PKCS#12 routines take it: null for "absent".
@@ -96,6 +192,8 @@ public:
 
     certs::EvpPkeyPtr key;
     certs::X509Ptr certificate;
+    // A key bag asked for more key derivation work than any real file.
+    bool tooCostly = false;
 
 private:
     static std::optional<Bytes> localKeyId(const PKCS12_SAFEBAG* bag) {
@@ -116,6 +214,14 @@ private:
         if (PKCS12_SAFEBAG_get_nid(bag) == NID_keyBag) {
             info = PKCS12_SAFEBAG_get0_p8inf(bag);
         } else {
+            const X509_ALGOR* algorithm = nullptr;
+            X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &algorithm, nullptr);
+            long iterations = algorithm != nullptr ? pbeIterations(algorithm) : -1;
+            if (iterations < 0 || iterations > kMaxPkcs12Iterations) {
+                tooCostly = true;
+                return false;
+            }
+            DecodingScope scope;
             owned.reset(PKCS12_decrypt_skey(bag, password_.text, password_.length));
             info = owned.get();
         }
@@ -143,9 +249,10 @@ ImportResult readContents(PKCS12* p12, Password password, Pkcs12Contents& out) {
         STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
         if (PKCS7_type_is_data(safe))
             bags = PKCS12_unpack_p7data(safe);
-        else if (PKCS7_type_is_encrypted(safe))
+        else if (PKCS7_type_is_encrypted(safe)) {
+            DecodingScope scope;
             bags = PKCS12_unpack_p7encdata(safe, password.text, password.length);
-        else
+        } else
             continue; // public-key protected contents: nothing we can open
         if (bags == nullptr)
             return ImportResult::WrongPassword;
@@ -155,7 +262,7 @@ ImportResult readContents(PKCS12* p12, Password password, Pkcs12Contents& out) {
     BagReader reader(password);
     for (const auto& bags : contents)
         if (!reader.findKey(bags.get(), 0))
-            return ImportResult::WrongPassword;
+            return reader.tooCostly ? ImportResult::NotSupported : ImportResult::WrongPassword;
     for (const auto& bags : contents)
         if (!reader.findCertificate(bags.get(), 0))
             return ImportResult::WrongPassword;
@@ -164,9 +271,11 @@ ImportResult readContents(PKCS12* p12, Password password, Pkcs12Contents& out) {
     return ImportResult::Success;
 }
 
-// Every byte as the Unicode character of the same number, in UTF-8.
-std::string latin1AsUtf8(const std::string& bytes) {
-    std::string out;
+// Every byte as the Unicode character of the same number, in UTF-8. Written
+// into a buffer reserved up front, so no reallocation leaves a copy behind.
+void latin1AsUtf8(std::string_view bytes, std::string& out) {
+    WipePassword(out);
+    out.reserve(2 * bytes.size());
     for (unsigned char c : bytes) {
         if (c < 0x80) {
             out.push_back(static_cast<char>(c));
@@ -175,7 +284,6 @@ std::string latin1AsUtf8(const std::string& bytes) {
             out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
         }
     }
-    return out;
 }
 
 CK_ULONG ulongLength() {
@@ -298,7 +406,8 @@ CK_ATTRIBUTE textAttr(CK_ATTRIBUTE_TYPE type, const std::string& value, bool wit
 
 } // namespace
 
-ImportResult LoadPkcs12(const std::string& path, const std::string& password, Pkcs12Contents& out) {
+ImportResult ReadImportFile(const std::string& path, Bytes& content) {
+    content.clear();
     std::ifstream file(path, std::ios::binary);
     if (!file)
         return ImportResult::FileNotFound;
@@ -309,30 +418,42 @@ ImportResult LoadPkcs12(const std::string& path, const std::string& password, Pk
     if (static_cast<size_t>(size) > kMaxImportFileSize)
         return ImportResult::NotSupported;
     file.seekg(0);
-    Bytes content(static_cast<size_t>(size));
-    if (size > 0 && !file.read(reinterpret_cast<char*>(content.data()), size))
+    content.resize(static_cast<size_t>(size));
+    if (size > 0 && !file.read(reinterpret_cast<char*>(content.data()), size)) {
+        content.clear();
         return ImportResult::FileNotFound;
+    }
+    return ImportResult::Success;
+}
+
+ImportResult LoadPkcs12(const std::string& path, const std::string& password, Pkcs12Contents& out) {
+    Bytes content;
+    if (ImportResult read = ReadImportFile(path, content); read != ImportResult::Success)
+        return read;
     return LoadPkcs12Bytes(content, password, out);
 }
 
 ImportResult LoadPkcs12Bytes(const Bytes& der, const std::string& password, Pkcs12Contents& out) {
     out = {};
-    loadProviders();
     const unsigned char* p = der.data();
     certs::Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(der.size())));
-    if (!p12)
+    if (!p12 || !iterationsAcceptable(p12.get()))
         return ImportResult::NotSupported;
 
     // A password is what the user typed, up to its first NUL. An empty one may
     // have been absent or empty when the file was made: those differ in the MAC.
     std::vector<Password> candidates;
     std::string latin1Form;
+    struct Wipe {
+        std::string& text;
+        ~Wipe() { WipePassword(text); }
+    } wipeLatin1{latin1Form};
     if (!password.empty() && password[0] != '\0') {
-        std::string typed = password.c_str();
+        const std::string_view typed(password.c_str());
         candidates.push_back({password.c_str(), -1});
         // Files from older libraries took each byte of a non-ASCII password as one
         // character. The same key comes from reading the bytes as Latin-1.
-        latin1Form = latin1AsUtf8(typed);
+        latin1AsUtf8(typed, latin1Form);
         if (latin1Form != typed)
             candidates.push_back({latin1Form.c_str(), -1});
     } else {
@@ -342,6 +463,7 @@ ImportResult LoadPkcs12Bytes(const Bytes& der, const std::string& password, Pkcs
     ImportResult result = ImportResult::WrongPassword;
     if (PKCS12_mac_present(p12.get())) {
         auto verified = std::find_if(candidates.begin(), candidates.end(), [&](Password c) {
+            DecodingScope scope;
             return PKCS12_verify_mac(p12.get(), c.text, c.length) == 1;
         });
         if (verified == candidates.end())
@@ -351,7 +473,7 @@ ImportResult LoadPkcs12Bytes(const Bytes& der, const std::string& password, Pkcs
         // Without a MAC only the bags themselves tell whether the password fits.
         for (Password candidate : candidates) {
             result = readContents(p12.get(), candidate, out);
-            if (result == ImportResult::Success)
+            if (result != ImportResult::WrongPassword)
                 break;
         }
     }

@@ -26,8 +26,17 @@ ImportResult LoadPkcs12(const std::string& path, const std::string& password, Pk
 // The same over bytes already in memory.
 ImportResult LoadPkcs12Bytes(const Bytes& der, const std::string& password, Pkcs12Contents& out);
 
+// The most key derivation rounds a PKCS#12 file may ask for, its MAC and
+// encrypted contents together (each key bag alone). Real files use 2,048 to
+// 600,000; a larger count would only keep the program busy for minutes.
+inline constexpr long kMaxPkcs12Iterations = 10'000'000;
+
 // Largest file any importer reads; tokens hold a few kilobytes.
 inline constexpr size_t kMaxImportFileSize = 16 * 1024 * 1024;
+
+// The whole file into memory, for every importer. FileNotFound when it cannot
+// be opened or read, NotSupported when it is larger than kMaxImportFileSize.
+ImportResult ReadImportFile(const std::string& path, Bytes& content);
 
 // True when `der` equals an entry of the list (length and bytes).
 bool IsKnownCertificate(const Bytes& der, const std::vector<Bytes>& knownCertificates);

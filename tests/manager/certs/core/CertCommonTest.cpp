@@ -39,7 +39,7 @@ TEST(ImportFlowTest, UnboundLibraryOrMissingSlotLeavesTheDialogOpenSilently) {
     request.slotId = 1;
     request.path = "/nonexistent.pfx";
     ImportFlowOutcome outcome = RunCertificateImport(unbound, slots, request, {});
-    EXPECT_EQ(outcome.end, DialogEnd::StayOpen);
+    EXPECT_EQ(outcome.end, ImportDialogEnd::StayOpen);
     EXPECT_EQ(outcome.messageId, 0);
     EXPECT_FALSE(outcome.ran);
 
@@ -47,7 +47,7 @@ TEST(ImportFlowTest, UnboundLibraryOrMissingSlotLeavesTheDialogOpenSilently) {
     bound.bindTables(&FakeSlotLibrary::current().functions, &FakeSlotLibrary::current().aux);
     SlotManager empty(bound);
     outcome = RunCertificateImport(bound, empty, request, {});
-    EXPECT_EQ(outcome.end, DialogEnd::StayOpen);
+    EXPECT_EQ(outcome.end, ImportDialogEnd::StayOpen);
     EXPECT_EQ(outcome.messageId, 0);
 }
 

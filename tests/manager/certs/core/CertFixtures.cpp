@@ -48,24 +48,38 @@ void addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
     X509_EXTENSION_free(extension);
 }
 
-void loadProviders() {
-    // Held until the program ends, then released before OpenSSL cleans up
-    // (this object is made after OpenSSL registered its own exit handler).
-    struct Providers {
-        Providers()
-            : standard(OSSL_PROVIDER_load(nullptr, "default")),
-              legacy(OSSL_PROVIDER_load(nullptr, "legacy")) {}
-        ~Providers() {
-            if (legacy != nullptr)
-                OSSL_PROVIDER_unload(legacy);
-            if (standard != nullptr)
-                OSSL_PROVIDER_unload(standard);
-        }
-        OSSL_PROVIDER* standard;
-        OSSL_PROVIDER* legacy;
-    };
-    static Providers providers;
-}
+// Legacy ciphers for the test files come from a library context of the
+// fixtures' own, so the process's default context stays as the program
+// under test leaves it.
+class LegacyScope {
+public:
+    LegacyScope() {
+        struct Context {
+            Context() : context(OSSL_LIB_CTX_new()) {
+                standard = OSSL_PROVIDER_load(context, "default");
+                legacy = OSSL_PROVIDER_load(context, "legacy");
+            }
+            ~Context() {
+                if (legacy != nullptr)
+                    OSSL_PROVIDER_unload(legacy);
+                if (standard != nullptr)
+                    OSSL_PROVIDER_unload(standard);
+                OSSL_LIB_CTX_free(context);
+            }
+            OSSL_LIB_CTX* context;
+            OSSL_PROVIDER* standard = nullptr;
+            OSSL_PROVIDER* legacy = nullptr;
+        };
+        static Context holder;
+        previous_ = OSSL_LIB_CTX_set0_default(holder.context);
+    }
+    ~LegacyScope() { OSSL_LIB_CTX_set0_default(previous_); }
+    LegacyScope(const LegacyScope&) = delete;
+    LegacyScope& operator=(const LegacyScope&) = delete;
+
+private:
+    OSSL_LIB_CTX* previous_;
+};
 
 // DER helpers for the nested safe contents bag, which OpenSSL cannot build.
 Bytes derLength(size_t length) {
@@ -181,7 +195,7 @@ std::string pem(X509* certificate) {
 }
 
 Bytes makePkcs12(EVP_PKEY* key, X509* certificate, const Pkcs12Spec& spec) {
-    loadProviders();
+    LegacyScope legacy;
     const char* password = spec.nullPassword ? nullptr : spec.password.c_str();
     int keyNid = -1, safeNid = -1;
     if (spec.cipher == Cipher::Modern)

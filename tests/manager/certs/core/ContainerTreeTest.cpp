@@ -245,4 +245,57 @@ TEST_F(ContainerTreeTest, ExportAndViewerReadTheStoredValue) {
     EXPECT_FALSE(std::filesystem::exists(path("none.cer")));
 }
 
+TEST_F(ContainerTreeTest, LengthsBeyondAnyRealValueAreFailedReadsWithoutAllocating) {
+    CK_OBJECT_HANDLE handle = putCertificate(certificate.get(), std::string("X"));
+    const Bytes der = EncodeCertificateDer(certificate.get());
+    for (CK_ULONG reported : {kMaxAttributeLength, kMaxAttributeLength + 1,
+                              static_cast<CK_ULONG>(CK_UNAVAILABLE_INFORMATION - 1)}) {
+        const bool refused = reported > kMaxAttributeLength;
+        bool bufferForValue = false;
+        // The token claims a huge CKA_VALUE in the length query, then answers
+        // the real value into whatever buffer it is given.
+        intercept().onGetAttribute = [&](CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
+                                         CK_ULONG count) -> std::optional<CK_RV> {
+            CK_ATTRIBUTE_PTR value = nullptr;
+            for (CK_ULONG i = 0; i < count; ++i)
+                if (attributes[i].type == CKA_VALUE)
+                    value = &attributes[i];
+            if (object != handle || value == nullptr)
+                return std::nullopt;
+            if (value->pValue != nullptr) {
+                bufferForValue = true;
+                return std::nullopt;
+            }
+            CK_RV rv = realFns()->C_GetAttributeValue(session(), object, attributes, count);
+            value->ulValueLen = reported;
+            return rv;
+        };
+        Bytes read;
+        EXPECT_EQ(ReadAttributeValue(fns(), session(), handle, CKA_VALUE, read),
+                  refused ? static_cast<CK_RV>(CKR_GENERAL_ERROR) : static_cast<CK_RV>(CKR_OK))
+            << reported;
+        EXPECT_EQ(read, refused ? Bytes() : der);
+        EXPECT_EQ(bufferForValue, !refused);
+
+        bufferForValue = false;
+        CertificateDetails details;
+        EXPECT_EQ(ReadCertificateForViewer(fns(), 1, handle, details) == CKR_OK, !refused);
+        EXPECT_EQ(ExportCertificate(fns(), 1, handle, path("out.cer")) == CKR_OK, !refused);
+        EXPECT_EQ(std::filesystem::exists(path("out.cer")), !refused);
+        std::filesystem::remove(path("out.cer"));
+
+        bufferForValue = false;
+        TokenObjectInfo record{handle, CKO_CERTIFICATE, {}, {}, {}};
+        std::vector<InspectorRow> rows = ReadInspectorRows(fns(), 1, record);
+        ASSERT_EQ(rows.size(), 12u);
+        EXPECT_EQ(rows[10].name, "CKA_VALUE");
+        EXPECT_EQ(rows[10].available, !refused);
+        EXPECT_EQ(rows[10].bytes, refused ? Bytes() : der);
+        EXPECT_EQ(bufferForValue, !refused);
+        // The other attributes are read as usual.
+        EXPECT_TRUE(rows[1].available);
+        EXPECT_EQ(rows[1].value, "TRUE");
+    }
+}
+
 } // namespace

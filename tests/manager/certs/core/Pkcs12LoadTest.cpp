@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+#include <climits>
 #include <filesystem>
 
 using fixtures::Cipher;
@@ -10,6 +15,77 @@ using fixtures::Mac;
 using fixtures::Pkcs12Spec;
 
 namespace {
+
+// Rewrites the iteration count in a PBES1 or PBES2 (PBKDF2) algorithm's
+// parameters, without deriving anything with it.
+void setPbeIterations(const X509_ALGOR* constAlgorithm, long iterations) {
+    auto* algorithm = const_cast<X509_ALGOR*>(constAlgorithm);
+    if (OBJ_obj2nid(algorithm->algorithm) == NID_pbes2) {
+        auto* pbes2 = static_cast<PBE2PARAM*>(
+            ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), algorithm->parameter));
+        ASSERT_NE(pbes2, nullptr);
+        auto* kdf = static_cast<PBKDF2PARAM*>(
+            ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbes2->keyfunc->parameter));
+        ASSERT_NE(kdf, nullptr);
+        ASN1_INTEGER_set(kdf->iter, iterations);
+        ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), kdf, &pbes2->keyfunc->parameter);
+        ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBE2PARAM), pbes2, &algorithm->parameter);
+        PBKDF2PARAM_free(kdf);
+        PBE2PARAM_free(pbes2);
+        return;
+    }
+    auto* pbes1 = static_cast<PBEPARAM*>(
+        ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), algorithm->parameter));
+    ASSERT_NE(pbes1, nullptr);
+    ASN1_INTEGER_set(pbes1->iter, iterations);
+    ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBEPARAM), pbes1, &algorithm->parameter);
+    PBEPARAM_free(pbes1);
+}
+
+Bytes encode(PKCS12* p12) {
+    unsigned char* der = nullptr;
+    int length = i2d_PKCS12(p12, &der);
+    Bytes bytes(der, der + std::max(length, 0));
+    OPENSSL_free(der);
+    return bytes;
+}
+
+enum class Forged { Mac, EncryptedSafe, KeyBag };
+
+// The file with one of its iteration counts raised; everything else, the
+// MAC's validity included, stays as it was.
+Bytes withIterations(const Bytes& file, Forged where, long iterations) {
+    const unsigned char* p = file.data();
+    certs::Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(file.size())));
+    if (where == Forged::Mac) {
+        const ASN1_INTEGER* count = nullptr;
+        PKCS12_get0_mac(nullptr, nullptr, nullptr, &count, p12.get());
+        ASN1_INTEGER_set(const_cast<ASN1_INTEGER*>(count), iterations);
+        return encode(p12.get());
+    }
+    certs::AuthSafesPtr safes(PKCS12_unpack_authsafes(p12.get()));
+    for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+        PKCS7* safe = sk_PKCS7_value(safes.get(), i);
+        if (where == Forged::EncryptedSafe && PKCS7_type_is_encrypted(safe))
+            setPbeIterations(safe->d.encrypted->enc_data->algorithm, iterations);
+        if (where != Forged::KeyBag || !PKCS7_type_is_data(safe))
+            continue;
+        certs::SafeBagsPtr bags(PKCS12_unpack_p7data(safe));
+        for (int b = 0; b < sk_PKCS12_SAFEBAG_num(bags.get()); ++b) {
+            const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags.get(), b);
+            if (PKCS12_SAFEBAG_get_nid(bag) != NID_pkcs8ShroudedKeyBag)
+                continue;
+            const X509_ALGOR* algorithm = nullptr;
+            X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &algorithm, nullptr);
+            setPbeIterations(algorithm, iterations);
+        }
+        sk_PKCS7_set(safes.get(), i, PKCS12_pack_p7data(bags.get()));
+        PKCS7_free(safe);
+    }
+    certs::Pkcs12Ptr rebuilt(PKCS12_add_safes(safes.get(), 0));
+    PKCS12_set_mac(rebuilt.get(), "secret", -1, nullptr, 0, 2048, EVP_sha256());
+    return encode(rebuilt.get());
+}
 
 class Pkcs12LoadTest : public ::testing::Test {
 protected:
@@ -162,6 +238,56 @@ TEST_F(Pkcs12LoadTest, DamagedFilesAreNotSupportedAndMissingOnesNotFound) {
     fixtures::writeFile(good, file);
     EXPECT_EQ(LoadPkcs12(good, "secret", contents), ImportResult::Success);
     std::filesystem::remove_all(folder);
+}
+
+TEST_F(Pkcs12LoadTest, CountsBeyondAnyRealFileAreRefusedBeforeDerivingAKey) {
+    // Derived with these counts, each file would keep the import busy for hours.
+    const long hostile = LONG_MAX;
+    for (Cipher cipher : {Cipher::Modern, Cipher::Legacy}) {
+        Pkcs12Spec spec;
+        spec.cipher = cipher;
+        Bytes file = fixtures::makePkcs12(key.get(), certificate.get(), spec);
+        ASSERT_EQ(load(file, "secret"), ImportResult::Success);
+        for (Forged where : {Forged::Mac, Forged::EncryptedSafe, Forged::KeyBag}) {
+            for (long iterations : {kMaxPkcs12Iterations + 1, hostile}) {
+                Bytes forged = withIterations(file, where, iterations);
+                ASSERT_FALSE(forged.empty());
+                EXPECT_EQ(load(forged, "secret"), ImportResult::NotSupported)
+                    << static_cast<int>(cipher) << '/' << static_cast<int>(where) << '/'
+                    << iterations;
+                EXPECT_FALSE(contents.key);
+                // Checked before any password is tried; a key bag's count only
+                // once the MAC has shown the password to be right.
+                EXPECT_EQ(load(forged, "s\xE9"
+                                       "cret"),
+                          where == Forged::KeyBag ? ImportResult::WrongPassword
+                                                  : ImportResult::NotSupported);
+            }
+        }
+    }
+    // A file without a MAC is read bag by bag: the key bag's count is checked there.
+    Pkcs12Spec noMac;
+    noMac.mac = Mac::Absent;
+    Bytes forged = withIterations(fixtures::makePkcs12(key.get(), certificate.get(), noMac),
+                                  Forged::KeyBag, hostile);
+    EXPECT_EQ(load(forged, "secret"), ImportResult::NotSupported);
+}
+
+TEST_F(Pkcs12LoadTest, LegacyCiphersStayOutOfTheDefaultContext) {
+    Pkcs12Spec spec;
+    spec.cipher = Cipher::Legacy;
+    spec.mac = Mac::Sha1;
+    ASSERT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), spec), "secret"),
+              ImportResult::Success);
+    EXPECT_TRUE(loadedOurPair());
+    // RC2 lives only in the legacy provider.
+    EVP_CIPHER* rc2 = EVP_CIPHER_fetch(nullptr, "RC2-40-CBC", nullptr);
+    EXPECT_EQ(rc2, nullptr);
+    EVP_CIPHER_free(rc2);
+    // The key and certificate work in the default context.
+    certs::EvpPkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, contents.key.get(), nullptr));
+    ASSERT_TRUE(check);
+    EXPECT_EQ(EVP_PKEY_check(check.get()), 1);
 }
 
 } // namespace

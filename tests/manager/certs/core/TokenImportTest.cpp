@@ -84,7 +84,7 @@ protected:
     int failureMessage(const std::string& file, const std::string& password = "secret") {
         closedEarly = 0;
         ImportFlowOutcome outcome = run(file, password);
-        EXPECT_EQ(outcome.end, DialogEnd::Cancelled);
+        EXPECT_EQ(outcome.end, ImportDialogEnd::Cancelled);
         EXPECT_FALSE(outcome.imported);
         EXPECT_EQ(closedEarly, 1);
         return outcome.messageId;
@@ -115,7 +115,7 @@ TEST_F(ImportTest, Pkcs12BecomesOneContainerOfThreeObjects) {
     EXPECT_FALSE(RefreshSlotAfterImport(slots(), 7));
     EXPECT_FALSE(ImportAllowedForSlot(0));
     EXPECT_EQ(outcome.result, ImportResult::Success);
-    EXPECT_EQ(outcome.end, DialogEnd::Accepted);
+    EXPECT_EQ(outcome.end, ImportDialogEnd::Accepted);
     EXPECT_TRUE(outcome.imported);
     EXPECT_EQ(outcome.messageId, 0);
     EXPECT_EQ(closedEarly, 0);
@@ -323,7 +323,7 @@ TEST_F(ImportTest, FileProblemsAndRemovedTokensHaveTheirMessages) {
 TEST_F(ImportTest, SessionThatCannotBeCheckedEndsBeforeAnyImport) {
     intercept().sessionInfoResult = CKR_SESSION_HANDLE_INVALID;
     ImportFlowOutcome outcome = run(pfx);
-    EXPECT_EQ(outcome.end, DialogEnd::Cancelled);
+    EXPECT_EQ(outcome.end, ImportDialogEnd::Cancelled);
     EXPECT_EQ(outcome.messageId, 5034);
     EXPECT_STREQ(outcome.messageDefault, "Invalid session handle due to other operation.");
     EXPECT_FALSE(outcome.ran);
@@ -340,7 +340,7 @@ TEST_F(ImportTest, DuplicatePkcs12AskedYesWritesASecondCopyAndNoClosesSilently) 
     EXPECT_EQ(prompter.texts[0], "The certificate already exists, continue?");
     EXPECT_TRUE(declined.declined);
     EXPECT_NE(declined.result, ImportResult::Success);
-    EXPECT_EQ(declined.end, DialogEnd::Cancelled);
+    EXPECT_EQ(declined.end, ImportDialogEnd::Cancelled);
     EXPECT_EQ(declined.messageId, 0);
     EXPECT_TRUE(waits.empty());
     EXPECT_EQ(objects().size(), 3u);
@@ -348,7 +348,7 @@ TEST_F(ImportTest, DuplicatePkcs12AskedYesWritesASecondCopyAndNoClosesSilently) 
     prompter = ScriptedPrompter({true});
     ImportFlowOutcome accepted = run(pfx, "secret", knownNow());
     EXPECT_FALSE(accepted.declined);
-    EXPECT_EQ(accepted.end, DialogEnd::Accepted);
+    EXPECT_EQ(accepted.end, ImportDialogEnd::Accepted);
     EXPECT_EQ(objects().size(), 6u);
 }
 
@@ -387,7 +387,7 @@ TEST_F(ImportTest, CertificateFilesInEveryEncodingImportWithIdHello) {
         fixtures::writeFile(path(name), content);
         ImportFlowOutcome outcome = run(path(name));
         EXPECT_EQ(outcome.result, ImportResult::Success) << name;
-        EXPECT_EQ(outcome.end, DialogEnd::Accepted) << name;
+        EXPECT_EQ(outcome.end, ImportDialogEnd::Accepted) << name;
         ASSERT_EQ(objects().size(), ++expected) << name;
         CK_OBJECT_HANDLE written = objects().back();
         EXPECT_EQ(attribute(written, CKA_ID), (Bytes{'h', 'e', 'l', 'l', 'o'}));
@@ -410,7 +410,7 @@ TEST_F(ImportTest, DuplicateCertificateFileNoKeepsTheDialogOpen) {
     ImportFlowOutcome declined = run(exported, "", knownNow());
     EXPECT_EQ(declined.result, ImportResult::Success);
     EXPECT_TRUE(declined.declined);
-    EXPECT_EQ(declined.end, DialogEnd::StayOpen);
+    EXPECT_EQ(declined.end, ImportDialogEnd::StayOpen);
     EXPECT_FALSE(declined.imported);
     EXPECT_EQ(declined.messageId, 0);
     EXPECT_TRUE(waits.empty());

@@ -5,6 +5,7 @@
 #include "Command.h"
 #include "InitToken.h"
 #include "LoginStep.h"
+#include "OptionParser.h"
 #include "PinInput.h"
 #include "PinOperation.h"
 #include "RenameToken.h"
@@ -45,80 +46,50 @@ bool parseNumber(const std::string& text, unsigned long limit, unsigned& out) {
     return true;
 }
 
-bool looksLikePinOption(const std::string& word) {
-    return word.rfind("--pin", 0) == 0 || word.rfind("--so-pin", 0) == 0 ||
-           word.rfind("--user-pin", 0) == 0 || word.rfind("--new-pin", 0) == 0;
-}
-
 std::optional<AdminOptions> parseAdmin(const char* name, unsigned takes,
                                        CommandArguments& arguments) {
     AdminOptions options;
-    const auto& words = arguments.words;
-    std::string prefix = std::string("korvanng-tool ") + name + ": ";
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        std::string word = words[i];
-        std::string value;
-        bool hasValue = false;
-        if (std::size_t eq = word.find('='); word.starts_with("--") && eq != std::string::npos) {
-            value = word.substr(eq + 1);
-            word = word.substr(0, eq);
-            hasValue = true;
-        }
-        if ((takes & TakesPins) && word == "--pin-stdin" && !hasValue) {
-            options.pinStdin = true;
-            continue;
-        }
-        if (looksLikePinOption(word)) {
-            arguments.err << prefix
-                          << "PINs are not taken from the command line; type them when asked or "
-                             "give them on standard input with --pin-stdin\n";
-            return std::nullopt;
-        }
-        bool known = word == "--slot" || ((takes & TakesLabel) && word == "--label") ||
-                     ((takes & TakesInitNumbers) &&
-                      (word == "--so-retries" || word == "--user-retries" ||
-                       word == "--public-memory" || word == "--private-memory"));
-        if (!known) {
-            arguments.err << prefix << "unexpected argument '" << words[i] << "'\n";
-            return std::nullopt;
-        }
-        if (!hasValue) {
-            if (i + 1 == words.size()) {
-                arguments.err << prefix << word << " needs a value\n";
-                return std::nullopt;
-            }
-            value = words[++i];
-        }
-        if (word == "--slot") {
-            unsigned long id = 0;
-            if (!parseSlotId(value, id)) {
-                arguments.err << prefix << "'" << value << "' is not a slot number\n";
-                return std::nullopt;
-            }
-            options.slot = id;
-        } else if (word == "--label") {
-            if (!renameOkEnabled(value)) {
-                arguments.err << prefix << "the name must be 1 to " << kMaxTokenNameLength
-                              << " bytes long\n";
-                return std::nullopt;
-            }
-            options.label = value;
-        } else {
-            bool retries = word == "--so-retries" || word == "--user-retries";
-            unsigned number = 0;
-            if (!parseNumber(value, retries ? kMaxPinErrorCountField : kMaxMemorySizeField,
-                             number)) {
-                arguments.err << prefix << word << " takes a number from 0 to "
-                              << (retries ? kMaxPinErrorCountField : kMaxMemorySizeField)
-                              << ", not '" << value << "'\n";
-                return std::nullopt;
-            }
-            (word == "--so-retries"      ? options.soRetries
-             : word == "--user-retries"  ? options.userRetries
-             : word == "--public-memory" ? options.publicMemory
-                                         : options.privateMemory) = number;
-        }
+    OptionTable table;
+    table.rules.push_back(slotOption(options.slot));
+    if (takes & TakesPins)
+        table.rules.push_back({"--pin-stdin", &options.pinStdin, {}});
+    if (takes & TakesLabel)
+        table.rules.push_back(
+            {"--label", nullptr,
+             [&](const std::string& value, std::ostream& err, const std::string& prefix) {
+                 if (!renameOkEnabled(value)) {
+                     err << prefix << "the name must be 1 to " << kMaxTokenNameLength
+                         << " bytes long\n";
+                     return false;
+                 }
+                 options.label = value;
+                 return true;
+             }});
+    if (takes & TakesInitNumbers) {
+        auto number = [](const char* option, unsigned long limit, std::optional<unsigned>& out) {
+            return OptionRule{option, nullptr,
+                              [option, limit, &out](const std::string& value, std::ostream& err,
+                                                    const std::string& prefix) {
+                                  unsigned parsed = 0;
+                                  if (!parseNumber(value, limit, parsed)) {
+                                      err << prefix << option << " takes a number from 0 to "
+                                          << limit << ", not '" << value << "'\n";
+                                      return false;
+                                  }
+                                  out = parsed;
+                                  return true;
+                              }};
+        };
+        table.rules.push_back(number("--so-retries", kMaxPinErrorCountField, options.soRetries));
+        table.rules.push_back(
+            number("--user-retries", kMaxPinErrorCountField, options.userRetries));
+        table.rules.push_back(number("--public-memory", kMaxMemorySizeField, options.publicMemory));
+        table.rules.push_back(
+            number("--private-memory", kMaxMemorySizeField, options.privateMemory));
     }
+    if (!parseOptions(name, table, arguments))
+        return std::nullopt;
+    std::string prefix = commandPrefix(name);
     if (!options.slot) {
         arguments.err << prefix << "--slot N is required\n";
         return std::nullopt;

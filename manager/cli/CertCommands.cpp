@@ -2,9 +2,9 @@
 // import, export and delete, and the object inspector as commands, over the
 // same certificate operations and with the same messages.
 
+#include "CertCommandSupport.h"
 #include "CertCommon.h"
 #include "CertFileImport.h"
-#include "CertLogin.h"
 #include "Command.h"
 #include "ContainerModel.h"
 #include "ImportFlow.h"
@@ -34,270 +34,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-struct CertOptions {
-    std::optional<unsigned long> slot;
-    bool pinStdin = false;
-    bool passwordStdin = false;
-    bool login = false;
-    bool yes = false;
-    bool no = false;
-    std::optional<CK_OBJECT_HANDLE> object;
-    std::optional<std::string> container;
-    std::optional<std::string> out;
-    std::optional<std::string> file;
-};
-
-// Which options a command takes besides --slot.
-enum CertOptionSet : unsigned {
-    TakesPinStdin = 1,
-    TakesLoginFlag = 2,
-    TakesPasswordStdin = 4,
-    TakesAnswer = 8, // --yes (and --no where the question may be declined)
-    TakesNo = 16,
-    TakesObject = 32,
-    TakesContainer = 64,
-    TakesOut = 128,
-    TakesFile = 256,
-};
-
-// What the command needs selected: nothing, one object, or an object or a
-// container.
-enum class Selection { None, Object, ObjectOrContainer };
-
-bool parseHandle(const std::string& text, CK_OBJECT_HANDLE& handle) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    errno = 0;
-    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno == ERANGE || value > static_cast<unsigned long long>(~CK_OBJECT_HANDLE{0}))
-        return false;
-    handle = static_cast<CK_OBJECT_HANDLE>(value);
-    return true;
-}
-
-bool looksLikeSecretOption(const std::string& word) {
-    return word.rfind("--pin", 0) == 0 || word.rfind("--password", 0) == 0;
-}
-
-std::optional<CertOptions> parseCert(const char* name, unsigned takes, Selection selection,
-                                     const CommandArguments& arguments) {
-    CertOptions options;
-    const auto& words = arguments.words;
-    std::string prefix = std::string("korvanng-tool ") + name + ": ";
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        std::string word = words[i];
-        if ((takes & TakesFile) && !word.starts_with("-")) {
-            if (options.file) {
-                arguments.err << prefix << "only one file can be imported at a time\n";
-                return std::nullopt;
-            }
-            options.file = word;
-            continue;
-        }
-        std::string value;
-        bool hasValue = false;
-        if (std::size_t eq = word.find('='); word.starts_with("--") && eq != std::string::npos) {
-            value = word.substr(eq + 1);
-            word = word.substr(0, eq);
-            hasValue = true;
-        }
-        if (!hasValue) {
-            bool* flag = (takes & TakesPinStdin) && word == "--pin-stdin" ? &options.pinStdin
-                         : (takes & TakesPasswordStdin) && word == "--password-stdin"
-                             ? &options.passwordStdin
-                         : (takes & TakesLoginFlag) && word == "--login" ? &options.login
-                         : (takes & TakesAnswer) && word == "--yes"      ? &options.yes
-                         : (takes & TakesNo) && word == "--no"           ? &options.no
-                                                                         : nullptr;
-            if (flag != nullptr) {
-                *flag = true;
-                continue;
-            }
-        }
-        if (looksLikeSecretOption(word)) {
-            arguments.err << prefix
-                          << "PINs and passwords are not taken from the command line; type them "
-                             "when asked or give them on standard input with --pin-stdin or "
-                             "--password-stdin\n";
-            return std::nullopt;
-        }
-        bool known = word == "--slot" || ((takes & TakesObject) && word == "--object") ||
-                     ((takes & TakesContainer) && word == "--container") ||
-                     ((takes & TakesOut) && word == "--out");
-        if (!known) {
-            arguments.err << prefix << "unexpected argument '" << words[i] << "'\n";
-            return std::nullopt;
-        }
-        if (!hasValue) {
-            if (i + 1 == words.size()) {
-                arguments.err << prefix << word << " needs a value\n";
-                return std::nullopt;
-            }
-            value = words[++i];
-        }
-        if (word == "--slot") {
-            unsigned long id = 0;
-            if (!parseSlotId(value, id)) {
-                arguments.err << prefix << "'" << value << "' is not a slot number\n";
-                return std::nullopt;
-            }
-            options.slot = id;
-        } else if (word == "--object") {
-            CK_OBJECT_HANDLE handle = 0;
-            if (!parseHandle(value, handle)) {
-                arguments.err << prefix << "'" << value << "' is not an object handle\n";
-                return std::nullopt;
-            }
-            options.object = handle;
-        } else if (word == "--container") {
-            if (value.empty()) {
-                arguments.err << prefix << "--container needs a container name\n";
-                return std::nullopt;
-            }
-            options.container = value;
-        } else {
-            if (value.empty()) {
-                arguments.err << prefix << "--out needs a file name\n";
-                return std::nullopt;
-            }
-            options.out = value;
-        }
-    }
-    if (!options.slot) {
-        arguments.err << prefix << "--slot N is required\n";
-        return std::nullopt;
-    }
-    if (options.yes && options.no) {
-        arguments.err << prefix << "--yes and --no exclude each other\n";
-        return std::nullopt;
-    }
-    if ((takes & TakesFile) && !options.file) {
-        arguments.err << prefix << "the file to import is missing\n";
-        return std::nullopt;
-    }
-    if ((takes & TakesOut) && !options.out) {
-        arguments.err << prefix << "--out FILE is required\n";
-        return std::nullopt;
-    }
-    if (selection == Selection::Object && !options.object) {
-        arguments.err << prefix << "--object HANDLE is required\n";
-        return std::nullopt;
-    }
-    if (selection == Selection::ObjectOrContainer &&
-        options.object.has_value() == options.container.has_value()) {
-        arguments.err << prefix << "give either --object HANDLE or --container NAME\n";
-        return std::nullopt;
-    }
-    return options;
-}
-
-// The slot must exist and hold a usable token before anything is asked.
-SlotEntry* requireToken(CK_SLOT_ID slotId, CommandArguments& arguments) {
-    SlotEntry* entry = SlotManager::instance().findSlot(slotId);
-    if (entry == nullptr) {
-        arguments.err << toolText(10401, "No such slot:") << ' ' << slotId << '\n';
-        return nullptr;
-    }
-    if (!entry->tokenPresent || !entry->tokenRecognized) {
-        // The same status text the slot list shows for this slot.
-        arguments.err << slotStatusText(*entry) << '\n';
-        return nullptr;
-    }
-    return entry;
-}
-
-CK_FUNCTION_LIST* tokenFunctions() {
-    return TokenLibrary::instance().functions();
-}
-
-// Yes/No from a terminal line; nullopt when there is no terminal.
-std::optional<bool> askOnTerminal(const std::string& question) {
-    int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (tty < 0)
-        return std::nullopt;
-    std::string prompt = question + " (y/n) ";
-    bool written =
-        ::write(tty, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
-    SecurePin line;
-    bool read = written && readPinLine(tty, line);
-    ::close(tty);
-    if (!read)
-        return std::nullopt;
-    std::string answer(line.view());
-    for (char& c : answer)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return answer == "y" || answer == "yes";
-}
-
-// Answers the certificate operations' questions from --yes/--no, else from
-// the terminal. The question is written to standard error when an option
-// answers it, so a log shows what was decided.
-class ToolPrompter : public Prompter {
-public:
-    ToolPrompter(const CertOptions& options, std::ostream& err, int noTerminalId,
-                 const char* noTerminalText)
-        : yes_(options.yes), no_(options.no), err_(err), noTerminalId_(noTerminalId),
-          noTerminalText_(noTerminalText) {}
-
-    bool confirm(int messageId, const char* defaultText) override {
-        asked = true;
-        std::string question = translate(messageId, defaultText);
-        if (yes_ || no_) {
-            err_ << question << '\n';
-            return yes_;
-        }
-        std::optional<bool> answer = askOnTerminal(question);
-        if (!answer) {
-            err_ << question << '\n' << toolText(noTerminalId_, noTerminalText_) << '\n';
-            noTerminal = true;
-            return false;
-        }
-        return *answer;
-    }
-
-    bool asked = false;
-    bool noTerminal = false;
-
-private:
-    bool yes_;
-    bool no_;
-    std::ostream& err_;
-    int noTerminalId_;
-    const char* noTerminalText_;
-};
-
-ExitCode loginIfAsked(bool wanted, const CertOptions& options, CommandArguments& arguments) {
-    if (!wanted)
-        return ExitOk;
-    PinInput input(options.pinStdin);
-    return loginUserForCertificates(*options.slot, input, arguments.err);
-}
-
-// Where a handle or container name sits in the tree.
-std::optional<TreeSelection> findInTree(const ContainerTree& tree, const CertOptions& options) {
-    for (size_t r = 0; r < tree.roots.size(); ++r) {
-        const ContainerNode& root = tree.roots[r];
-        if (options.container) {
-            if (!root.record->containerName.empty() &&
-                root.record->containerName == *options.container)
-                return TreeSelection{static_cast<int>(r), -1};
-            continue;
-        }
-        for (size_t c = 0; c < root.children.size(); ++c)
-            if (root.children[c].record->handle == *options.object)
-                return TreeSelection{static_cast<int>(r), static_cast<int>(c)};
-    }
-    return std::nullopt;
-}
-
-ExitCode notFound(const CertOptions& options, CommandArguments& arguments) {
-    if (options.container)
-        arguments.err << toolText(10413, "No such container:") << ' ' << *options.container << '\n';
-    else
-        arguments.err << toolText(10412, "No such object:") << ' ' << *options.object << '\n';
-    return ExitNoObject;
-}
 
 void showViewMessage(const ViewMessage& message) {
     if (message.id != 0)
@@ -386,7 +122,8 @@ ExitCode runImport(CommandArguments& arguments) {
                               << '\n';
             return ExitBadInput;
         }
-        request.password = std::string(password->view());
+        // Straight into the request's own buffer, which is wiped: no temporary copy.
+        request.password.assign(password->view());
     }
 
     {
@@ -402,7 +139,7 @@ ExitCode runImport(CommandArguments& arguments) {
         RunCertificateImport(TokenLibrary::instance(), SlotManager::instance(), request, hooks);
     RefreshSlotAfterImport(SlotManager::instance(), slotId);
     // Keep the password no longer than needed.
-    std::fill(request.password.begin(), request.password.end(), '\0');
+    WipePassword(request.password);
     if (outcome.messageId != 0)
         showMessage(outcome.messageId, outcome.messageDefault, outcome.messageFlags);
     // A declined PKCS#12 import carries a non-zero result that names no

@@ -137,4 +137,16 @@ TEST_F(RealTokenTest, PulledTokenIsReportedAsRemoved) {
     EXPECT_EQ(messageIds(), std::vector<int>{5020});
 }
 
+TEST_F(RealTokenTest, LoginAndLogoutCanRepeatPastTheTokensSessionLimit) {
+    // The token allows a few hundred open sessions; a logout that left its
+    // session open would make a login fail long before the last round.
+    const SecurePin pin(kUserPin);
+    for (int round = 0; round < 600; ++round) {
+        ASSERT_EQ(slot().login(pin.bytes(), pin.length()), CKR_OK) << "round " << round;
+        ASSERT_EQ(slot().logout(), CKR_OK) << "round " << round;
+    }
+    ASSERT_TRUE(slot().refreshTokenInfo());
+    EXPECT_EQ(slot().tokenNumber(9), 0u);
+}
+
 } // namespace

@@ -85,9 +85,8 @@ std::string utf8FromEdit(const QLineEdit* edit) {
 }
 
 void limitPinEdit(QLineEdit* edit, CK_ULONG maximum) {
-    constexpr int kDefaultLimit = 32767;
-    if (maximum == 0)
-        edit->setMaxLength(kDefaultLimit);
-    else
-        edit->setMaxLength(int(std::min<CK_ULONG>(maximum, kDefaultLimit)));
+    // The edit counts characters, the operations bytes: a text within this
+    // limit may still be refused there once encoded.
+    constexpr CK_ULONG kLimit = kMaxPinBytes;
+    edit->setMaxLength(int(maximum == 0 ? kLimit : std::min(maximum, kLimit)));
 }

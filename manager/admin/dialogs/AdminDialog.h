@@ -74,8 +74,8 @@ private:
 SecurePin pinFromEdit(const QLineEdit* edit);
 std::string utf8FromEdit(const QLineEdit* edit);
 
-// A PIN edit limited to the token's maximum PIN length (0: the edit's own
-// default limit).
+// A PIN edit limited to the token's maximum PIN length, and never beyond
+// kMaxPinBytes characters (also when the token names no maximum: 0).
 void limitPinEdit(QLineEdit* edit, CK_ULONG maximum);
 
 // Overwrite and empty: for the temporaries that held a PIN.

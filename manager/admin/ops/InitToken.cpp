@@ -96,6 +96,15 @@ InitTokenOutcome runInitToken(CK_SLOT_ID slotId, const InitTokenInput& input,
         return outcome;
     }
 
+    // Refused like a token that finds a PIN too long, before anything on
+    // the token is touched.
+    if (input.soPin.tooLong() || input.userPin.tooLong()) {
+        std::memset(&params, 0, sizeof params);
+        failureReport(CKR_PIN_LEN_RANGE, outcome);
+        outcome.tokenTouched = false;
+        return outcome;
+    }
+
     // Initialization needs the token without sessions; the slot entry's own
     // session goes too, and the caller re-reads the slot afterwards.
     functions->C_CloseAllSessions(slotId);

@@ -13,7 +13,8 @@ LoginOutcome runLoginStep(CK_SLOT_ID slotId, const SecurePin& pin, const AdminCo
         outcome.end = DialogEnd::Ok;
         return outcome;
     }
-    outcome.rv = entry->login(pin.bytes(), pin.length());
+    // Refused as the token would refuse it, without asking the token.
+    outcome.rv = pin.tooLong() ? CKR_PIN_LEN_RANGE : entry->login(pin.bytes(), pin.length());
     if (outcome.rv == CKR_OK || outcome.rv == CKR_USER_ALREADY_LOGGED_IN) {
         outcome.loggedIn = true;
         entry->refreshTokenInfo();

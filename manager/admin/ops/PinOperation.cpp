@@ -100,6 +100,24 @@ PinOperationOutcome runPinOperation(PinOperationKind kind, CK_SLOT_ID slotId, co
         return outcome;
     }
 
+    // PINs beyond the limit are refused as the token would refuse them, but
+    // without a session, a login or a change on the token.
+    if (pin1.tooLong()) {
+        if (row.loginType == CKU_USER)
+            reportUserPinFailure(slotId, CKR_PIN_LEN_RANGE, context);
+        else
+            reportSoPinFailure(slotId, CKR_PIN_LEN_RANGE, context);
+        outcome.tokenTouched = false;
+        outcome.rv = CKR_PIN_LEN_RANGE;
+        outcome.end = DialogEnd::Cancel;
+        return outcome;
+    }
+    if (newPin.tooLong()) {
+        failureReport(row, CKR_PIN_LEN_RANGE, outcome);
+        outcome.tokenTouched = false;
+        return outcome;
+    }
+
     OwnSession session(functions, slotId);
     if (session.openResult() != CKR_OK) {
         failureReport(row, session.openResult(), outcome);

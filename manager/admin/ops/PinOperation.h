@@ -39,7 +39,8 @@ const PinOperationRow& pinOperationRow(PinOperationKind kind);
 struct PinOperationOutcome {
     DialogEnd end = DialogEnd::StayOpen;
     bool succeeded = false;
-    // Set as soon as the operation starts, whatever follows.
+    // Set as soon as the operation starts, whatever follows, unless a PIN
+    // was refused for its length before the token was asked.
     bool tokenTouched = false;
     bool tokenRemoved = false;
     // The first failing result (login or operation); CKR_OK on success.

@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -28,8 +29,9 @@ SecurePin& SecurePin::operator=(SecurePin&& other) noexcept {
 void SecurePin::reserve(std::size_t capacity) {
     if (capacity <= capacity_)
         return;
-    // Room for a typical PIN at once, so typing rarely reallocates.
-    capacity = std::max<std::size_t>(capacity, 64);
+    // Room for a typical PIN at once, then doubling, so typing a long text
+    // copies (and wipes) a logarithmic number of times, not once per byte.
+    capacity = std::max({capacity, capacity_ * 2, std::size_t(64)});
     std::unique_ptr<char[]> grown(new char[capacity]());
     std::size_t size = size_;
     if (data_)

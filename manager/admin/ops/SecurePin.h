@@ -11,6 +11,10 @@
 #include <string>
 #include <string_view>
 
+// The longest PIN the manager passes to a token, in bytes. Longer input is
+// refused as CKR_PIN_LEN_RANGE before the token is asked.
+inline constexpr std::size_t kMaxPinBytes = 256;
+
 class SecurePin {
 public:
     SecurePin() = default;
@@ -31,6 +35,9 @@ public:
     const char* c_str() const { return data_ ? data_.get() : ""; }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    bool tooLong() const { return size_ > kMaxPinBytes; }
+    // Bytes held, for the growth checks of the tests.
+    std::size_t capacity() const { return capacity_; }
     std::string_view view() const { return {c_str(), size_}; }
 
     // The bytes as PKCS#11 takes them (C_Login and friends do not write them).
@@ -51,7 +58,7 @@ private:
     std::size_t capacity_ = 0; // bytes of data_, terminator included
 };
 
-// Wipes a string's own buffer (including a small-string buffer) and empties
-// it; for the few places where a PIN has to pass through std::string, such
-// as AdminOutcome::newPin.
+// Wipes a string's whole buffer (capacity, including a small-string buffer)
+// and empties it; for the few places where a secret has to pass through
+// std::string.
 void wipeString(std::string& text);

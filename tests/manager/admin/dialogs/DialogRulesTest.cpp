@@ -53,7 +53,8 @@ TEST_F(DialogRulesTest, WithoutSlotEntryBoundsAreZero) {
     CLoginDlg login(7);
     login.show();
     EXPECT_TRUE(button(&login, 310)->isEnabled());
-    EXPECT_EQ(edit(&login, 1011)->maxLength(), 32767);
+    // No maximum from the token: the manager's own PIN limit.
+    EXPECT_EQ(edit(&login, 1011)->maxLength(), int(kMaxPinBytes));
 
     CChangeUserPinDlg change(7);
     change.show();

@@ -198,4 +198,20 @@ TEST(InitTokenRules, OkAtEveryBoundary) {
     EXPECT_TRUE(initTokenOkEnabled({0, 0}, SecurePin(), "n", SecurePin(), 0, 0, 0, 0));
 }
 
+TEST_F(InitTokenTest, OverlongPinsAreRefusedBeforeTheTokenIsTouched) {
+    startWithToken();
+    for (bool soPinTooLong : {true, false}) {
+        SCOPED_TRACE(soPinTooLong);
+        InitTokenInput in = input();
+        (soPinTooLong ? in.soPin : in.userPin).assign(std::string(kMaxPinBytes + 1, 'x'));
+        InitTokenOutcome outcome = runInitToken(1, in, context());
+        EXPECT_TRUE(calls().empty());
+        EXPECT_EQ(outcome.rv, CKR_PIN_LEN_RANGE);
+        EXPECT_EQ(outcome.end, DialogEnd::Cancel);
+        EXPECT_FALSE(outcome.succeeded);
+        EXPECT_FALSE(outcome.tokenTouched);
+        EXPECT_EQ(messages().back().text, "Initialize token failed! [0x000000A2]");
+    }
+}
+
 } // namespace

@@ -3,6 +3,7 @@
 
 #include "PinOperation.h"
 #include "AdminFakeFixture.h"
+#include "LoginStep.h"
 #include "MessageFlags.h"
 
 namespace {
@@ -267,6 +268,50 @@ TEST(PinOperationRows, LabelsFormatTheBounds) {
         "New SO PIN(0 to 0 characters):");
     // A language file's stray directive is shown, never read as a format.
     EXPECT_EQ(pinBoundsLabel(99999, "%s%n %d%% %d %d", {1, 2}), "%s%n 1% 2 %d");
+}
+
+TEST_F(PinOperationTest, OverlongPinsAreRefusedWithoutAskingTheToken) {
+    startWithToken();
+    const SecurePin longest(std::string(kMaxPinBytes, '7'));
+    const SecurePin overlong(std::string(kMaxPinBytes + 1, '7'));
+
+    // PIN 1 too long: the login's "too long" text of the row's user.
+    const std::pair<PinOperationKind, int> loginCases[] = {{PinOperationKind::ChangeUserPin, 802},
+                                                           {PinOperationKind::UnblockToken, 836},
+                                                           {PinOperationKind::ChangeSoPin, 836}};
+    for (auto [kind, id] : loginCases) {
+        SCOPED_TRACE(id);
+        AdminFake::current().calls.clear();
+        PinOperationOutcome outcome =
+            runPinOperation(kind, 1, overlong, SecurePin("newpin12"), context());
+        EXPECT_TRUE(calls().empty());
+        EXPECT_EQ(outcome.rv, CKR_PIN_LEN_RANGE);
+        EXPECT_EQ(outcome.end, DialogEnd::Cancel);
+        EXPECT_FALSE(outcome.tokenTouched);
+        EXPECT_EQ(messages().back().id, id);
+    }
+
+    // New PIN too long: the operation's failure with the code.
+    AdminFake::current().calls.clear();
+    PinOperationOutcome outcome = runPinOperation(PinOperationKind::ChangeUserPin, 1,
+                                                  SecurePin("oldpin"), overlong, context());
+    EXPECT_TRUE(calls().empty());
+    EXPECT_EQ(outcome.rv, CKR_PIN_LEN_RANGE);
+    EXPECT_FALSE(outcome.succeeded);
+    EXPECT_EQ(messages().back().text, "Change User PIN failed! [0x000000A2]");
+
+    // The limit itself still reaches the token.
+    outcome = runPinOperation(PinOperationKind::ChangeUserPin, 1, longest, longest, context());
+    EXPECT_TRUE(outcome.succeeded);
+    EXPECT_FALSE(calls().empty());
+
+    fake().loginSessions.clear();
+    LoginOutcome login = runLoginStep(1, overlong, context());
+    EXPECT_FALSE(login.loggedIn);
+    EXPECT_EQ(login.rv, CKR_PIN_LEN_RANGE);
+    EXPECT_TRUE(fake().loginSessions.empty());
+    EXPECT_EQ(messages().back().id, 802);
+    EXPECT_TRUE(runLoginStep(1, longest, context()).loggedIn);
 }
 
 } // namespace

@@ -57,4 +57,22 @@ TEST(SecurePin, WipeStringEmptiesIncludingSmallBuffers) {
     EXPECT_EQ(bytes[3], '\0');
 }
 
+TEST(SecurePin, GrowsByDoublingWhileTyping) {
+    SecurePin pin;
+    int reallocations = 0;
+    std::size_t capacity = pin.capacity();
+    for (int i = 0; i < 100000; ++i) {
+        pin.append('x');
+        if (pin.capacity() != capacity) {
+            ++reallocations;
+            capacity = pin.capacity();
+        }
+    }
+    EXPECT_EQ(pin.size(), 100000u);
+    // 64, 128, ... 131072: a dozen, where growing by one byte costs one per key.
+    EXPECT_LE(reallocations, 12);
+    EXPECT_TRUE(pin.tooLong());
+    EXPECT_FALSE(SecurePin(std::string(kMaxPinBytes, 'x')).tooLong());
+}
+
 } // namespace

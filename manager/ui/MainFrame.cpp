@@ -170,23 +170,36 @@ void CMainFrame::handleSlotEvent(CK_SLOT_ID slotId, CK_ULONG code) {
     case SlotEventAction::PinChanged:
     case SlotEventAction::LabelChanged:
     case SlotEventAction::TokenReinitialized: {
-        std::unique_lock guard(eventLock_, std::try_to_lock);
-        if (!guard.owns_lock()) {
-            // Only a nested event loop inside the handling can get here (one
-            // thread handles every event): handle it once the first is done.
-            QCoreApplication::postEvent(this, new SlotEvent(slotId, code));
+        // Every event arrives on this one thread, so only a nested event
+        // loop inside a handling can bring the next one while it runs.
+        if (handlingTokenChange_) {
+            pendingTokenChanges_.emplace_back(slotId, code);
             return;
         }
-        if (action == SlotEventAction::PinChanged)
-            tree_->onPinChanged(slotId);
-        else if (action == SlotEventAction::LabelChanged)
-            tree_->onLabelChanged(slotId);
-        else
-            tree_->onTokenReinitialized(slotId);
+        handlingTokenChange_ = true;
+        struct Reset {
+            bool& flag;
+            ~Reset() { flag = false; }
+        } reset{handlingTokenChange_};
+        handleTokenChange(slotId, action);
+        while (!pendingTokenChanges_.empty()) {
+            auto [pendingSlot, pendingCode] = pendingTokenChanges_.front();
+            pendingTokenChanges_.pop_front();
+            handleTokenChange(pendingSlot, slotEventAction(pendingSlot, pendingCode));
+        }
         break;
     }
     }
     updateCommands();
+}
+
+void CMainFrame::handleTokenChange(CK_SLOT_ID slotId, SlotEventAction action) {
+    if (action == SlotEventAction::PinChanged)
+        tree_->onPinChanged(slotId);
+    else if (action == SlotEventAction::LabelChanged)
+        tree_->onLabelChanged(slotId);
+    else if (action == SlotEventAction::TokenReinitialized)
+        tree_->onTokenReinitialized(slotId);
 }
 
 bool CMainFrame::event(QEvent* event) {

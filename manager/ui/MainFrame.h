@@ -4,10 +4,12 @@
 
 #include <QMainWindow>
 
+#include <deque>
 #include <map>
-#include <mutex>
+#include <utility>
 
 class AdminOperations;
+enum class SlotEventAction;
 class CExSplitterWnd;
 class CLeftTreeView;
 class CPaneView;
@@ -56,6 +58,7 @@ private:
     QAction* addCommand(QMenu* menu, const char* text, int commandId, const char* shortcut);
     void onCommand(int commandId);
     void endRunningDialog();
+    void handleTokenChange(CK_SLOT_ID slotId, SlotEventAction action);
 
     CExSplitterWnd* splitter_ = nullptr;
     CLeftTreeView* tree_ = nullptr;
@@ -63,6 +66,9 @@ private:
     QList<QLabel*> statusPanes_;
     std::map<int, QAction*> commands_;
     bool hideEmptySlots_ = false;
-    // Serializes the handling of PIN, label and re-initialization events.
-    std::mutex eventLock_;
+    // One PIN, label or re-initialization event is handled at a time. One
+    // that arrives meanwhile (a nested event loop inside the handling) waits
+    // here and is handled right after the running one.
+    bool handlingTokenChange_ = false;
+    std::deque<std::pair<CK_SLOT_ID, CK_ULONG>> pendingTokenChanges_;
 };

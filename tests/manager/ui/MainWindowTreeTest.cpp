@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <functional>
+
 namespace {
 
 using Texts = std::vector<std::string>;
@@ -275,6 +277,52 @@ TEST_F(MainWindowTest, HideEmptySlotsKeepsOnlyRecognizedTokens) {
     hide->trigger();
     EXPECT_FALSE(hide->isChecked());
     EXPECT_EQ(slotTexts().size(), 3u);
+}
+
+// Stands in for C_GetTokenInfo and, once, runs a hook inside the call, as a
+// message box or a dialog would spin an event loop inside a handling.
+CK_RV (*realGetTokenInfo)(CK_SLOT_ID, CK_TOKEN_INFO_PTR) = nullptr;
+std::function<void(CK_SLOT_ID)> insideGetTokenInfo;
+int getTokenInfoDepth = 0;
+std::vector<std::pair<CK_SLOT_ID, int>> getTokenInfoCalls;
+
+CK_RV hookedGetTokenInfo(CK_SLOT_ID slotId, CK_TOKEN_INFO_PTR info) {
+    getTokenInfoCalls.emplace_back(slotId, getTokenInfoDepth);
+    ++getTokenInfoDepth;
+    if (insideGetTokenInfo) {
+        auto hook = std::move(insideGetTokenInfo);
+        insideGetTokenInfo = nullptr;
+        hook(slotId);
+    }
+    --getTokenInfoDepth;
+    return realGetTokenInfo(slotId, info);
+}
+
+TEST_F(MainWindowTest, EventArrivingDuringAHandlingIsHandledRightAfterIt) {
+    addStandardSlots();
+    addSlot(4, tokenSlot("Reader D"));
+    start();
+    realGetTokenInfo = fake().functions.C_GetTokenInfo;
+    fake().functions.C_GetTokenInfo = hookedGetTokenInfo;
+    getTokenInfoCalls.clear();
+    insideGetTokenInfo = [this](CK_SLOT_ID) {
+        fake().slotMap[4].label = "Four";
+        postSlotEvent(frame.get(), 4, E_EVENT_LABEL_CHANGED);
+        // The nested loop delivers the second event while the first runs.
+        QCoreApplication::sendPostedEvents(frame.get(), SlotEvent::EventType);
+    };
+    fake().slotMap[1].label = "One";
+
+    deliver(1, E_EVENT_LABEL_CHANGED);
+    fake().functions.C_GetTokenInfo = realGetTokenInfo;
+    // Both handled by the time the first delivery returns, one after the
+    // other: slot 4 read only once slot 1's read was over.
+    EXPECT_EQ(slotTexts()[0], "Reader A [One]");
+    EXPECT_EQ(slotTexts()[3], "Reader D [Four]");
+    ASSERT_GE(getTokenInfoCalls.size(), 2u);
+    EXPECT_EQ(getTokenInfoCalls.front(), (std::pair<CK_SLOT_ID, int>{1, 0}));
+    for (const auto& [slotId, depth] : getTokenInfoCalls)
+        EXPECT_EQ(depth, 0) << "slot " << slotId << " read inside another handling";
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "DialogTranslation.h"
 
 #include "ControlId.h"
+#include "QtText.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -22,10 +23,6 @@ constexpr int kMenuTitlesId = 128;
 std::string utf8(const QString& text) {
     QByteArray bytes = text.toUtf8();
     return std::string(bytes.constData(), std::size_t(bytes.size()));
-}
-
-QString qtext(const std::string& text) {
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
 }
 
 void ensureLoaded(Translator& translator) {

@@ -16,7 +16,7 @@ bool UnavailableAdminOperations::login(QWidget*, CK_SLOT_ID slotId) {
     return false;
 }
 
-bool UnavailableAdminOperations::loginWithPin(CK_SLOT_ID slotId, const std::string&) {
+bool UnavailableAdminOperations::loginWithPin(CK_SLOT_ID slotId, const SecurePin&) {
     traceUnavailable("Login with the new PIN", slotId);
     return false;
 }

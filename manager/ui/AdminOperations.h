@@ -5,6 +5,8 @@
 // up to date afterwards; an implementation of this interface runs the dialog
 // for the slot and reports what happened.
 
+#include "SecurePin.h"
+
 #include <p11-kit/pkcs11.h>
 
 #include <string>
@@ -19,9 +21,9 @@ struct AdminOutcome {
     bool tokenTouched = false;
     // The new token name (rename, initialization).
     std::string newName;
-    // The new user PIN (PIN change, unblock, initialization); wiped by the
-    // tree once it has logged in again.
-    std::string newPin;
+    // The new user PIN (PIN change, unblock, initialization); its buffer is
+    // wiped when the tree has logged in again or the outcome is dropped.
+    SecurePin newPin;
 };
 
 class AdminOperations {
@@ -31,7 +33,7 @@ public:
     // The login dialog; true when the slot is logged in afterwards.
     virtual bool login(QWidget* parent, CK_SLOT_ID slotId) = 0;
     // The login step without a dialog, after a PIN change; true when logged in.
-    virtual bool loginWithPin(CK_SLOT_ID slotId, const std::string& pin) = 0;
+    virtual bool loginWithPin(CK_SLOT_ID slotId, const SecurePin& pin) = 0;
 
     virtual AdminOutcome changeTokenName(QWidget* parent, CK_SLOT_ID slotId) = 0;
     virtual AdminOutcome changeUserPin(QWidget* parent, CK_SLOT_ID slotId) = 0;
@@ -40,13 +42,14 @@ public:
     virtual AdminOutcome changeSoPin(QWidget* parent, CK_SLOT_ID slotId) = 0;
 };
 
-// Stands in until the administration dialogs exist: every operation says in
-// the debug channel that it is not available and reports that nothing
-// happened.
+// The tree's operations until it is given others (setAdminOperations): the
+// program gives it the dialogs at start, so only a window built without
+// them, as in tests, gets here. Every operation says in the debug channel
+// that it is not available and reports that nothing happened.
 class UnavailableAdminOperations : public AdminOperations {
 public:
     bool login(QWidget* parent, CK_SLOT_ID slotId) override;
-    bool loginWithPin(CK_SLOT_ID slotId, const std::string& pin) override;
+    bool loginWithPin(CK_SLOT_ID slotId, const SecurePin& pin) override;
     AdminOutcome changeTokenName(QWidget* parent, CK_SLOT_ID slotId) override;
     AdminOutcome changeUserPin(QWidget* parent, CK_SLOT_ID slotId) override;
     AdminOutcome initToken(QWidget* parent, CK_SLOT_ID slotId) override;

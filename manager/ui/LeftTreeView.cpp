@@ -5,6 +5,7 @@
 #include "ControlId.h"
 #include "DialogTranslation.h"
 #include "PaneView.h"
+#include "QtText.h"
 #include "SlotInfoView.h"
 #include "SlotManager.h"
 #include "TokenInfoView.h"
@@ -21,24 +22,6 @@
 #include <algorithm>
 
 namespace {
-
-QString qtext(const std::string& text) {
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
-
-// The wait cursor for the length of one selection change.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
-void wipe(std::string& secret) {
-    std::fill(secret.begin(), secret.end(), '\0');
-    secret.clear();
-}
 
 QAction* addCommand(QMenu* menu, const char* text, int commandId) {
     QAction* action = menu->addAction(QString::fromLatin1(text));
@@ -338,7 +321,7 @@ void CLeftTreeView::runOperation(int number) {
             markLoggedOut();
             refreshTokenState(slotId);
         }
-        wipe(outcome.newPin);
+        outcome.newPin.clear();
         break;
     }
     case Operation::ChangeSoPin: {
@@ -357,12 +340,12 @@ void CLeftTreeView::runOperation(int number) {
 // dialog, and re-read the token. The login marks follow what the new login
 // gave, so a failed login leaves Login available.
 void CLeftTreeView::afterPinOperation(QTreeWidgetItem* slotItem, CK_SLOT_ID slotId,
-                                      std::string& newPin) {
+                                      SecurePin& newPin) {
     if (pane_ != nullptr)
         pane_->tokenInfoView()->showSlot(slotId);
     markLoggedOut();
     bool loggedIn = operations().loginWithPin(slotId, newPin);
-    wipe(newPin);
+    newPin.clear();
     if (loggedIn) {
         setLoggedInMarks(slotItem, true);
         if (pane_ != nullptr) {

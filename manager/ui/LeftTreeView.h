@@ -12,6 +12,7 @@
 #include <optional>
 
 class AdminOperations;
+class SecurePin;
 class CPaneView;
 class SlotEntry;
 
@@ -87,7 +88,7 @@ private:
     QTreeWidgetItem* selectedSlotItem() const;
     void setLoggedInMarks(QTreeWidgetItem* slotItem, bool loggedIn);
     void renameSlotItem(CK_SLOT_ID slotId, const std::string& label);
-    void afterPinOperation(QTreeWidgetItem* slotItem, CK_SLOT_ID slotId, std::string& newPin);
+    void afterPinOperation(QTreeWidgetItem* slotItem, CK_SLOT_ID slotId, SecurePin& newPin);
     void refreshTokenState(CK_SLOT_ID slotId);
     AdminOperations& operations() const;
 

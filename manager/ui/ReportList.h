@@ -5,6 +5,7 @@
 // text of every cell.
 
 #include "InfoRows.h"
+#include "QtText.h"
 
 #include <QString>
 
@@ -12,10 +13,6 @@
 #include <vector>
 
 class QTableWidget;
-
-inline QString qtext(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 void setupReportList(QTableWidget* list, const std::vector<InfoColumn>& columns);
 // Appends a row: the first cell, then the others in column order.

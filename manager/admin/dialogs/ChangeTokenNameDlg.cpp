@@ -2,15 +2,8 @@
 
 #include "ChangeTokenNameDlg.h"
 #include "DialogTranslation.h"
+#include "QtText.h"
 #include "ui_ChangeTokenNameDlg.h"
-
-namespace {
-
-QString qtext(const std::string& text) {
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
-
-} // namespace
 
 CChangeTokenNameDlg::CChangeTokenNameDlg(CK_SLOT_ID slotId, QWidget* parent)
     : AdminDialog(slotId, parent), ui_(std::make_unique<Ui::CChangeTokenNameDlg>()) {

@@ -5,18 +5,9 @@
 #include "InitTokenDlg.h"
 #include "LoginDlg.h"
 #include "PinDialogs.h"
-
-#include <QApplication>
+#include "QtText.h"
 
 namespace {
-
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 template <typename Dialog> AdminOutcome runPinDialog(QWidget* parent, CK_SLOT_ID slotId) {
     Dialog dialog(slotId, parent);
@@ -40,9 +31,9 @@ bool DialogAdminOperations::login(QWidget* parent, CK_SLOT_ID slotId) {
     return dialog.isLoggedIn();
 }
 
-bool DialogAdminOperations::loginWithPin(CK_SLOT_ID slotId, const std::string& pin) {
+bool DialogAdminOperations::loginWithPin(CK_SLOT_ID slotId, const SecurePin& pin) {
     WaitCursor wait;
-    return runLoginStep(slotId, SecurePin(pin)).loggedIn;
+    return runLoginStep(slotId, pin).loggedIn;
 }
 
 AdminOutcome DialogAdminOperations::changeTokenName(QWidget* parent, CK_SLOT_ID slotId) {

@@ -13,7 +13,7 @@ public:
     bool login(QWidget* parent, CK_SLOT_ID slotId) override;
     // The login step with a known PIN, without a dialog: messages as the
     // dialog would show them.
-    bool loginWithPin(CK_SLOT_ID slotId, const std::string& pin) override;
+    bool loginWithPin(CK_SLOT_ID slotId, const SecurePin& pin) override;
 
     AdminOutcome changeTokenName(QWidget* parent, CK_SLOT_ID slotId) override;
     AdminOutcome changeUserPin(QWidget* parent, CK_SLOT_ID slotId) override;

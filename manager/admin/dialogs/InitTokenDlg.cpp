@@ -4,6 +4,7 @@
 #include "InitTokenDlg.h"
 #include "MessageFlags.h"
 #include "Messages.h"
+#include "QtText.h"
 #include "ui_InitTokenDlg.h"
 
 #include <QPointer>
@@ -13,10 +14,6 @@
 #include <functional>
 
 namespace {
-
-QString qtext(const std::string& text) {
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
 
 // Digits only, and nothing above the field's maximum: a keystroke that would
 // leave the field out of range is refused and reported.
@@ -178,12 +175,12 @@ void CInitTokenDlg::onOk() {
     finish(outcome.end);
 }
 
-bool CInitTokenDlg::result(std::string& nameOut, std::string& userPinOut) const {
-    wipeString(userPinOut);
+bool CInitTokenDlg::result(std::string& nameOut, SecurePin& userPinOut) const {
+    userPinOut.clear();
     nameOut.clear();
     if (!succeeded_)
         return false;
     nameOut = newName_;
-    userPinOut.assign(newPin_.view());
+    userPinOut = newPin_;
     return true;
 }

@@ -21,7 +21,7 @@ public:
 
     // True after a success, with the new name and user PIN; else false and
     // both empty.
-    bool result(std::string& nameOut, std::string& userPinOut) const;
+    bool result(std::string& nameOut, SecurePin& userPinOut) const;
     bool succeeded() const { return succeeded_; }
     bool tokenTouched() const { return tokenTouched_; }
 

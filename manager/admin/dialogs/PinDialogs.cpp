@@ -2,17 +2,10 @@
 
 #include "DialogTranslation.h"
 #include "PinDialogs.h"
+#include "QtText.h"
 #include "ui_ChangeSoPinDlg.h"
 #include "ui_ChangeUserPinDlg.h"
 #include "ui_UnblockTokenDlg.h"
-
-namespace {
-
-QString qtext(const std::string& text) {
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
-
-} // namespace
 
 PinDialog::PinDialog(PinOperationKind kind, CK_SLOT_ID slotId, QWidget* parent)
     : AdminDialog(slotId, parent), kind_(kind) {}
@@ -62,10 +55,10 @@ void PinDialog::onOk() {
 
 namespace {
 
-bool pinResult(bool succeeded, const SecurePin& newPin, std::string& out) {
-    wipeString(out);
+bool pinResult(bool succeeded, const SecurePin& newPin, SecurePin& out) {
+    out.clear();
     if (succeeded)
-        out.assign(newPin.view());
+        out = newPin;
     return succeeded;
 }
 
@@ -81,7 +74,7 @@ CChangeUserPinDlg::CChangeUserPinDlg(CK_SLOT_ID slotId, QWidget* parent)
 
 CChangeUserPinDlg::~CChangeUserPinDlg() = default;
 
-bool CChangeUserPinDlg::result(std::string& newPinOut) const {
+bool CChangeUserPinDlg::result(SecurePin& newPinOut) const {
     return pinResult(succeeded(), newPin_, newPinOut);
 }
 
@@ -95,7 +88,7 @@ CUnblockTokenDlg::CUnblockTokenDlg(CK_SLOT_ID slotId, QWidget* parent)
 
 CUnblockTokenDlg::~CUnblockTokenDlg() = default;
 
-bool CUnblockTokenDlg::result(std::string& newPinOut) const {
+bool CUnblockTokenDlg::result(SecurePin& newPinOut) const {
     return pinResult(succeeded(), newPin_, newPinOut);
 }
 

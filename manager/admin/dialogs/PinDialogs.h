@@ -61,7 +61,7 @@ public:
     ~CChangeUserPinDlg() override;
 
     // True after a success, with the new user PIN; else false and empty.
-    bool result(std::string& newPinOut) const;
+    bool result(SecurePin& newPinOut) const;
 
 private:
     std::unique_ptr<Ui::CChangeUserPinDlg> ui_;
@@ -74,7 +74,7 @@ public:
     CUnblockTokenDlg(CK_SLOT_ID slotId, QWidget* parent = nullptr);
     ~CUnblockTokenDlg() override;
 
-    bool result(std::string& newPinOut) const;
+    bool result(SecurePin& newPinOut) const;
 
 private:
     std::unique_ptr<Ui::CUnblockTokenDlg> ui_;

@@ -33,8 +33,8 @@ struct ScriptedAdmin : AdminOperations {
         record("login", slotId);
         return loginResult;
     }
-    bool loginWithPin(CK_SLOT_ID slotId, const std::string& pin) override {
-        record("loginWithPin " + pin, slotId);
+    bool loginWithPin(CK_SLOT_ID slotId, const SecurePin& pin) override {
+        record("loginWithPin " + std::string(pin.view()), slotId);
         return reloginResult;
     }
     AdminOutcome changeTokenName(QWidget*, CK_SLOT_ID slotId) override {

@@ -219,7 +219,7 @@ TEST_F(MainWindowTest, NewUserPinLogsInAgainWithIt) {
     tree()->selectItem(slotItem(1));
     size_t logoutsBefore = fake().logoutSessions.size();
     admin.outcome.succeeded = true;
-    admin.outcome.newPin = "4321";
+    admin.outcome.newPin.assign("4321");
     tree()->runOperation(5);
     EXPECT_EQ(admin.calls, (std::vector<std::string>{"changeUserPin 1", "loginWithPin 4321 1"}));
     EXPECT_EQ(fake().logoutSessions.size(), logoutsBefore + 1);
@@ -232,7 +232,7 @@ TEST_F(MainWindowTest, FailedLoginAfterANewPinLeavesLoginAvailable) {
     start();
     tree()->selectItem(slotItem(1));
     admin.outcome.succeeded = true;
-    admin.outcome.newPin = "4321";
+    admin.outcome.newPin.assign("4321");
     admin.reloginResult = false;
     tree()->runOperation(7);
     EXPECT_EQ(CLeftTreeView::itemData(slotItem(1))->loggedIn, 0);
@@ -248,7 +248,7 @@ TEST_F(MainWindowTest, InitTokenRenamesBeforeLoggingInAgain) {
     tree()->selectItem(slotItem(1));
     admin.outcome.succeeded = true;
     admin.outcome.newName = "Fresh";
-    admin.outcome.newPin = "0000";
+    admin.outcome.newPin.assign("0000");
     tree()->runOperation(6);
     EXPECT_EQ(slotTexts()[0], "Reader A [Fresh]");
     EXPECT_EQ(admin.calls, (std::vector<std::string>{"initToken 1", "loginWithPin 0000 1"}));

@@ -88,9 +88,9 @@ TEST_F(DialogOperationTest, PinDialogLocksButtonsAndReportsTouchedAfterFailure) 
     EXPECT_EQ(during.buttonsEnabled, (std::vector<bool>{false, false}));
     EXPECT_TRUE(dialog.tokenTouched());
     EXPECT_FALSE(dialog.succeeded());
-    std::string pin = "stale";
+    SecurePin pin("stale");
     EXPECT_FALSE(dialog.result(pin));
-    EXPECT_EQ(pin, "");
+    EXPECT_EQ(pin.view(), "");
 }
 
 TEST_F(DialogOperationTest, SuccessfulChangeHandsOverTheNewPin) {
@@ -103,9 +103,9 @@ TEST_F(DialogOperationTest, SuccessfulChangeHandsOverTheNewPin) {
         button(d, 1)->click();
     });
     EXPECT_EQ(dialog.exec(), IDOK);
-    std::string pin;
+    SecurePin pin;
     EXPECT_TRUE(dialog.result(pin));
-    EXPECT_EQ(pin, "5678");
+    EXPECT_EQ(pin.view(), "5678");
     EXPECT_EQ(messageIds(presenter), std::vector<int>{814});
     EXPECT_EQ(presenter.requests()[0].flags, MB_ICONINFORMATION);
     for (QLineEdit* field : dialog.findChildren<QLineEdit*>())
@@ -120,9 +120,9 @@ TEST_F(DialogOperationTest, CancelLeavesEverythingUntouched) {
         button(d, 2)->click();
     });
     EXPECT_EQ(unblock.exec(), IDCANCEL);
-    std::string pin = "stale";
+    SecurePin pin("stale");
     EXPECT_FALSE(unblock.result(pin));
-    EXPECT_EQ(pin, "");
+    EXPECT_EQ(pin.view(), "");
     EXPECT_FALSE(unblock.tokenTouched());
     EXPECT_TRUE(admin().calls.empty());
 
@@ -173,7 +173,8 @@ TEST_F(DialogOperationTest, RemovedTokenAtOkEndsWithOkAndChangesNothing) {
         button(d, 1)->click();
     });
     EXPECT_EQ(init.exec(), IDOK);
-    std::string name, pin;
+    std::string name;
+    SecurePin pin;
     EXPECT_FALSE(init.result(name, pin));
 
     entry()->tokenPresent = true;
@@ -214,10 +215,11 @@ TEST_F(DialogOperationTest, InitHandsTheFieldsToTheToken) {
         button(d, 1)->click();
     });
     EXPECT_EQ(dialog.exec(), IDOK);
-    std::string name, pin;
+    std::string name;
+    SecurePin pin;
     EXPECT_TRUE(dialog.result(name, pin));
     EXPECT_EQ(name, "Fresh");
-    EXPECT_EQ(pin, "4321");
+    EXPECT_EQ(pin.view(), "4321");
     EXPECT_EQ(admin().initLabel, "Fresh");
     EXPECT_EQ(admin().initSoPin, "87654321");
     EXPECT_EQ(admin().initUserPin, "4321");
@@ -323,7 +325,7 @@ TEST_F(DialogOperationTest, OperationsFillTheOutcome) {
     AdminOutcome unblocked = operations.unblockToken(nullptr, 1);
     EXPECT_TRUE(unblocked.succeeded);
     EXPECT_TRUE(unblocked.tokenTouched);
-    EXPECT_EQ(unblocked.newPin, "2468");
+    EXPECT_EQ(unblocked.newPin.view(), "2468");
 
     fake().loginResult = CKR_PIN_INCORRECT;
     whenModal<CChangeSoPinDlg>([](CChangeSoPinDlg* d) {
@@ -336,9 +338,9 @@ TEST_F(DialogOperationTest, OperationsFillTheOutcome) {
     EXPECT_FALSE(so.succeeded);
     EXPECT_TRUE(so.tokenTouched);
 
-    EXPECT_FALSE(operations.loginWithPin(1, "1234"));
+    EXPECT_FALSE(operations.loginWithPin(1, SecurePin("1234")));
     fake().loginResult = CKR_OK;
-    EXPECT_TRUE(operations.loginWithPin(1, "1234"));
+    EXPECT_TRUE(operations.loginWithPin(1, SecurePin("1234")));
     EXPECT_TRUE(entry()->loggedIn);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }

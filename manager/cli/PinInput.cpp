@@ -77,7 +77,10 @@ bool readPinLine(int fd, SecurePin& pin) {
         any = true;
         if (c == '\n')
             break;
-        pin.append(c);
+        // Past the longest PIN the rest of the line is read but not kept; the
+        // one byte over the limit makes the operation refuse the PIN.
+        if (pin.size() <= kMaxPinBytes)
+            pin.append(c);
         c = 0;
     }
     if (!pin.empty() && pin.view().back() == '\r')

@@ -122,6 +122,19 @@ TEST_F(AdminToolTest, LoginChecksThePin) {
     EXPECT_EQ(tool({"login", "--slot", "1"}, "1234\r\n").exitCode, 0);
 }
 
+TEST_F(AdminToolTest, OverlongPinLineIsRefusedAndTheNextLinesStayInStep) {
+    std::string longPin(1 << 20, '7');
+    Result login = tool({"login", "--slot", "1"}, longPin + "\n");
+    EXPECT_NE(login.exitCode, 0);
+    EXPECT_EQ(login.err, "The PIN is too long\n");
+    // The rest of the long line is consumed, so the lines after it are read
+    // as the new PIN and its confirmation, and the token is never asked.
+    Result change = tool({"change-pin", "--slot", "1"}, longPin + "\n5678\n5678\n");
+    EXPECT_NE(change.exitCode, 0);
+    EXPECT_EQ(tool({"login", "--slot", "1"}, "1234\n").exitCode, 0);
+    EXPECT_NE(tool({"login", "--slot", "1"}, "5678\n").exitCode, 0);
+}
+
 TEST_F(AdminToolTest, WrongPinsBlockAndUnblockSetsANewPin) {
     std::vector<std::string> shown;
     for (int i = 0; i < 3; ++i) {

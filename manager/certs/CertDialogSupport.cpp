@@ -10,14 +10,6 @@
 #include <QFileInfo>
 #include <QShowEvent>
 
-WaitCursor::WaitCursor() {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-}
-
-WaitCursor::~WaitCursor() {
-    QApplication::restoreOverrideCursor();
-}
-
 bool MessageBoxPrompter::confirm(int messageId, const char* defaultText) {
     // The question itself is answered with the normal cursor.
     wait_.reset();

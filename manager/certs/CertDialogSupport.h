@@ -5,6 +5,7 @@
 // nested dialogs that end with their owner, and the file dialog filters.
 
 #include "CertCommon.h"
+#include "QtText.h"
 
 #include <QByteArray>
 #include <QDialog>
@@ -16,27 +17,11 @@
 
 class QFileDialog;
 
-// Internal to each file: other parts of the program have conversions of the
-// same names, and two external definitions of one name would break the
-// one-definition rule in the program that links both.
-namespace {
-inline QString qtext(const std::string& text) {
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
+// The UTF-8 text of a toolkit string, as the certificate code takes it.
 inline std::string utf8(const QString& text) {
     QByteArray bytes = text.toUtf8();
     return std::string(bytes.constData(), std::size_t(bytes.size()));
 }
-} // namespace
-
-// The wait cursor for one scope.
-class WaitCursor {
-public:
-    WaitCursor();
-    ~WaitCursor();
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 // Asks the certificate operations' Yes/No questions as message boxes owned
 // by the active window. With `waitAfterYes` the wait cursor is shown from a

@@ -73,6 +73,58 @@ bool badInput(const void* p, CK_ULONG len) {
     return !p && len != 0;
 }
 
+// The Init shared by the key operations: the session member op must be free,
+// the mechanism one the operation knows and the key of the right class with
+// the permission; create then starts the operation with that key.
+template <class Ctx, class Create>
+CK_RV keyedInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey,
+                std::unique_ptr<Ctx> Session::*op, bool (*knownMechanism)(CK_MECHANISM_TYPE),
+                CK_OBJECT_CLASS keyClass, CK_ATTRIBUTE_TYPE permission, Create create) {
+    return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
+        if (!pMechanism)
+            return CKR_ARGUMENTS_BAD;
+        if (s.*op)
+            return CKR_OPERATION_ACTIVE;
+        if (!knownMechanism(pMechanism->mechanism))
+            return CKR_MECHANISM_INVALID;
+        crypto::PkeyPtr key;
+        const CK_RV rv = keyForOperation(m, s, pMechanism, hKey, keyClass, permission, key);
+        if (rv != CKR_OK)
+            return rv;
+        return create(pMechanism->mechanism, std::move(key), s.*op);
+    });
+}
+
+// A step that writes output (one-shot, cipher update or final) of the
+// operation in the session member op; inputBad says the caller's input
+// pointers are already known to be wrong.
+template <class Ctx, class Step>
+CK_RV outputStep(CK_SESSION_HANDLE hSession, std::unique_ptr<Ctx> Session::*op, bool inputBad,
+                 const void* output, CK_ULONG_PTR outputLen, Step step) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        auto& ctx = s.*op;
+        if (!ctx)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (inputBad || !outputLen)
+            return finishing(ctx, CKR_ARGUMENTS_BAD, nullptr);
+        return finishing(ctx, step(*ctx), output);
+    });
+}
+
+// Sign, verify and digest take parts without giving output.
+template <class Ctx>
+CK_RV partStep(CK_SESSION_HANDLE hSession, std::unique_ptr<Ctx> Session::*op, CK_BYTE_PTR pPart,
+               CK_ULONG ulPartLen) {
+    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
+        auto& ctx = s.*op;
+        if (!ctx)
+            return CKR_OPERATION_NOT_INITIALIZED;
+        if (badInput(pPart, ulPartLen))
+            return updating(ctx, CKR_ARGUMENTS_BAD);
+        return updating(ctx, ctx->update(pPart, ulPartLen));
+    });
+}
+
 } // namespace
 
 SOFTTOKEN_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
@@ -157,70 +209,33 @@ SOFTTOKEN_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANIS
 
 SOFTTOKEN_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                                   CK_OBJECT_HANDLE hKey) {
-    return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
-        if (!pMechanism)
-            return CKR_ARGUMENTS_BAD;
-        if (s.sign)
-            return CKR_OPERATION_ACTIVE;
-        if (!crypto::isSignMechanism(pMechanism->mechanism))
-            return CKR_MECHANISM_INVALID;
-        crypto::PkeyPtr key;
-        const CK_RV rv = keyForOperation(m, s, pMechanism, hKey, CKO_PRIVATE_KEY, CKA_SIGN, key);
-        if (rv != CKR_OK)
-            return rv;
-        return SignContext::create(pMechanism->mechanism, std::move(key), s.sign);
-    });
+    return keyedInit(hSession, pMechanism, hKey, &Session::sign, crypto::isSignMechanism,
+                     CKO_PRIVATE_KEY, CKA_SIGN, SignContext::create);
 }
 
 SOFTTOKEN_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                               CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
-        if (!s.sign)
-            return CKR_OPERATION_NOT_INITIALIZED;
-        if (badInput(pData, ulDataLen) || !pulSignatureLen)
-            return finishing(s.sign, CKR_ARGUMENTS_BAD, nullptr);
-        const CK_RV rv = s.sign->signOneShot(pData, ulDataLen, pSignature, pulSignatureLen);
-        return finishing(s.sign, rv, pSignature);
-    });
+    return outputStep(hSession, &Session::sign, badInput(pData, ulDataLen), pSignature,
+                      pulSignatureLen, [&](SignContext& ctx) {
+                          return ctx.signOneShot(pData, ulDataLen, pSignature, pulSignatureLen);
+                      });
 }
 
 SOFTTOKEN_EXPORT CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
                                     CK_ULONG ulPartLen) {
-    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
-        if (!s.sign)
-            return CKR_OPERATION_NOT_INITIALIZED;
-        if (badInput(pPart, ulPartLen))
-            return updating(s.sign, CKR_ARGUMENTS_BAD);
-        return updating(s.sign, s.sign->update(pPart, ulPartLen));
-    });
+    return partStep(hSession, &Session::sign, pPart, ulPartLen);
 }
 
 SOFTTOKEN_EXPORT CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
                                    CK_ULONG_PTR pulSignatureLen) {
-    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
-        if (!s.sign)
-            return CKR_OPERATION_NOT_INITIALIZED;
-        if (!pulSignatureLen)
-            return finishing(s.sign, CKR_ARGUMENTS_BAD, nullptr);
-        return finishing(s.sign, s.sign->final(pSignature, pulSignatureLen), pSignature);
-    });
+    return outputStep(hSession, &Session::sign, false, pSignature, pulSignatureLen,
+                      [&](SignContext& ctx) { return ctx.final(pSignature, pulSignatureLen); });
 }
 
 SOFTTOKEN_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                                     CK_OBJECT_HANDLE hKey) {
-    return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
-        if (!pMechanism)
-            return CKR_ARGUMENTS_BAD;
-        if (s.verify)
-            return CKR_OPERATION_ACTIVE;
-        if (!crypto::isSignMechanism(pMechanism->mechanism))
-            return CKR_MECHANISM_INVALID;
-        crypto::PkeyPtr key;
-        const CK_RV rv = keyForOperation(m, s, pMechanism, hKey, CKO_PUBLIC_KEY, CKA_VERIFY, key);
-        if (rv != CKR_OK)
-            return rv;
-        return VerifyContext::create(pMechanism->mechanism, std::move(key), s.verify);
-    });
+    return keyedInit(hSession, pMechanism, hKey, &Session::verify, crypto::isSignMechanism,
+                     CKO_PUBLIC_KEY, CKA_VERIFY, VerifyContext::create);
 }
 
 SOFTTOKEN_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
@@ -237,13 +252,7 @@ SOFTTOKEN_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, C
 
 SOFTTOKEN_EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
                                       CK_ULONG ulPartLen) {
-    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
-        if (!s.verify)
-            return CKR_OPERATION_NOT_INITIALIZED;
-        if (badInput(pPart, ulPartLen))
-            return updating(s.verify, CKR_ARGUMENTS_BAD);
-        return updating(s.verify, s.verify->update(pPart, ulPartLen));
-    });
+    return partStep(hSession, &Session::verify, pPart, ulPartLen);
 }
 
 SOFTTOKEN_EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
@@ -260,60 +269,37 @@ SOFTTOKEN_EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSi
 
 namespace {
 
+std::unique_ptr<CipherContext> Session::*cipherOf(bool enc) {
+    return enc ? &Session::encrypt : &Session::decrypt;
+}
+
 CK_RV cipherInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey,
                  CipherContext::Direction direction) {
-    return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
-        const bool enc = direction == CipherContext::Direction::Encrypt;
-        auto& slot = enc ? s.encrypt : s.decrypt;
-        if (!pMechanism)
-            return CKR_ARGUMENTS_BAD;
-        if (slot)
-            return CKR_OPERATION_ACTIVE;
-        if (!crypto::isCipherMechanism(pMechanism->mechanism))
-            return CKR_MECHANISM_INVALID;
-        crypto::PkeyPtr key;
-        const CK_RV rv =
-            keyForOperation(m, s, pMechanism, hKey, enc ? CKO_PUBLIC_KEY : CKO_PRIVATE_KEY,
-                            enc ? CKA_ENCRYPT : CKA_DECRYPT, key);
-        if (rv != CKR_OK)
-            return rv;
-        return CipherContext::create(pMechanism->mechanism, std::move(key), direction, slot);
-    });
+    const bool enc = direction == CipherContext::Direction::Encrypt;
+    return keyedInit(hSession, pMechanism, hKey, enc ? &Session::encrypt : &Session::decrypt,
+                     crypto::isCipherMechanism, enc ? CKO_PUBLIC_KEY : CKO_PRIVATE_KEY,
+                     enc ? CKA_ENCRYPT : CKA_DECRYPT,
+                     [direction](CK_MECHANISM_TYPE mechanism, crypto::PkeyPtr key,
+                                 std::unique_ptr<CipherContext>& out) {
+                         return CipherContext::create(mechanism, std::move(key), direction, out);
+                     });
 }
 
 CK_RV cipherOneShot(CK_SESSION_HANDLE hSession, bool enc, CK_BYTE_PTR in, CK_ULONG inLen,
                     CK_BYTE_PTR out, CK_ULONG_PTR outLen) {
-    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
-        auto& ctx = enc ? s.encrypt : s.decrypt;
-        if (!ctx)
-            return CKR_OPERATION_NOT_INITIALIZED;
-        if (badInput(in, inLen) || !outLen)
-            return finishing(ctx, CKR_ARGUMENTS_BAD, nullptr);
-        return finishing(ctx, ctx->oneShot(in, inLen, out, outLen), out);
-    });
+    return outputStep(hSession, cipherOf(enc), badInput(in, inLen), out, outLen,
+                      [&](CipherContext& ctx) { return ctx.oneShot(in, inLen, out, outLen); });
 }
 
 CK_RV cipherUpdate(CK_SESSION_HANDLE hSession, bool enc, CK_BYTE_PTR in, CK_ULONG inLen,
                    CK_BYTE_PTR out, CK_ULONG_PTR outLen) {
-    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
-        auto& ctx = enc ? s.encrypt : s.decrypt;
-        if (!ctx)
-            return CKR_OPERATION_NOT_INITIALIZED;
-        if (badInput(in, inLen) || !outLen)
-            return finishing(ctx, CKR_ARGUMENTS_BAD, nullptr);
-        return finishing(ctx, ctx->update(in, inLen, out, outLen), out);
-    });
+    return outputStep(hSession, cipherOf(enc), badInput(in, inLen), out, outLen,
+                      [&](CipherContext& ctx) { return ctx.update(in, inLen, out, outLen); });
 }
 
 CK_RV cipherFinal(CK_SESSION_HANDLE hSession, bool enc, CK_BYTE_PTR out, CK_ULONG_PTR outLen) {
-    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
-        auto& ctx = enc ? s.encrypt : s.decrypt;
-        if (!ctx)
-            return CKR_OPERATION_NOT_INITIALIZED;
-        if (!outLen)
-            return finishing(ctx, CKR_ARGUMENTS_BAD, nullptr);
-        return finishing(ctx, ctx->final(out, outLen), out);
-    });
+    return outputStep(hSession, cipherOf(enc), false, out, outLen,
+                      [&](CipherContext& ctx) { return ctx.final(out, outLen); });
 }
 
 } // namespace
@@ -377,36 +363,20 @@ SOFTTOKEN_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
 
 SOFTTOKEN_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                 CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
-        if (!s.digest)
-            return CKR_OPERATION_NOT_INITIALIZED;
-        if (badInput(pData, ulDataLen) || !pulDigestLen)
-            return finishing(s.digest, CKR_ARGUMENTS_BAD, nullptr);
-        return finishing(s.digest, s.digest->oneShot(pData, ulDataLen, pDigest, pulDigestLen),
-                         pDigest);
-    });
+    return outputStep(
+        hSession, &Session::digest, badInput(pData, ulDataLen), pDigest, pulDigestLen,
+        [&](DigestContext& ctx) { return ctx.oneShot(pData, ulDataLen, pDigest, pulDigestLen); });
 }
 
 SOFTTOKEN_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
                                       CK_ULONG ulPartLen) {
-    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
-        if (!s.digest)
-            return CKR_OPERATION_NOT_INITIALIZED;
-        if (badInput(pPart, ulPartLen))
-            return updating(s.digest, CKR_ARGUMENTS_BAD);
-        return updating(s.digest, s.digest->update(pPart, ulPartLen));
-    });
+    return partStep(hSession, &Session::digest, pPart, ulPartLen);
 }
 
 SOFTTOKEN_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest,
                                      CK_ULONG_PTR pulDigestLen) {
-    return withSession(hSession, [&](Module&, Session& s) -> CK_RV {
-        if (!s.digest)
-            return CKR_OPERATION_NOT_INITIALIZED;
-        if (!pulDigestLen)
-            return finishing(s.digest, CKR_ARGUMENTS_BAD, nullptr);
-        return finishing(s.digest, s.digest->final(pDigest, pulDigestLen), pDigest);
-    });
+    return outputStep(hSession, &Session::digest, false, pDigest, pulDigestLen,
+                      [&](DigestContext& ctx) { return ctx.final(pDigest, pulDigestLen); });
 }
 
 SOFTTOKEN_EXPORT CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed,

@@ -135,6 +135,8 @@ struct TokenDatabase::Impl {
     CK_RV readPin(CK_USER_TYPE user, PinRow& out);
     CK_RV writePin(CK_USER_TYPE user, const SecureBytes& pin, const SecureBytes& tokenKey);
     CK_RV pinLenOk(const TokenRecord& token, const SecureBytes& pin) const;
+    CK_RV newPinOk(const SecureBytes& pin);
+    CK_RV readObjectRow(std::uint64_t id, bool& isPrivate, std::int64_t& size);
     CK_RV verifyPin(CK_USER_TYPE user, const SecureBytes& pin, SecureBytes* tokenKey,
                     bool& counted);
     CK_RV setFailures(CK_USER_TYPE user, int failures);
@@ -263,6 +265,28 @@ CK_RV TokenDatabase::Impl::writePin(CK_USER_TYPE user, const SecureBytes& pin,
 CK_RV TokenDatabase::Impl::pinLenOk(const TokenRecord& token, const SecureBytes& pin) const {
     return pin.size() < token.minPinLen || pin.size() > token.maxPinLen ? CKR_PIN_LEN_RANGE
                                                                         : CKR_OK;
+}
+
+// The token's PIN length limits read afresh for a PIN about to be stored.
+CK_RV TokenDatabase::Impl::newPinOk(const SecureBytes& pin) {
+    TokenRecord token;
+    if (CK_RV rv = readTokenLocked(token); rv != CKR_OK)
+        return rv;
+    return pinLenOk(token, pin);
+}
+
+// The stored kind and size of one object; CKR_OBJECT_HANDLE_INVALID when it is gone.
+CK_RV TokenDatabase::Impl::readObjectRow(std::uint64_t id, bool& isPrivate, std::int64_t& size) {
+    sql::Statement st(db, "SELECT is_private, size FROM objects WHERE id = ?1");
+    st.bind(1, static_cast<std::int64_t>(id));
+    const int rc = st.step();
+    if (rc == SQLITE_DONE)
+        return CKR_OBJECT_HANDLE_INVALID;
+    if (rc != SQLITE_ROW)
+        return sql::toRv(rc);
+    isPrivate = st.integer(0) != 0;
+    size = st.integer(1);
+    return CKR_OK;
 }
 
 CK_RV TokenDatabase::Impl::setFailures(CK_USER_TYPE user, int failures) {
@@ -597,14 +621,10 @@ CK_RV TokenDatabase::changePin(CK_USER_TYPE user, const SecureBytes& oldPin,
         SecureBytes tokenKey;
         bool counted = false;
         CK_RV rv = impl_->verifyPin(user, oldPin, &tokenKey, counted);
-        if (rv == CKR_OK) {
-            TokenRecord token;
-            rv = impl_->readTokenLocked(token);
-            if (rv == CKR_OK)
-                rv = impl_->pinLenOk(token, newPin);
-            if (rv == CKR_OK)
-                rv = impl_->writePin(user, newPin, tokenKey);
-        }
+        if (rv == CKR_OK)
+            rv = impl_->newPinOk(newPin);
+        if (rv == CKR_OK)
+            rv = impl_->writePin(user, newPin, tokenKey);
         if (rv == CKR_OK || counted) {
             if (const int rc = tx.commit(); rc != SQLITE_OK)
                 return sql::toRv(rc);
@@ -621,10 +641,7 @@ CK_RV TokenDatabase::initUserPin(const SecureBytes& tokenKey, const SecureBytes&
         sql::Transaction tx(impl_->db, true);
         if (tx.status() != SQLITE_OK)
             return sql::toRv(tx.status());
-        TokenRecord token;
-        if (CK_RV rv = impl_->readTokenLocked(token); rv != CKR_OK)
-            return rv;
-        if (CK_RV rv = impl_->pinLenOk(token, newPin); rv != CKR_OK)
+        if (CK_RV rv = impl_->newPinOk(newPin); rv != CKR_OK)
             return rv;
         // Wrapping a wrong key under the new PIN would make every private object unreadable.
         {
@@ -772,17 +789,8 @@ CK_RV TokenDatabase::updateObject(const SecureBytes* tokenKey, const ObjectRecor
             return sql::toRv(tx.status());
         bool wasPrivate = false;
         std::int64_t oldSize = 0;
-        {
-            sql::Statement st(impl_->db, "SELECT is_private, size FROM objects WHERE id = ?1");
-            st.bind(1, static_cast<std::int64_t>(record.id));
-            const int rc = st.step();
-            if (rc == SQLITE_DONE)
-                return CKR_OBJECT_HANDLE_INVALID;
-            if (rc != SQLITE_ROW)
-                return sql::toRv(rc);
-            wasPrivate = st.integer(0) != 0;
-            oldSize = st.integer(1);
-        }
+        if (CK_RV rv = impl_->readObjectRow(record.id, wasPrivate, oldSize); rv != CKR_OK)
+            return rv;
         // Changing a private object needs the key even when it becomes public.
         if (wasPrivate && !hasKey(tokenKey))
             return CKR_USER_NOT_LOGGED_IN;
@@ -825,17 +833,8 @@ CK_RV TokenDatabase::destroyObject(std::uint64_t id) {
             return sql::toRv(tx.status());
         bool wasPrivate = false;
         std::int64_t size = 0;
-        {
-            sql::Statement st(impl_->db, "SELECT is_private, size FROM objects WHERE id = ?1");
-            st.bind(1, static_cast<std::int64_t>(id));
-            const int rc = st.step();
-            if (rc == SQLITE_DONE)
-                return CKR_OBJECT_HANDLE_INVALID;
-            if (rc != SQLITE_ROW)
-                return sql::toRv(rc);
-            wasPrivate = st.integer(0) != 0;
-            size = st.integer(1);
-        }
+        if (CK_RV rv = impl_->readObjectRow(id, wasPrivate, size); rv != CKR_OK)
+            return rv;
         {
             sql::Statement st(impl_->db, "DELETE FROM objects WHERE id = ?1");
             st.bind(1, static_cast<std::int64_t>(id));

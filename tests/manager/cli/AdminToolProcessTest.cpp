@@ -1,35 +1,23 @@
 // korvanng-tool's administration commands as a separate process against the
 // software token: PINs on standard input, exit codes, messages.
 
+#include "ProcessRun.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using Result = ProcessResult;
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -63,37 +51,9 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    // The child gets a session of its own, so it has no terminal to fall
-    // back to and never waits for typing.
     Result run(const std::string& program, const std::vector<std::string>& arguments,
                const std::string& input = "") {
-        fs::path inFile = dir_ / "stdin", outFile = dir_ / "stdout", errFile = dir_ / "stderr";
-        std::ofstream(inFile) << input;
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setsid();
-            for (const auto& [name, value] : environment_)
-                ::setenv(name.c_str(), value.c_str(), 1);
-            int in = ::open(inFile.c_str(), O_RDONLY);
-            int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(in, 0);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (const std::string& argument : arguments)
-                argv.push_back(const_cast<char*>(argument.c_str()));
-            argv.push_back(nullptr);
-            ::execv(program.c_str(), argv.data());
-            ::_exit(127);
-        }
-        Result result;
-        int status = 0;
-        if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-            result.exitCode = WEXITSTATUS(status);
-        result.out = readFile(outFile);
-        result.err = readFile(errFile);
-        return result;
+        return RunProcess(dir_, program, arguments, environment_, input);
     }
     Result tool(std::vector<std::string> arguments, const std::string& input = "") {
         if (!input.empty())

@@ -1,6 +1,8 @@
 // korvanng-tool as its users run it: a separate process, its exit code and
 // both output streams.
 
+#include "ProcessRun.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,28 +12,13 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using Result = ProcessResult;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -77,30 +64,7 @@ protected:
     }
 
     Result run(const std::string& program, const std::vector<std::string>& arguments) {
-        fs::path outFile = dir_ / "stdout";
-        fs::path errFile = dir_ / "stderr";
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            for (const auto& [name, value] : environment_)
-                ::setenv(name.c_str(), value.c_str(), 1);
-            int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (const std::string& argument : arguments)
-                argv.push_back(const_cast<char*>(argument.c_str()));
-            argv.push_back(nullptr);
-            ::execv(program.c_str(), argv.data());
-            ::_exit(127);
-        }
-        Result result;
-        int status = 0;
-        if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-            result.exitCode = WEXITSTATUS(status);
-        result.out = readFile(outFile);
-        result.err = readFile(errFile);
-        return result;
+        return RunProcess(dir_, program, arguments, environment_);
     }
     Result runTool(const std::vector<std::string>& arguments) {
         return run(tool().string(), arguments);

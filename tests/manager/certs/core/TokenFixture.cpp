@@ -67,7 +67,7 @@ void Intercept::bind(CK_FUNCTION_LIST* realTable) {
     table.C_GetSessionInfo = getSessionInfo;
 }
 
-bool TokenTest::tokenctl(const std::vector<std::string>& arguments) {
+bool RunTokenctl(const std::vector<std::string>& arguments) {
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_WRONLY);
@@ -84,23 +84,31 @@ bool TokenTest::tokenctl(const std::vector<std::string>& arguments) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+::testing::AssertionResult CreateTokenStore(const std::filesystem::path& root,
+                                            const std::string& extraConfig,
+                                            const std::vector<std::string>& createArguments) {
+    std::filesystem::create_directories(root / "store");
+    std::ofstream(root / "token.conf")
+        << "store_dir = " << (root / "store").string() << "\nslots = 1\npin_iterations = 1\n"
+        << extraConfig;
+    setenv("MERIDIA_TOKEN_CONF", (root / "token.conf").c_str(), 1);
+    std::vector<std::string> create = {"create",   "t1",       "--label",    "Demo token",
+                                       "--so-pin", "12345678", "--user-pin", "1234"};
+    create.insert(create.end(), createArguments.begin(), createArguments.end());
+    if (!RunTokenctl(create))
+        return ::testing::AssertionFailure() << "tokenctl create failed";
+    if (!RunTokenctl({"insert", "t1", "--slot", "1"}))
+        return ::testing::AssertionFailure() << "tokenctl insert failed";
+    return ::testing::AssertionSuccess();
+}
+
 void TokenTest::SetUp() {
     if (!std::filesystem::exists(MERIDIA_MODULE) || !std::filesystem::exists(TOKENCTL))
         GTEST_SKIP() << "the software token is not built";
     char pattern[] = "/tmp/certs-core-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
-    std::filesystem::create_directories(root_ + "/store");
-    std::ofstream(root_ + "/token.conf")
-        << "store_dir = " << root_ << "/store\nslots = 1\npin_iterations = 1\n"
-        << extraConfig();
-    setenv("MERIDIA_TOKEN_CONF", (root_ + "/token.conf").c_str(), 1);
-    std::vector<std::string> create = {"create",   "t1",       "--label",    "Demo token",
-                                       "--so-pin", "12345678", "--user-pin", "1234"};
-    for (const auto& argument : createArguments())
-        create.push_back(argument);
-    ASSERT_TRUE(tokenctl(create));
-    ASSERT_TRUE(tokenctl({"insert", "t1", "--slot", "1"}));
+    ASSERT_TRUE(CreateTokenStore(root_, extraConfig(), createArguments()));
 
     ASSERT_TRUE(library_.load(MERIDIA_MODULE));
     Intercept::current().bind(library_.functions());

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -60,6 +61,15 @@ struct Intercept {
     void bind(CK_FUNCTION_LIST* realTable);
 };
 
+// Runs tokenctl with its standard output discarded; true when it exits with 0.
+bool RunTokenctl(const std::vector<std::string>& arguments);
+
+// A store under `root` holding token "t1" ("Demo token", SO PIN 12345678,
+// user PIN 1234) in slot 1; MERIDIA_TOKEN_CONF names its configuration.
+::testing::AssertionResult CreateTokenStore(const std::filesystem::path& root,
+                                            const std::string& extraConfig = {},
+                                            const std::vector<std::string>& createArguments = {});
+
 class TokenTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -89,7 +99,6 @@ protected:
     CK_OBJECT_HANDLE putData(const std::string& label, const std::optional<std::string>& container);
 
     std::string path(const std::string& name) const { return root_ + "/" + name; }
-    bool tokenctl(const std::vector<std::string>& arguments);
 
     bool ready_ = false;
     std::string root_;

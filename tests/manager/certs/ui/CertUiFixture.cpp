@@ -6,28 +6,7 @@
 
 #include <QTreeWidget>
 
-#include <fstream>
-
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-bool CertUiTest::tokenctl(const std::vector<std::string>& arguments) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        std::vector<char*> argv{const_cast<char*>(TOKENCTL)};
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(TOKENCTL, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+#include <cstdlib>
 
 void CertUiTest::SetUp() {
     if (!std::filesystem::exists(MERIDIA_MODULE) || !std::filesystem::exists(TOKENCTL))
@@ -35,13 +14,7 @@ void CertUiTest::SetUp() {
     char pattern[] = "/tmp/certs-ui-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
-    std::filesystem::create_directories(root_ / "store");
-    std::ofstream(root_ / "token.conf")
-        << "store_dir = " << (root_ / "store").string() << "\nslots = 1\npin_iterations = 1\n";
-    setenv("MERIDIA_TOKEN_CONF", (root_ / "token.conf").c_str(), 1);
-    ASSERT_TRUE(tokenctl(
-        {"create", "t1", "--label", "Demo token", "--so-pin", "12345678", "--user-pin", "1234"}));
-    ASSERT_TRUE(tokenctl({"insert", "t1", "--slot", "1"}));
+    ASSERT_TRUE(CreateTokenStore(root_));
 
     ASSERT_TRUE(real_.load(MERIDIA_MODULE));
     Intercept::current().bind(real_.functions());

@@ -54,8 +54,6 @@ protected:
     std::unique_ptr<CCertManagerFormView> makeView(bool loggedIn = true);
     static QStringList treeTexts(const CCertManagerFormView& view);
 
-    static bool tokenctl(const std::vector<std::string>& arguments);
-
     ScriptedPresenter presenter;
     std::filesystem::path root_;
     bool ready_ = false;

@@ -5,6 +5,8 @@
 
 #include "SlotManager.h"
 
+#include "../core/bench/BenchToken.h"
+
 #include "CertManagerFormView.h"
 #include "ImportFlow.h"
 #include "TokenLibrary.h"
@@ -18,78 +20,29 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool tokenctl(std::vector<std::string> arguments) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (std::freopen("/dev/null", "w", stdout) == nullptr)
-            _exit(126);
-        std::vector<char*> argv{const_cast<char*>(TOKENCTL)};
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        execv(TOKENCTL, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// A PKCS#12 file with a self-signed certificate named `cn` over `key`.
-bool writePfx(const std::string& path, const std::string& cn, EVP_PKEY* key) {
-    certs::X509Ptr certificate(X509_new());
-    X509_set_version(certificate.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -86400);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 86400L * 365);
-    X509_NAME* name = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
-    X509_set_issuer_name(certificate.get(), name);
-    X509_set_pubkey(certificate.get(), key);
-    X509_sign(certificate.get(), key, EVP_sha256());
-    certs::Pkcs12Ptr p12(
-        PKCS12_create("secret", nullptr, key, certificate.get(), nullptr, 0, 0, 0, 0, 0));
-    std::FILE* file = p12 ? std::fopen(path.c_str(), "wb") : nullptr;
-    if (file == nullptr)
-        return false;
-    bool written = i2d_PKCS12_fp(file, p12.get()) == 1;
-    return std::fclose(file) == 0 && written;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
-    char pattern[] = "/tmp/certs-view-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
+    bench::TokenDir dir("/tmp/certs-view-bench-XXXXXX");
+    if (!dir.ok())
         return 1;
-    const std::string root = pattern;
-    std::filesystem::create_directories(root + "/store");
-    std::ofstream(root + "/token.conf") << "store_dir = " << root
-                                        << "/store\nslots = 1\npin_iterations = 1\n"
-                                           "public_memory = 4000000\nprivate_memory = 4000000\n";
-    setenv("MERIDIA_TOKEN_CONF", (root + "/token.conf").c_str(), 1);
+    const std::string& root = dir.root();
 
     int status = 1;
     TokenLibrary& library = TokenLibrary::instance();
     SlotManager& manager = SlotManager::instance();
     manager.setPollInterval(std::chrono::hours(24));
-    if (tokenctl({"create", "bench", "--so-pin", "12345678", "--user-pin", "1234"}) &&
-        tokenctl({"insert", "bench", "--slot", "1"}) && library.load(MERIDIA_MODULE) &&
-        manager.initialize() && manager.findSlot(1) != nullptr) {
+    if (bench::createToken() && library.load(MERIDIA_MODULE) && manager.initialize() &&
+        manager.findSlot(1) != nullptr) {
         SlotEntry* slot = manager.findSlot(1);
         slot->login(reinterpret_cast<const CK_UTF8CHAR*>("1234"), 4);
         certs::EvpPkeyPtr key(EVP_RSA_gen(2048));
@@ -100,7 +53,7 @@ int main(int argc, char** argv) {
             request.slotId = 1;
             request.path = pfx;
             request.password = "secret";
-            filled = writePfx(pfx, "Holder " + std::to_string(i), key.get()) &&
+            filled = bench::writePfx(pfx, "Holder " + std::to_string(i), key.get()) &&
                      RunCertificateImport(library, manager, request, {}).imported;
         }
 
@@ -127,6 +80,5 @@ int main(int argc, char** argv) {
     }
     manager.shutdown();
     library.unload();
-    std::filesystem::remove_all(root);
     return status;
 }

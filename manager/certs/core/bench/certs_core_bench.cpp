@@ -9,6 +9,8 @@
 #include "SlotManager.h"
 #include "TokenLibrary.h"
 
+#include "BenchToken.h"
+
 #include <openssl/pkcs12.h>
 #include <openssl/x509v3.h>
 
@@ -16,53 +18,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool run(std::vector<std::string> arguments) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        freopen("/dev/null", "w", stdout);
-        std::vector<char*> argv{const_cast<char*>(TOKENCTL)};
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        execv(TOKENCTL, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-Bytes makePfx(const std::string& cn, EVP_PKEY* key) {
-    certs::X509Ptr certificate(X509_new());
-    X509_set_version(certificate.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -86400);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 86400L * 365);
-    X509_NAME* name = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
-    X509_set_issuer_name(certificate.get(), name);
-    X509_set_pubkey(certificate.get(), key);
-    X509_sign(certificate.get(), key, EVP_sha256());
-    certs::Pkcs12Ptr p12(
-        PKCS12_create("secret", nullptr, key, certificate.get(), nullptr, 0, 0, 0, 0, 0));
-    unsigned char* der = nullptr;
-    int length = i2d_PKCS12(p12.get(), &der);
-    Bytes bytes(der, der + std::max(length, 0));
-    OPENSSL_free(der);
-    return bytes;
-}
 
 void report(const char* what, std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
@@ -77,30 +38,21 @@ double since(Clock::time_point start) {
 } // namespace
 
 int main() {
-    char pattern[] = "/tmp/certs-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
+    bench::TokenDir dir("/tmp/certs-bench-XXXXXX");
+    if (!dir.ok())
         return 1;
-    std::string root = pattern;
-    std::filesystem::create_directories(root + "/store");
-    std::ofstream(root + "/token.conf") << "store_dir = " << root
-                                        << "/store\nslots = 1\npin_iterations = 1\n"
-                                           "public_memory = 4000000\nprivate_memory = 4000000\n";
-    setenv("MERIDIA_TOKEN_CONF", (root + "/token.conf").c_str(), 1);
+    const std::string& root = dir.root();
     int status = 1;
     TokenLibrary library;
     {
         SlotManager slots(library);
-        if (run({"create", "bench", "--so-pin", "12345678", "--user-pin", "1234"}) &&
-            run({"insert", "bench", "--slot", "1"}) && library.load(MERIDIA_MODULE) &&
-            slots.initialize() && slots.findSlot(1) != nullptr) {
+        if (bench::createToken() && library.load(MERIDIA_MODULE) && slots.initialize() &&
+            slots.findSlot(1) != nullptr) {
             SlotEntry* slot = slots.findSlot(1);
             slot->login(reinterpret_cast<const CK_UTF8CHAR*>("1234"), 4);
             certs::EvpPkeyPtr key(EVP_RSA_gen(2048));
             std::string pfx = root + "/bench.pfx";
-            Bytes file = makePfx("Bench", key.get());
-            std::ofstream(pfx, std::ios::binary)
-                .write(reinterpret_cast<const char*>(file.data()),
-                       static_cast<std::streamsize>(file.size()));
+            bench::writePfx(pfx, "Bench", key.get());
 
             std::vector<double> imports;
             for (int i = 0; i < 25; ++i) {
@@ -138,6 +90,5 @@ int main() {
         slots.shutdown();
     }
     library.unload();
-    std::filesystem::remove_all(root);
     return status;
 }

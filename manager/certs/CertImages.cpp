@@ -1,17 +1,12 @@
 #include "CertImages.h"
 
 #include "ContainerModel.h"
+#include "DrawnIcons.h"
 
-#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
 
-#include <cmath>
-#include <set>
-
 namespace {
-
-constexpr int kSize = 16;
 
 void drawCertificate(QPainter& p, bool valid) {
     p.setPen(QPen(QColor(90, 90, 110), 1));
@@ -34,17 +29,6 @@ void drawCertificate(QPainter& p, bool valid) {
         p.drawLine(QPointF(10.5, 1.5), QPointF(15, 6));
         p.drawLine(QPointF(15, 1.5), QPointF(10.5, 6));
     }
-}
-
-void drawDataObject(QPainter& p) {
-    p.setPen(QPen(QColor(30, 70, 140), 1));
-    p.setBrush(QColor(120, 170, 230));
-    p.drawRect(QRectF(3.5, 4, 9, 9));
-    p.setBrush(QColor(170, 205, 245));
-    p.drawEllipse(QRectF(3.5, 2, 9, 4));
-    p.setBrush(Qt::NoBrush);
-    p.drawArc(QRectF(3.5, 11, 9, 4), 180 * 16, 180 * 16);
-    p.drawArc(QRectF(3.5, 7.5, 9, 4), 180 * 16, 180 * 16);
 }
 
 void drawKey(QPainter& p, const QColor& line, const QColor& fill) {
@@ -91,52 +75,36 @@ void drawContainer(QPainter& p) {
 } // namespace
 
 QPixmap certImagePixmap(int index, qreal devicePixelRatio) {
-    if (devicePixelRatio <= 0)
-        devicePixelRatio = 1;
-    int side = static_cast<int>(std::ceil(kSize * devicePixelRatio));
-    QPixmap pixmap(side, side);
-    pixmap.setDevicePixelRatio(devicePixelRatio);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    switch (static_cast<TreeImage>(index)) {
-    case TreeImage::CertificateValid:
-        drawCertificate(p, true);
-        break;
-    case TreeImage::CertificateOutOfDate:
-        drawCertificate(p, false);
-        break;
-    case TreeImage::Data:
-        drawDataObject(p);
-        break;
-    case TreeImage::PrivateKey:
-        drawPrivateKey(p);
-        break;
-    case TreeImage::PublicKey:
-        drawPublicKey(p);
-        break;
-    case TreeImage::Container:
-        drawContainer(p);
-        break;
-    default:
-        break;
-    }
-    return pixmap;
+    return drawnPixmap(devicePixelRatio, [index](QPainter& p) {
+        switch (static_cast<TreeImage>(index)) {
+        case TreeImage::CertificateValid:
+            drawCertificate(p, true);
+            break;
+        case TreeImage::CertificateOutOfDate:
+            drawCertificate(p, false);
+            break;
+        case TreeImage::Data:
+            drawDataObjectImage(p);
+            break;
+        case TreeImage::PrivateKey:
+            drawPrivateKey(p);
+            break;
+        case TreeImage::PublicKey:
+            drawPublicKey(p);
+            break;
+        case TreeImage::Container:
+            drawContainer(p);
+            break;
+        default:
+            break;
+        }
+    });
 }
 
 QIcon certImage(int index) {
-    std::set<qreal> ratios{1.0, 2.0};
-    if (qGuiApp != nullptr)
-        ratios.insert(qGuiApp->devicePixelRatio());
-    QIcon icon;
-    for (qreal ratio : ratios)
-        icon.addPixmap(certImagePixmap(index, ratio));
-    return icon;
+    return drawnIcon([index](qreal ratio) { return certImagePixmap(index, ratio); });
 }
 
 QList<QIcon> certImages() {
-    QList<QIcon> images;
-    for (int i = 0; i < kCertImageCount; ++i)
-        images.append(certImage(i));
-    return images;
+    return drawnIcons(kCertImageCount, certImage);
 }

@@ -1,18 +1,13 @@
 #include "TreeImages.h"
 
+#include "DrawnIcons.h"
 #include "MainWindowRules.h"
 
-#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 
-#include <cmath>
-#include <set>
-
 namespace {
-
-constexpr int kSize = 16;
 
 void drawReader(QPainter& p) {
     p.setPen(QPen(QColor(70, 70, 80), 1));
@@ -79,69 +74,40 @@ void drawKey(QPainter& p) {
     p.drawLine(QPointF(14, 8), QPointF(14, 10.5));
 }
 
-void drawDataObject(QPainter& p) {
-    p.setPen(QPen(QColor(30, 70, 140), 1));
-    p.setBrush(QColor(120, 170, 230));
-    p.drawRect(QRectF(3.5, 4, 9, 9));
-    p.setBrush(QColor(170, 205, 245));
-    p.drawEllipse(QRectF(3.5, 2, 9, 4));
-    p.setBrush(Qt::NoBrush);
-    p.drawArc(QRectF(3.5, 11, 9, 4), 180 * 16, 180 * 16);
-    p.drawArc(QRectF(3.5, 7.5, 9, 4), 180 * 16, 180 * 16);
-}
-
 } // namespace
 
 QPixmap treeImagePixmap(int index, qreal devicePixelRatio) {
-    if (devicePixelRatio <= 0)
-        devicePixelRatio = 1;
-    int side = static_cast<int>(std::ceil(kSize * devicePixelRatio));
-    QPixmap pixmap(side, side);
-    pixmap.setDevicePixelRatio(devicePixelRatio);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    switch (index) {
-    case kImageSlotEmpty:
-        drawReader(p);
-        break;
-    case kImageSlotToken:
-        drawReader(p);
-        drawToken(p);
-        break;
-    case kImageDataManagement:
-        drawFolder(p);
-        break;
-    case kImageCertificate:
-        drawCertificate(p);
-        break;
-    case kImageKeyPair:
-        drawKey(p);
-        break;
-    case kImageDataObject:
-        drawDataObject(p);
-        break;
-    default:
-        break;
-    }
-    return pixmap;
+    return drawnPixmap(devicePixelRatio, [index](QPainter& p) {
+        switch (index) {
+        case kImageSlotEmpty:
+            drawReader(p);
+            break;
+        case kImageSlotToken:
+            drawReader(p);
+            drawToken(p);
+            break;
+        case kImageDataManagement:
+            drawFolder(p);
+            break;
+        case kImageCertificate:
+            drawCertificate(p);
+            break;
+        case kImageKeyPair:
+            drawKey(p);
+            break;
+        case kImageDataObject:
+            drawDataObjectImage(p);
+            break;
+        default:
+            break;
+        }
+    });
 }
 
 QIcon treeImage(int index) {
-    // Every ratio a screen of this session uses, plus the two common ones,
-    // so the icon never has to scale a bitmap.
-    std::set<qreal> ratios{1.0, 2.0};
-    if (qGuiApp != nullptr)
-        ratios.insert(qGuiApp->devicePixelRatio());
-    QIcon icon;
-    for (qreal ratio : ratios)
-        icon.addPixmap(treeImagePixmap(index, ratio));
-    return icon;
+    return drawnIcon([index](qreal ratio) { return treeImagePixmap(index, ratio); });
 }
 
 QList<QIcon> treeImages() {
-    QList<QIcon> images;
-    for (int i = 0; i < kTreeImageCount; ++i)
-        images.append(treeImage(i));
-    return images;
+    return drawnIcons(kTreeImageCount, treeImage);
 }

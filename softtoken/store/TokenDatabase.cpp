@@ -136,6 +136,7 @@ struct TokenDatabase::Impl {
     CK_RV writePin(CK_USER_TYPE user, const SecureBytes& pin, const SecureBytes& tokenKey);
     CK_RV pinLenOk(const TokenRecord& token, const SecureBytes& pin) const;
     CK_RV newPinOk(const SecureBytes& pin);
+    CK_RV roomFor(bool isPrivate, std::int64_t size, std::int64_t freed);
     CK_RV readObjectRow(std::uint64_t id, bool& isPrivate, std::int64_t& size);
     CK_RV verifyPin(CK_USER_TYPE user, const SecureBytes& pin, SecureBytes* tokenKey,
                     bool& counted);
@@ -273,6 +274,17 @@ CK_RV TokenDatabase::Impl::newPinOk(const SecureBytes& pin) {
     if (CK_RV rv = readTokenLocked(token); rv != CKR_OK)
         return rv;
     return pinLenOk(token, pin);
+}
+
+// Whether an object of `size` fits the private or public memory once `freed`
+// bytes of it are given back; CKR_DEVICE_MEMORY when it does not.
+CK_RV TokenDatabase::Impl::roomFor(bool isPrivate, std::int64_t size, std::int64_t freed) {
+    TokenRecord token;
+    if (CK_RV rv = readTokenLocked(token); rv != CKR_OK)
+        return rv;
+    const std::int64_t used = isPrivate ? token.privateMemoryUsed : token.publicMemoryUsed;
+    const std::int64_t total = isPrivate ? token.privateMemoryTotal : token.publicMemoryTotal;
+    return used - freed + size > total ? CKR_DEVICE_MEMORY : CKR_OK;
 }
 
 // The stored kind and size of one object; CKR_OBJECT_HANDLE_INVALID when it is gone.
@@ -736,15 +748,8 @@ CK_RV TokenDatabase::createObject(const SecureBytes* tokenKey, ObjectRecord& rec
         sql::Transaction tx(impl_->db, true);
         if (tx.status() != SQLITE_OK)
             return sql::toRv(tx.status());
-        TokenRecord token;
-        if (CK_RV rv = impl_->readTokenLocked(token); rv != CKR_OK)
+        if (CK_RV rv = impl_->roomFor(record.isPrivate, size, 0); rv != CKR_OK)
             return rv;
-        const std::int64_t used =
-            record.isPrivate ? token.privateMemoryUsed : token.publicMemoryUsed;
-        const std::int64_t total =
-            record.isPrivate ? token.privateMemoryTotal : token.publicMemoryTotal;
-        if (used + size > total)
-            return CKR_DEVICE_MEMORY;
 
         // The id is known before the insert so the sealed blob can be bound to it.
         std::int64_t id = 0;
@@ -794,16 +799,10 @@ CK_RV TokenDatabase::updateObject(const SecureBytes* tokenKey, const ObjectRecor
         // Changing a private object needs the key even when it becomes public.
         if (wasPrivate && !hasKey(tokenKey))
             return CKR_USER_NOT_LOGGED_IN;
-        TokenRecord token;
-        if (CK_RV rv = impl_->readTokenLocked(token); rv != CKR_OK)
+        // The old copy only makes room in the memory the object stays in.
+        const std::int64_t freed = wasPrivate == record.isPrivate ? oldSize : 0;
+        if (CK_RV rv = impl_->roomFor(record.isPrivate, size, freed); rv != CKR_OK)
             return rv;
-        std::int64_t used = record.isPrivate ? token.privateMemoryUsed : token.publicMemoryUsed;
-        const std::int64_t total =
-            record.isPrivate ? token.privateMemoryTotal : token.publicMemoryTotal;
-        if (wasPrivate == record.isPrivate)
-            used -= oldSize;
-        if (used + size > total)
-            return CKR_DEVICE_MEMORY;
         Bytes blob;
         if (CK_RV rv = encodeObject(tokenKey, record, record.id, blob); rv != CKR_OK)
             return rv;

@@ -128,7 +128,9 @@ TEST(ProductConfig, NumbersAndFixedBytes) {
 
 TEST(ProductConfig, UnalignedInitParameterReadsInPlace) {
     EXPECT_EQ(readLittleEndian32(905), 0x00000900u);
-    EXPECT_EQ(productConfig.tokenInitParameter, 0x00000900u);
+    // Copied out first: a reference to the packed field would be misaligned.
+    const std::uint32_t inPlace = productConfig.tokenInitParameter;
+    EXPECT_EQ(inPlace, 0x00000900u);
 }
 
 } // namespace

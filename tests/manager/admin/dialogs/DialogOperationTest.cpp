@@ -228,8 +228,8 @@ TEST_F(DialogOperationTest, InitHandsTheFieldsToTheToken) {
     std::memcpy(&params, admin().initRecord.data(), sizeof params);
     EXPECT_EQ(params.soPinErrorCount, 3);
     EXPECT_EQ(params.userPinErrorCount, 14);
-    EXPECT_EQ(params.publicMemorySize, 63999u);
-    EXPECT_EQ(params.privateMemorySize, 0u);
+    EXPECT_EQ(std::uint32_t{params.publicMemorySize}, 63999u);
+    EXPECT_EQ(std::uint32_t{params.privateMemorySize}, 0u);
     EXPECT_EQ(messageIds(presenter), std::vector<int>{855});
 }
 

@@ -98,7 +98,7 @@ TEST_F(InitTokenTest, RecordHandedToTheLibraryIsExactlyTheLayout) {
     EXPECT_EQ(le32(r, 34), 0x00012345u); // public memory
     EXPECT_EQ(le32(r, 38), 0x0000ABCDu); // private memory
     EXPECT_EQ(le32(r, 42), 0u);          // reserved30
-    EXPECT_EQ(le32(r, 46), productConfig.tokenInitParameter);
+    EXPECT_EQ(le32(r, 46), std::uint32_t{productConfig.tokenInitParameter});
     EXPECT_EQ(le32(r, 46), 0x00000900u);
     // The three pointers sit at 2, 14 and 22 and point at the texts.
     EXPECT_EQ(AdminFake::current().initLabel, "Fresh token");
@@ -106,7 +106,7 @@ TEST_F(InitTokenTest, RecordHandedToTheLibraryIsExactlyTheLayout) {
     EXPECT_EQ(AdminFake::current().initUserPin, "user1");
     TokenInitParams params;
     std::memcpy(&params, r.data(), r.size());
-    EXPECT_NE(params.label, nullptr);
+    EXPECT_NE(static_cast<const char*>(params.label), nullptr);
     EXPECT_EQ(offsetof(TokenInitParams, label), 2u);
     EXPECT_EQ(offsetof(TokenInitParams, userPin), 22u);
 }
@@ -114,10 +114,11 @@ TEST_F(InitTokenTest, RecordHandedToTheLibraryIsExactlyTheLayout) {
 TEST_F(InitTokenTest, FillPointsIntoTheInputAndCopiesTheProductValue) {
     InitTokenInput in = input();
     TokenInitParams params = fillTokenInitParams(in);
-    EXPECT_EQ(params.label, in.label.c_str());
-    EXPECT_EQ(params.soPin, in.soPin.c_str());
-    EXPECT_EQ(params.userPin, in.userPin.c_str());
-    EXPECT_EQ(params.tokenInitParameter, productConfig.tokenInitParameter);
+    EXPECT_EQ(static_cast<const char*>(params.label), in.label.c_str());
+    EXPECT_EQ(static_cast<const char*>(params.soPin), in.soPin.c_str());
+    EXPECT_EQ(static_cast<const char*>(params.userPin), in.userPin.c_str());
+    EXPECT_EQ(std::uint32_t{params.tokenInitParameter},
+              std::uint32_t{productConfig.tokenInitParameter});
 }
 
 TEST_F(InitTokenTest, SessionsAreClosedBeforeInitializationAndSuccessIsReported) {

@@ -109,33 +109,34 @@ std::string NormalizePemText(const std::string& input) {
     return "-----BEGIN CERTIFICATE-----\r\n" + wrapped + "\r\n-----END CERTIFICATE-----";
 }
 
-certs::X509Ptr DecodeCertificateFile(const Bytes& content, FileEncoding encoding,
-                                     ImportResult& result) {
-    certs::X509Ptr certificate;
+namespace {
+
+// One object from a file's content: DER through d2i, text through the PEM reader.
+template <class Ptr, class FromDer, class FromPem>
+Ptr decodeFile(const Bytes& content, FileEncoding encoding, ImportResult& result, FromDer fromDer,
+               FromPem fromPem) {
+    Ptr object;
     if (encoding == FileEncoding::Der) {
         const unsigned char* p = content.data();
-        certificate.reset(d2i_X509(nullptr, &p, static_cast<long>(content.size())));
+        object.reset(fromDer(nullptr, &p, static_cast<long>(content.size())));
     } else {
         certs::BioPtr bio(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
         if (bio)
-            certificate.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+            object.reset(fromPem(bio.get(), nullptr, nullptr, nullptr));
     }
-    result = certificate ? ImportResult::Success : ImportResult::NotSupported;
-    return certificate;
+    result = object ? ImportResult::Success : ImportResult::NotSupported;
+    return object;
+}
+
+} // namespace
+
+certs::X509Ptr DecodeCertificateFile(const Bytes& content, FileEncoding encoding,
+                                     ImportResult& result) {
+    return decodeFile<certs::X509Ptr>(content, encoding, result, d2i_X509, PEM_read_bio_X509);
 }
 
 certs::Pkcs7Ptr DecodePkcs7File(const Bytes& content, FileEncoding encoding, ImportResult& result) {
-    certs::Pkcs7Ptr bundle;
-    if (encoding == FileEncoding::Der) {
-        const unsigned char* p = content.data();
-        bundle.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(content.size())));
-    } else {
-        certs::BioPtr bio(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
-        if (bio)
-            bundle.reset(PEM_read_bio_PKCS7(bio.get(), nullptr, nullptr, nullptr));
-    }
-    result = bundle ? ImportResult::Success : ImportResult::NotSupported;
-    return bundle;
+    return decodeFile<certs::Pkcs7Ptr>(content, encoding, result, d2i_PKCS7, PEM_read_bio_PKCS7);
 }
 
 std::vector<X509*> Pkcs7Certificates(PKCS7* bundle) {

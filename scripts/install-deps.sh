@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
     libssl-dev libsqlite3-dev libp11-kit-dev p11-kit
     libgtest-dev libgmock-dev libbenchmark-dev
-    opensc gnutls-bin softhsm2
+    opensc gnutls-bin softhsm2 pinentry-qt
     fonts-noto-cjk xvfb xauth x11vnc
 )
 

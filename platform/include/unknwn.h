@@ -7,12 +7,8 @@
 
 #include <wtypes.h>
 
-#ifndef interface
-#define interface struct
-#endif
+// No `interface` or `THIS` macros: they would clash with ordinary names in Qt and in our code.
 #define PURE = 0
-#define THIS_
-#define THIS void
 #define STDMETHOD(method) virtual HRESULT STDMETHODCALLTYPE method
 #define STDMETHOD_(type, method) virtual type STDMETHODCALLTYPE method
 #define STDMETHODIMP HRESULT STDMETHODCALLTYPE

@@ -4,7 +4,9 @@
 //     #include "providers/core/ProviderModule.h"
 //     KORVAN_PROVIDER_EXPORTS(std::make_unique<MyProvider>())
 //
-// The expression runs once, at the first call, and gives a std::unique_ptr<Provider>. ProviderModule keeps the handle tables: a
+// The expression runs once, at the first call, and gives a std::unique_ptr<Provider>. The
+// instance is never destroyed: at process exit the CryptoAPI layer may still release contexts
+// and keys after this module's own static objects are gone. ProviderModule keeps the handle tables: a
 // context owns the keys and hashes made through it, a handle is looked up before use (a value
 // the module never gave out is NTE_BAD_UID, NTE_BAD_KEY or NTE_BAD_HASH and is never
 // dereferenced), and releasing a context destroys its keys and hashes as Windows does. Every
@@ -101,8 +103,8 @@ private:
 #define KORVAN_PROVIDER_EXPORTS(makeProvider)                                                      \
     namespace {                                                                                    \
     ::providers::ProviderModule& korvanProviderModule() {                                          \
-        static ::providers::ProviderModule module([] { return makeProvider; });                    \
-        return module;                                                                             \
+        static auto* const module = new ::providers::ProviderModule([] { return makeProvider; }); \
+        return *module;                                                                            \
     }                                                                                              \
     }                                                                                              \
     KORVAN_PROVIDER_EXPORT BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer,   \

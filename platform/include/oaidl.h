@@ -234,9 +234,9 @@ typedef struct tagSAFEARRAYBOUND {
 struct tagARRAYDESC;
 typedef struct tagTYPEDESC {
     union {
-        struct tagTYPEDESC* lptdesc; // VT_PTR, VT_SAFEARRAY
+        struct tagTYPEDESC* lptdesc;  // VT_PTR, VT_SAFEARRAY
         struct tagARRAYDESC* lpadesc; // VT_CARRAY
-        HREFTYPE hreftype; // VT_USERDEFINED
+        HREFTYPE hreftype;            // VT_USERDEFINED
     };
     VARTYPE vt;
 } TYPEDESC;
@@ -363,8 +363,7 @@ struct ITypeInfo : public IUnknown {
                                              DISPPARAMS* pDispParams, VARIANT* pVarResult,
                                              EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetDocumentation(MEMBERID memid, BSTR* pBstrName,
-                                                       BSTR* pBstrDocString,
-                                                       DWORD* pdwHelpContext,
+                                                       BSTR* pBstrDocString, DWORD* pdwHelpContext,
                                                        BSTR* pBstrHelpFile) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetDllEntry(MEMBERID memid, INVOKEKIND invKind,
                                                   BSTR* pBstrDllName, BSTR* pBstrName,
@@ -393,11 +392,9 @@ struct ITypeLib : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetLibAttr(TLIBATTR** ppTLibAttr) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp** ppTComp) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetDocumentation(INT index, BSTR* pBstrName,
-                                                       BSTR* pBstrDocString,
-                                                       DWORD* pdwHelpContext,
+                                                       BSTR* pBstrDocString, DWORD* pdwHelpContext,
                                                        BSTR* pBstrHelpFile) = 0;
-    virtual HRESULT STDMETHODCALLTYPE IsName(LPOLESTR szNameBuf, ULONG lHashVal,
-                                             BOOL* pfName) = 0;
+    virtual HRESULT STDMETHODCALLTYPE IsName(LPOLESTR szNameBuf, ULONG lHashVal, BOOL* pfName) = 0;
     virtual HRESULT STDMETHODCALLTYPE FindName(LPOLESTR szNameBuf, ULONG lHashVal,
                                                ITypeInfo** ppTInfo, MEMBERID* rgMemId,
                                                USHORT* pcFound) = 0;

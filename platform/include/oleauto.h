@@ -70,9 +70,9 @@ HRESULT STDAPICALLTYPE UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD wVe
 // IDispatch driven by type information.
 HRESULT STDAPICALLTYPE DispGetIDsOfNames(ITypeInfo* ptinfo, LPOLESTR* rgszNames, UINT cNames,
                                          DISPID* rgdispid);
-HRESULT STDAPICALLTYPE DispInvoke(void* _this, ITypeInfo* ptinfo, DISPID dispidMember,
-                                  WORD wFlags, DISPPARAMS* pparams, VARIANT* pvarResult,
-                                  EXCEPINFO* pexcepinfo, UINT* puArgErr);
+HRESULT STDAPICALLTYPE DispInvoke(void* _this, ITypeInfo* ptinfo, DISPID dispidMember, WORD wFlags,
+                                  DISPPARAMS* pparams, VARIANT* pvarResult, EXCEPINFO* pexcepinfo,
+                                  UINT* puArgErr);
 HRESULT STDAPICALLTYPE CreateStdDispatch(IUnknown* punkOuter, void* pvThis, ITypeInfo* ptinfo,
                                          IUnknown** ppunkStdDisp);
 

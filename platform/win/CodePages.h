@@ -8,5 +8,4 @@ extern "C" {
 // (LC_ALL, then LC_CTYPE, then LANG). This forgets the choice, so that the next call reads the
 // environment again; tests call it after changing those variables.
 void korvanResetAnsiCodePage();
-
 }

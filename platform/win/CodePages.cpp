@@ -16,16 +16,20 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace {
 
@@ -183,12 +187,6 @@ std::string iconvName(UINT codePage) {
     return "CP" + std::to_string(codePage);
 }
 
-// Bytes 0x80 to 0x9F that a 125x table leaves undefined stand for the C1 control of the same
-// value, both ways, as in Windows' own tables; glibc rejects them.
-bool isC1Passthrough(UINT codePage, std::uint32_t value) {
-    return codePage >= 1250 && codePage <= 1258 && value >= 0x80 && value <= 0x9F;
-}
-
 bool isHighSurrogate(char16_t c) {
     return c >= 0xD800 && c <= 0xDBFF;
 }
@@ -304,7 +302,7 @@ Result utf16ToUtf8(const char16_t* in, size_t size, bool strict, std::string& ou
     return Result::Ok;
 }
 
-// ---- ANSI pages through iconv ----
+// ---- Streams through iconv ----
 
 // Runs iconv over the whole input, appending to out; onBad is called at each position iconv
 // cannot convert (EILSEQ, or EINVAL for a sequence cut short by the end of the input) and
@@ -344,18 +342,106 @@ Result runIconv(const Iconv& converter, const char* input, size_t size, Out& out
     }
 }
 
+// ---- Single-byte pages through tables read once from iconv ----
+
+// Each byte is read from iconv on its own, so that glibc's CP1258 does not compose a letter
+// with the accent after it (nor decompose a letter the page lacks): Windows converts these
+// pages byte for byte.
+struct SingleByteTable {
+    std::array<char16_t, 256> toWide{};
+    std::array<bool, 256> defined{};
+    std::unordered_map<char16_t, char> toByte;
+};
+
+std::unique_ptr<SingleByteTable> readSingleByteTable(UINT codePage) {
+    const Iconv converter(kUtf16Name, iconvName(codePage).c_str());
+    if (!converter.valid())
+        return nullptr;
+    auto table = std::make_unique<SingleByteTable>();
+    for (unsigned value = 0; value < 256; ++value) {
+        iconv(converter.get(), nullptr, nullptr, nullptr, nullptr); // a fresh state
+        char byte = static_cast<char>(value);
+        char* in = &byte;
+        size_t inLeft = 1;
+        char16_t units[4];
+        char* out = reinterpret_cast<char*>(units);
+        size_t outLeft = sizeof units;
+        const bool converted =
+            iconv(converter.get(), &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1) &&
+            iconv(converter.get(), nullptr, nullptr, &out, &outLeft) != static_cast<size_t>(-1);
+        const size_t produced = (sizeof units - outLeft) / sizeof(char16_t);
+        if (converted && produced == 1) {
+            table->toWide[value] = units[0];
+            table->defined[value] = true;
+        } else if (codePage >= 1250 && codePage <= 1258 && value >= 0x80 && value <= 0x9F) {
+            // Windows' 125x tables give the bytes they leave open the C1 control of the same
+            // value, both ways; glibc rejects them.
+            table->toWide[value] = static_cast<char16_t>(value);
+            table->defined[value] = true;
+        }
+        if (table->defined[value])
+            table->toByte.emplace(table->toWide[value], byte);
+    }
+    return table;
+}
+
+const SingleByteTable* singleByteTable(UINT codePage) {
+    static std::mutex mutex;
+    static std::map<UINT, std::unique_ptr<SingleByteTable>> tables;
+    std::lock_guard lock(mutex);
+    auto found = tables.find(codePage);
+    if (found == tables.end())
+        found = tables.emplace(codePage, readSingleByteTable(codePage)).first;
+    return found->second.get();
+}
+
+Result singleByteToUtf16(const SingleByteTable& table, const char* input, size_t size, bool strict,
+                         std::u16string& out) {
+    out.reserve(size);
+    for (size_t i = 0; i < size; ++i) {
+        const auto byte = static_cast<unsigned char>(input[i]);
+        if (table.defined[byte])
+            out.push_back(table.toWide[byte]);
+        else if (strict)
+            return Result::NoTranslation;
+        else
+            out.push_back(kReplacement);
+    }
+    return Result::Ok;
+}
+
+void utf16ToSingleByte(const SingleByteTable& table, const char16_t* input, size_t size,
+                       std::string_view defaultChar, bool& usedDefault, std::string& out) {
+    out.reserve(size);
+    for (size_t i = 0; i < size; ++i) {
+        const auto found = table.toByte.find(input[i]);
+        if (found != table.toByte.end()) {
+            out.push_back(found->second);
+            continue;
+        }
+        out.append(defaultChar);
+        usedDefault = true;
+        // A surrogate pair is one character the page lacks.
+        if (isHighSurrogate(input[i]) && i + 1 < size && isLowSurrogate(input[i + 1]))
+            ++i;
+    }
+}
+
+// ---- Double-byte pages through iconv ----
+
 Result ansiToUtf16(UINT codePage, const char* input, size_t size, bool strict,
                    std::u16string& out) {
+    if (!isDoubleByteCodePage(codePage)) {
+        const SingleByteTable* table = singleByteTable(codePage);
+        if (table == nullptr)
+            return Result::Unsupported;
+        return singleByteToUtf16(*table, input, size, strict, out);
+    }
     const Iconv converter(kUtf16Name, iconvName(codePage).c_str());
     if (!converter.valid())
         return Result::Unsupported;
     out.reserve(size);
-    return runIconv(converter, input, size, out, [&](const char* at, size_t) -> size_t {
-        const auto byte = static_cast<unsigned char>(*at);
-        if (isC1Passthrough(codePage, byte)) {
-            out.push_back(static_cast<char16_t>(byte));
-            return 1;
-        }
+    return runIconv(converter, input, size, out, [&](const char*, size_t) -> size_t {
         if (strict)
             return 0;
         // One byte at a time, so that an ASCII byte after a broken lead byte survives.
@@ -366,6 +452,13 @@ Result ansiToUtf16(UINT codePage, const char* input, size_t size, bool strict,
 
 Result utf16ToAnsi(UINT codePage, const char16_t* input, size_t size, std::string_view defaultChar,
                    bool& usedDefault, std::string& out) {
+    if (!isDoubleByteCodePage(codePage)) {
+        const SingleByteTable* table = singleByteTable(codePage);
+        if (table == nullptr)
+            return Result::Unsupported;
+        utf16ToSingleByte(*table, input, size, defaultChar, usedDefault, out);
+        return Result::Ok;
+    }
     const Iconv converter(iconvName(codePage).c_str(), kUtf16Name);
     if (!converter.valid())
         return Result::Unsupported;
@@ -378,10 +471,6 @@ Result utf16ToAnsi(UINT codePage, const char16_t* input, size_t size, std::strin
             if (units == 0)
                 return left; // an odd byte cannot happen; skip it anyway
             const char16_t c = input[index];
-            if (isC1Passthrough(codePage, c)) {
-                out.push_back(static_cast<char>(c));
-                return sizeof(char16_t);
-            }
             out.append(defaultChar);
             usedDefault = true;
             // A valid pair is one character the page lacks; a lone surrogate is

@@ -177,6 +177,17 @@ TEST_F(CodePages, WesternPageMapsAccentsAndReplacesWhatItLacks) {
     EXPECT_EQ(toAnsi(1252, std::u16string(1, char16_t(0x81))), "\x81");
 }
 
+TEST_F(CodePages, VietnamesePageConvertsByteForByte) {
+    // A letter and the combining accent after it stay two characters, and a letter the page
+    // lacks is missing rather than decomposed.
+    EXPECT_EQ(toWide(1258, "a\xEC"), u"a\u0301");
+    EXPECT_EQ(toAnsi(1258, u"\u00EAa\u0301"), "\xEA"
+                                              "a\xEC");
+    BOOL usedDefault = FALSE;
+    EXPECT_EQ(toAnsi(1258, u"\u1EBF", &usedDefault), "?");
+    EXPECT_TRUE(usedDefault);
+}
+
 TEST_F(CodePages, DoubleByteDefaultCharacterIsOneWholeCharacter) {
     BOOL usedDefault = FALSE;
     EXPECT_EQ(toAnsi(936, u"中\u0E01", &usedDefault, "\xA3\xBF"), "\xD6\xD0\xA3\xBF");

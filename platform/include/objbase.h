@@ -40,9 +40,12 @@ LPVOID STDAPICALLTYPE CoTaskMemAlloc(SIZE_T cb);
 LPVOID STDAPICALLTYPE CoTaskMemRealloc(LPVOID pv, SIZE_T cb);
 void STDAPICALLTYPE CoTaskMemFree(LPVOID pv);
 
-// Exported by an in-process server module.
-HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
-HRESULT STDAPICALLTYPE DllCanUnloadNow();
+// Exported by an in-process server module. The visibility stands in for the module definition
+// file of a Windows build: a module compiled with hidden visibility still exports these.
+__attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid,
+                                                                                REFIID riid,
+                                                                                LPVOID* ppv);
+__attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllCanUnloadNow();
 
 } // extern "C"
 

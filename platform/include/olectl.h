@@ -6,6 +6,6 @@
 #include <ocidl.h>
 
 extern "C" {
-HRESULT STDAPICALLTYPE DllRegisterServer();
-HRESULT STDAPICALLTYPE DllUnregisterServer();
+__attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllRegisterServer();
+__attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllUnregisterServer();
 }

@@ -9,6 +9,11 @@
 
 // No `interface` or `THIS` macros: they would clash with ordinary names in Qt and in our code.
 #define PURE = 0
+// What the interface compiler's headers write before an interface; the uuid attribute has no
+// counterpart here (no __uuidof), so interface ids are named constants.
+#define DECLSPEC_UUID(x)
+#define DECLSPEC_NOVTABLE
+#define MIDL_INTERFACE(x) struct
 #define STDMETHOD(method) virtual HRESULT STDMETHODCALLTYPE method
 #define STDMETHOD_(type, method) virtual type STDMETHODCALLTYPE method
 #define STDMETHODIMP HRESULT STDMETHODCALLTYPE

@@ -14,6 +14,7 @@
 #define CALLBACK
 #define CONST const
 #define VOID void
+#define EXTERN_C extern "C"
 
 typedef std::uint8_t BYTE;
 typedef std::uint8_t UCHAR;

@@ -99,6 +99,45 @@ TEST(Variant, InitClearAndCopyManageTheirContents) {
     EXPECT_EQ(object.references, 1u);
 }
 
+TEST(Variant, CopyIndReadsThroughOneReference) {
+    LONG number = 41;
+    Var byRef;
+    byRef.vt = VT_BYREF | VT_I4;
+    byRef.plVal = &number;
+    Var copy;
+    ASSERT_EQ(VariantCopyInd(&copy, &byRef), S_OK);
+    EXPECT_EQ(copy.vt, VT_I4);
+    EXPECT_EQ(copy.lVal, 41);
+
+    BSTR text = SysAllocString(u"abc");
+    byRef.vt = VT_BYREF | VT_BSTR;
+    byRef.pbstrVal = &text;
+    ASSERT_EQ(VariantCopyInd(&copy, &byRef), S_OK);
+    EXPECT_EQ(copy.vt, VT_BSTR);
+    EXPECT_NE(copy.bstrVal, text) << "the referenced string is copied, not taken";
+    EXPECT_EQ(platform::bstrView(copy.bstrVal), u"abc");
+    SysFreeString(text);
+
+    Var inner("xyz");
+    byRef.vt = VT_BYREF | VT_VARIANT;
+    byRef.pvarVal = &inner;
+    ASSERT_EQ(VariantCopyInd(&copy, &byRef), S_OK);
+    EXPECT_EQ(platform::bstrView(copy.bstrVal), u"xyz");
+
+    // A reference to a reference, or to nothing, is refused and the destination kept.
+    Var nested;
+    nested.vt = VT_BYREF | VT_I4;
+    nested.plVal = &number;
+    byRef.pvarVal = &nested;
+    EXPECT_EQ(VariantCopyInd(&copy, &byRef), E_INVALIDARG);
+    byRef.vt = VT_BYREF | VT_I4;
+    byRef.plVal = nullptr;
+    EXPECT_EQ(VariantCopyInd(&copy, &byRef), E_INVALIDARG);
+    EXPECT_EQ(platform::bstrView(copy.bstrVal), u"xyz");
+    byRef.vt = VT_EMPTY;
+    nested.vt = VT_EMPTY;
+}
+
 TEST(Variant, UnsupportedTypesAreRefusedAndLeftAlone) {
     Var array;
     array.vt = VT_ARRAY | VT_I4;

@@ -330,6 +330,47 @@ bool RegistryKey::deleteValue(std::string_view name) {
     });
 }
 
+std::vector<std::string> RegistryKey::subkeyNames() const {
+    std::vector<std::string> names;
+    const Loaded loaded = load(root_);
+    if (loaded.status != LoadStatus::Ok)
+        return names;
+    const QString self = QString::fromStdString(path_);
+    if (!self.isEmpty() && !storedName(loaded.keys, self)) {
+        fail("key " + path_ + " no longer exists");
+        return names;
+    }
+    const QString below = self.isEmpty() ? QString() : self + QLatin1Char('\\');
+    for (auto it = loaded.keys.begin(); it != loaded.keys.end(); ++it) {
+        const QString& name = it.key();
+        if (name.isEmpty() || !name.startsWith(below, Qt::CaseInsensitive))
+            continue;
+        const QString rest = name.mid(below.size());
+        if (!rest.isEmpty() && !rest.contains(QLatin1Char('\\')))
+            names.push_back(rest.toStdString());
+    }
+    succeed();
+    return names;
+}
+
+std::vector<std::string> RegistryKey::valueNames() const {
+    std::vector<std::string> names;
+    const Loaded loaded = load(root_);
+    if (loaded.status != LoadStatus::Ok)
+        return names;
+    const auto key = storedName(loaded.keys, QString::fromStdString(path_));
+    if (!key) {
+        if (!path_.empty())
+            fail("key " + path_ + " no longer exists");
+        return names;
+    }
+    const QJsonObject values = loaded.keys.value(*key).toObject();
+    for (auto it = values.begin(); it != values.end(); ++it)
+        names.push_back(it.key().toStdString());
+    succeed();
+    return names;
+}
+
 bool deleteTree(RegistryRoot root, std::string_view path) {
     const auto wanted = checkedPath(path);
     if (!wanted)

@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -61,6 +62,11 @@ public:
     bool setDword(std::string_view name, uint32_t value);
     // False when the value does not exist.
     bool deleteValue(std::string_view name);
+
+    // The names of the key's direct subkeys and of its values, as stored; empty when the key no
+    // longer exists (registryLastError() then tells why).
+    std::vector<std::string> subkeyNames() const;
+    std::vector<std::string> valueNames() const;
 
 private:
     RegistryKey(RegistryRoot root, std::string path) : root_(root), path_(std::move(path)) {}

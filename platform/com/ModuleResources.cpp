@@ -2,6 +2,7 @@
 // section headers. Every size in a file is hostile and checked before it is used.
 #include "platform/com/ModuleResources.h"
 
+#include "platform/ModuleLoader.h"
 #include "platform/com/Utf16.h"
 
 #include <dlfcn.h>
@@ -378,6 +379,9 @@ extern "C" BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HM
         handle = dlopen(path.empty() || path == modulePath(nullptr) ? nullptr : path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
     } else {
         handle = dlopen(lpModuleName, RTLD_LAZY | RTLD_NOLOAD);
+        // A Windows name ("qx11skyra.dll") answers for the module LoadLibraryA made of it.
+        if (handle == nullptr && lpModuleName != nullptr)
+            handle = dlopen(platform::moduleFileNameFor(lpModuleName).c_str(), RTLD_LAZY | RTLD_NOLOAD);
     }
     if (handle == nullptr) {
         SetLastError(ERROR_MOD_NOT_FOUND);

@@ -203,19 +203,6 @@ private:
         expectPunct(';');
     }
 
-    // uuid(...) holds a bare GUID, which is not a token of its own: read it as raw text.
-    std::string rawUntilParen() {
-        const size_t end = text_.find(')', pos_);
-        if (end == std::string_view::npos)
-            fail("unterminated uuid(...)");
-        std::string raw(text_.substr(pos_, end - pos_));
-        for (char c : raw)
-            line_ += c == '\n' ? 1 : 0;
-        pos_ = end;
-        advance();
-        return raw;
-    }
-
     std::vector<Attribute> parseAttributes() {
         std::vector<Attribute> attributes;
         if (!isPunct('['))
@@ -227,8 +214,7 @@ private:
             attribute.name = expectName("an attribute");
             if (isPunct('(')) {
                 if (attribute.name == "uuid") {
-                    // The token after '(' has not been read yet: the lexer stopped right after it.
-                    attribute.value = rawUntilParenFromCurrent();
+                    attribute.value = rawUntilParen();
                 } else {
                     advance();
                     if (current_.kind != Tok::Ident && current_.kind != Tok::Number && current_.kind != Tok::String)
@@ -251,8 +237,9 @@ private:
         }
     }
 
-    // Current token is '(' and pos_ is just past it.
-    std::string rawUntilParenFromCurrent() {
+    // uuid(...) holds a bare GUID, which is no token of its own: with '(' the current token,
+    // the text up to ')' is read raw.
+    std::string rawUntilParen() {
         const size_t end = text_.find(')', pos_);
         if (end == std::string_view::npos)
             fail("unterminated uuid(...)");

@@ -53,6 +53,11 @@ TEST_F(LoadedServer, ResourcesAreFoundByHandleAndByAddressInside) {
     ASSERT_NE(inside, nullptr);
     EXPECT_EQ(resourceText(inside, 102, "REGISTRY"), script);
     EXPECT_EQ(ModuleOfAddress(inside), module_);
+    HMODULE byName = nullptr;
+    EXPECT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, TEST_SERVER_PATH, &byName));
+    EXPECT_EQ(byName, module_);
+    EXPECT_FALSE(GetModuleHandleExA(0, "notloaded.dll", &byName));
+    EXPECT_EQ(byName, nullptr);
 
     SetLastError(0);
     EXPECT_EQ(FindResourceA(module_, MAKEINTRESOURCEA(103), "REGISTRY"), nullptr);

@@ -416,4 +416,29 @@ TEST(Regsvr32, PrintsTheFailingResult) {
     EXPECT_NE(run.output.find("0x80040201"), std::string::npos) << run.output; // SELFREG_E_CLASS
 }
 
+TEST(RegisterScript, RegistersEveryBuiltModuleAndUnregistersThem) {
+    TempRegistry registry;
+    QTemporaryDir bin;
+    const std::string dir = bin.path().toStdString();
+    // A provider-named copy of the test server beside the tool.
+    ASSERT_TRUE(QFile::copy(REGSVR32_PATH, QString::fromStdString(dir + "/korvan-regsvr32")));
+    ASSERT_TRUE(QFile::copy(TEST_SERVER_PATH, QString::fromStdString(dir + "/libkorvan_csp_test.so")));
+    const std::string script = std::string(SOURCE_ROOT) + "/scripts/register.sh " + dir;
+
+    FILE* pipe = popen((script + " 2>&1").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    std::array<char, 512> buffer{};
+    while (fgets(buffer.data(), buffer.size(), pipe) != nullptr)
+        output += buffer.data();
+    EXPECT_EQ(pclose(pipe), 0) << output;
+    EXPECT_NE(output.find("registered " + dir + "/libkorvan_csp_test.so"), std::string::npos) << output;
+    EXPECT_EQ(defaultValueOf("CLSID\\{5E1D7A30-6C2B-4F0E-9A41-3B7C2D9E0003}\\InprocServer32"),
+              dir + "/libkorvan_csp_test.so");
+
+    EXPECT_EQ(std::system((script + " /u > /dev/null").c_str()), 0);
+    EXPECT_EQ(defaultValueOf("KorvanTest.TestObject\\CLSID"), "<no key>");
+    EXPECT_NE(std::system((std::string(SOURCE_ROOT) + "/scripts/register.sh /nonexistent 2>/dev/null").c_str()), 0);
+}
+
 } // namespace

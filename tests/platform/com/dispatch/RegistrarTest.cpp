@@ -87,6 +87,17 @@ TEST(Registrar, RegisterThenUnregisterRestoresTheStoreButNoRemoveKeys) {
     EXPECT_EQ(storeContents(RegistryRoot::ClassesRoot), expected);
 }
 
+TEST(Registrar, DeleteRemovesAKeyWhenRegisteringOnly) {
+    TempRegistry registry;
+    RegistryKey::create(RegistryRoot::ClassesRoot, "Old\\Inner")->setString("", "stale");
+    std::string error;
+    ASSERT_EQ(runRegistrationScript("HKCR { Delete Old }", kVariables, true, &error), S_OK) << error;
+    EXPECT_FALSE(RegistryKey::open(RegistryRoot::ClassesRoot, "Old"));
+    RegistryKey::create(RegistryRoot::ClassesRoot, "Old");
+    ASSERT_EQ(runRegistrationScript("HKCR { Delete Old }", kVariables, false, &error), S_OK) << error;
+    EXPECT_TRUE(RegistryKey::open(RegistryRoot::ClassesRoot, "Old"));
+}
+
 TEST(Registrar, MalformedScriptsChangeNothing) {
     TempRegistry registry;
     const char* scripts[][2] = {

@@ -99,6 +99,19 @@ TEST(FileResources, AreReadFromTheFileAlone) {
     EXPECT_NE(error.find("carries no REGISTRY resource 7"), std::string::npos) << error;
 }
 
+TEST(FileResources, LoadTypeLibExRegistersWhenAsked) {
+    TempRegistry registry;
+    const std::u16string path = platform::utf16FromUtf8(TEST_SERVER_PATH);
+    const std::string key = "TypeLib\\{5E1D7A30-6C2B-4F0E-9A41-3B7C2D9E0001}\\1.0\\409\\win64";
+    ITypeLib* library = nullptr;
+    ASSERT_EQ(LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library), S_OK);
+    library->Release();
+    EXPECT_EQ(defaultValueOf(key), "<no key>");
+    ASSERT_EQ(LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &library), S_OK);
+    library->Release();
+    EXPECT_EQ(defaultValueOf(key), TEST_SERVER_PATH);
+}
+
 // Hostile module files: each is refused with a reason; none crashes the reader.
 TEST(FileResources, HostileFilesAreRefused) {
     const std::string original = fileText(TEST_SERVER_PATH);

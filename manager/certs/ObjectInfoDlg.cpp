@@ -1,6 +1,6 @@
 #include "ObjectInfoDlg.h"
 
-#include "CertViewerDlg.h"
+#include "SystemCertViewer.h"
 #include "TokenLibrary.h"
 
 #include "ui_ObjectInfoDlg.h"

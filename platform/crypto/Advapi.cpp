@@ -122,9 +122,11 @@ struct ProviderObject {
 
 class HandleTables {
 public:
+    // Never destroyed: at exit nothing is released, as on Windows, so no provider is called
+    // while the process tears its modules down.
     static HandleTables& instance() {
-        static HandleTables tables;
-        return tables;
+        static HandleTables* tables = new HandleTables;
+        return *tables;
     }
 
     ULONG_PTR addContext(ContextPtr context) {

@@ -5,7 +5,8 @@
 #include "CertFileImport.h"
 #include "CertImportDlg.h"
 #include "CertManagerFormView.h"
-#include "CertViewerDlg.h"
+#include "CertViewerSource.h"
+#include "SystemCertViewer.h"
 #include "ChangeTokenNameDlg.h"
 #include "InitTokenDlg.h"
 #include "LeftTreeView.h"
@@ -244,7 +245,7 @@ QPixmap certificateViewer(CMainFrame& frame, bool details) {
                                                       frame.pane()->certManagerView()->slotId(),
                                                       record->handle, description) != CKR_OK)
         return {};
-    CCertViewerDlg viewer(description, &frame);
+    CCertViewerDlg viewer(description, &frame, ManagerViewerTexts());
     if (details) {
         viewer.tabs()->setCurrentIndex(1);
         QTreeWidget* fields = viewer.fieldList();

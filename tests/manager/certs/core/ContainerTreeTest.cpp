@@ -1,4 +1,4 @@
-#include "CertDetails.h"
+#include "CertViewerSource.h"
 #include "CertFileImport.h"
 #include "CertFixtures.h"
 #include "ContainerModel.h"

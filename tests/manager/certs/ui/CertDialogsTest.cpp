@@ -5,7 +5,7 @@
 #include "CertDetails.h"
 #include "CertExportDlg.h"
 #include "CertImportDlg.h"
-#include "CertViewerDlg.h"
+#include "SystemCertViewer.h"
 #include "ImportFlow.h"
 #include "MessageFlags.h"
 #include "ObjectInfoDlg.h"

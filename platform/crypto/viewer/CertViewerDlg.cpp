@@ -1,11 +1,5 @@
 #include "CertViewerDlg.h"
 
-#include "CertDialogSupport.h"
-#include "ControlId.h"
-#include "TokenLibrary.h"
-#include "Translator.h"
-
-#include <QApplication>
 #include <QFontDatabase>
 #include <QFormLayout>
 #include <QHeaderView>
@@ -19,6 +13,22 @@
 #include <algorithm>
 
 namespace {
+
+QString qtext(const std::string& text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+// One text of the viewer: the caller's, or the English default.
+class Texts {
+public:
+    explicit Texts(const CertificateViewerTexts& lookup) : lookup_(lookup) {}
+    QString operator()(int id, const char* defaultText) const {
+        return lookup_ ? qtext(lookup_(id, defaultText)) : QString::fromUtf8(defaultText);
+    }
+
+private:
+    const CertificateViewerTexts& lookup_;
+};
 
 // Certificate texts come from whoever issued the certificate: always shown as
 // they stand, never as rich text that could style or add lines to a name.
@@ -56,21 +66,21 @@ struct Field {
     QString value;
 };
 
-std::vector<Field> mainFields(const CertificateDetails& d) {
+std::vector<Field> mainFields(const CertificateDetails& d, const Texts& translate) {
     QString key = qtext(d.publicKeyAlgorithm);
     if (d.publicKeyBits > 0)
-        key += QStringLiteral(" (%1 %2)").arg(d.publicKeyBits).arg(qtext(translate(1505, "bits")));
+        key += QStringLiteral(" (%1 %2)").arg(d.publicKeyBits).arg(translate(1505, "bits"));
     return {
-        {qtext(translate(1492, "Subject:")), qtext(d.subject)},
-        {qtext(translate(1493, "Issuer:")), qtext(d.issuer)},
-        {qtext(translate(1494, "Valid from:")), qtext(d.notBefore)},
-        {qtext(translate(1495, "Valid to:")), qtext(d.notAfter)},
-        {qtext(translate(1496, "Serial number:")), qtext(d.serialNumber)},
-        {qtext(translate(1497, "Public key:")), key},
-        {qtext(translate(1498, "Signature algorithm:")), qtext(d.signatureAlgorithm)},
-        {qtext(translate(1499, "Version:")), qtext(d.version)},
-        {qtext(translate(1500, "SHA-1 fingerprint:")), fingerprintLines(d.sha1Fingerprint)},
-        {qtext(translate(1501, "SHA-256 fingerprint:")), fingerprintLines(d.sha256Fingerprint)},
+        {translate(1492, "Subject:"), qtext(d.subject)},
+        {translate(1493, "Issuer:"), qtext(d.issuer)},
+        {translate(1494, "Valid from:"), qtext(d.notBefore)},
+        {translate(1495, "Valid to:"), qtext(d.notAfter)},
+        {translate(1496, "Serial number:"), qtext(d.serialNumber)},
+        {translate(1497, "Public key:"), key},
+        {translate(1498, "Signature algorithm:"), qtext(d.signatureAlgorithm)},
+        {translate(1499, "Version:"), qtext(d.version)},
+        {translate(1500, "SHA-1 fingerprint:"), fingerprintLines(d.sha1Fingerprint)},
+        {translate(1501, "SHA-256 fingerprint:"), fingerprintLines(d.sha256Fingerprint)},
     };
 }
 
@@ -82,8 +92,10 @@ QString withoutColon(QString text) {
 
 } // namespace
 
-CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* parent)
+CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* parent,
+                               const CertificateViewerTexts& texts)
     : QDialog(parent) {
+    const Texts translate(texts);
     // The viewer's title is fixed, as the platform's viewer has it.
     setWindowTitle(QString::fromLatin1(kCertificateViewerTitle));
     setModal(true);
@@ -93,7 +105,7 @@ CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* paren
     tabs_ = new QTabWidget(this);
     layout->addWidget(tabs_);
 
-    const std::vector<Field> fields = mainFields(details);
+    const std::vector<Field> fields = mainFields(details, translate);
 
     auto* general = new QWidget(tabs_);
     auto* form = new QFormLayout(general);
@@ -106,13 +118,13 @@ CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* paren
         name->setFont(bold);
         form->addRow(name, selectableLabel(field.value, general));
     }
-    tabs_->addTab(general, qtext(translate(1490, "General")));
+    tabs_->addTab(general, translate(1490, "General"));
 
     auto* detailsPage = new QWidget(tabs_);
     auto* detailsLayout = new QVBoxLayout(detailsPage);
     fields_ = new QTreeWidget(detailsPage);
     fields_->setColumnCount(2);
-    fields_->setHeaderLabels({qtext(translate(1502, "Field")), qtext(translate(1503, "Value"))});
+    fields_->setHeaderLabels({translate(1502, "Field"), translate(1503, "Value")});
     fields_->setRootIsDecorated(false);
     fields_->setAlternatingRowColors(true);
     fieldText_ = new QPlainTextEdit(detailsPage);
@@ -120,7 +132,7 @@ CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* paren
     fieldText_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     detailsLayout->addWidget(fields_, 3);
     detailsLayout->addWidget(fieldText_, 2);
-    tabs_->addTab(detailsPage, qtext(translate(1491, "Details")));
+    tabs_->addTab(detailsPage, translate(1491, "Details"));
 
     for (const Field& field : fields) {
         QString value = field.value;
@@ -128,7 +140,7 @@ CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* paren
         auto* item = new QTreeWidgetItem(fields_, {withoutColon(field.name), value});
         item->setData(1, Qt::UserRole, value);
     }
-    const QString critical = qtext(translate(1504, "critical"));
+    const QString critical = translate(1504, "critical");
     for (const CertificateExtensionDetails& extension : details.extensions) {
         QString name = qtext(extension.name);
         if (extension.critical)
@@ -150,8 +162,9 @@ CCertViewerDlg::CCertViewerDlg(const CertificateDetails& details, QWidget* paren
     if (fields_->topLevelItemCount() > 0)
         fields_->setCurrentItem(fields_->topLevelItem(0));
 
-    auto* ok = new QPushButton(qtext(translate(1, "OK")), this);
-    setControlId(ok, 1);
+    auto* ok = new QPushButton(translate(1, "OK"), this);
+    // The template's control id, as the dialogs carry it ("controlId").
+    ok->setProperty("controlId", 1);
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     auto* buttons = new QHBoxLayout;
@@ -167,17 +180,10 @@ QStringList CCertViewerDlg::generalTexts() const {
     return texts;
 }
 
-bool ViewCertificateWithSystemViewer(CK_SLOT_ID slotId, CK_OBJECT_HANDLE handle, QWidget* owner) {
+std::unique_ptr<CCertViewerDlg> CCertViewerDlg::forCertificate(
+    const std::vector<unsigned char>& der, QWidget* parent, const CertificateViewerTexts& texts) {
     CertificateDetails details;
-    CK_FUNCTION_LIST* functions = TokenLibrary::instance().functions();
-    if (functions == nullptr ||
-        ReadCertificateForViewer(functions, slotId, handle, details) != CKR_OK)
-        return false;
-    QWidget* parent = owner != nullptr ? owner : QApplication::activeWindow();
-    CCertViewerDlg viewer(details, parent);
-    if (auto* certDialog = qobject_cast<CertDialog*>(owner))
-        certDialog->runNested(viewer);
-    else
-        viewer.exec();
-    return true;
+    if (!DescribeCertificate(der, details))
+        return nullptr;
+    return std::make_unique<CCertViewerDlg>(details, parent, texts);
 }

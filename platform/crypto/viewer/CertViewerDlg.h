@@ -2,13 +2,20 @@
 
 #include "CertDetails.h"
 
-#include <p11-kit/pkcs11.h>
-
 #include <QDialog>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 class QPlainTextEdit;
 class QTabWidget;
 class QTreeWidget;
+
+// The viewer's texts by id and English default (the manager passes its translate()). An
+// empty function shows the defaults.
+using CertificateViewerTexts = std::function<std::string(int id, const char* defaultText)>;
 
 // "View certificate": a certificate's subject, issuer, validity, serial
 // number, key, fingerprints and extensions. The General tab shows the main
@@ -17,7 +24,13 @@ class QTreeWidget;
 class CCertViewerDlg : public QDialog {
     Q_OBJECT
 public:
-    explicit CCertViewerDlg(const CertificateDetails& details, QWidget* parent = nullptr);
+    explicit CCertViewerDlg(const CertificateDetails& details, QWidget* parent = nullptr,
+                            const CertificateViewerTexts& texts = {});
+
+    // The viewer of DER bytes; null when they are not a certificate.
+    static std::unique_ptr<CCertViewerDlg> forCertificate(const std::vector<unsigned char>& der,
+                                                          QWidget* parent = nullptr,
+                                                          const CertificateViewerTexts& texts = {});
 
     QTabWidget* tabs() const { return tabs_; }
     QTreeWidget* fieldList() const { return fields_; }
@@ -30,10 +43,3 @@ private:
     QTreeWidget* fields_;
     QPlainTextEdit* fieldText_;
 };
-
-// Reads the certificate object's value in a session of its own and shows it
-// in the viewer, modally, over `owner` (a certificate dialog runs it as its
-// nested dialog). False, with nothing shown, when the value cannot be read
-// or is no certificate.
-bool ViewCertificateWithSystemViewer(CK_SLOT_ID slotId, CK_OBJECT_HANDLE handle,
-                                     QWidget* owner = nullptr);

@@ -1,8 +1,9 @@
 #pragma once
 
-// A certificate's details as texts, for the certificate viewer.
+// A certificate's details as texts, for the certificate viewer. No toolkit and no token: the
+// manager and the certificate dialog of the CryptoAPI layer both describe DER bytes with it.
 
-#include "CertCommon.h"
+#include <openssl/x509.h>
 
 #include <string>
 #include <vector>
@@ -29,13 +30,10 @@ struct CertificateDetails {
     std::vector<CertificateExtensionDetails> extensions;
 };
 
-// False when the bytes are no X.509 certificate.
-bool DescribeCertificate(const Bytes& der, CertificateDetails& out);
+// False when the bytes are not exactly one X.509 certificate (trailing bytes included).
+bool DescribeCertificate(const std::vector<unsigned char>& der, CertificateDetails& out);
+bool DescribeCertificate(const unsigned char* der, size_t size, CertificateDetails& out);
 void DescribeCertificate(const X509* certificate, CertificateDetails& out);
 
 // "View certificate": the viewer's fixed, untranslated title.
 inline constexpr const char* kCertificateViewerTitle = "View certificate";
-
-// The certificate object's value read for the viewer, in a session of its own.
-CK_RV ReadCertificateForViewer(CK_FUNCTION_LIST* functions, CK_SLOT_ID slotId,
-                               CK_OBJECT_HANDLE handle, CertificateDetails& out);

@@ -1,12 +1,24 @@
 #include "CertDetails.h"
 
+#include <openssl/bio.h>
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
+#include <climits>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 namespace {
+
+struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+struct X509Free {
+    void operator()(X509* certificate) const { X509_free(certificate); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
 
 std::string bioText(BIO* bio) {
     char* data = nullptr;
@@ -15,7 +27,7 @@ std::string bioText(BIO* bio) {
 }
 
 std::string nameText(const X509_NAME* name) {
-    certs::BioPtr bio(BIO_new(BIO_s_mem()));
+    BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0)
         return {};
     return bioText(bio.get());
@@ -71,7 +83,7 @@ CertificateExtensionDetails describeExtension(X509_EXTENSION* extension) {
     int nid = OBJ_obj2nid(object);
     details.name = nid != NID_undef ? OBJ_nid2ln(nid) : details.oid;
     details.critical = X509_EXTENSION_get_critical(extension) != 0;
-    certs::BioPtr bio(BIO_new(BIO_s_mem()));
+    BioPtr bio(BIO_new(BIO_s_mem()));
     if (bio && X509V3_EXT_print(bio.get(), extension, 0, 0) == 1) {
         details.value = bioText(bio.get());
     } else {
@@ -109,21 +121,18 @@ void DescribeCertificate(const X509* certificate, CertificateDetails& out) {
         out.extensions.push_back(describeExtension(X509_get_ext(certificate, i)));
 }
 
-bool DescribeCertificate(const Bytes& der, CertificateDetails& out) {
-    certs::X509Ptr certificate = DecodeCertificateDer(der);
-    if (!certificate) {
-        out = {};
+bool DescribeCertificate(const unsigned char* der, size_t size, CertificateDetails& out) {
+    out = {};
+    if (der == nullptr || size == 0 || size > static_cast<size_t>(LONG_MAX))
         return false;
-    }
+    const unsigned char* p = der;
+    X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(size)));
+    if (!certificate || p != der + size)
+        return false;
     DescribeCertificate(certificate.get(), out);
     return true;
 }
 
-CK_RV ReadCertificateForViewer(CK_FUNCTION_LIST* functions, CK_SLOT_ID slotId,
-                               CK_OBJECT_HANDLE handle, CertificateDetails& out) {
-    Bytes value;
-    CK_RV rv = ReadCertificateValueInOwnSession(functions, slotId, handle, value);
-    if (rv != CKR_OK)
-        return rv;
-    return DescribeCertificate(value, out) ? CKR_OK : CKR_DATA_INVALID;
+bool DescribeCertificate(const std::vector<unsigned char>& der, CertificateDetails& out) {
+    return DescribeCertificate(der.data(), der.size(), out);
 }

@@ -3,6 +3,8 @@
 #include "CryptoTestSupport.h"
 #include "TestCertificates.h"
 
+#include "platform/win/CodePages.h"
+
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -217,6 +219,48 @@ TEST(DisplayNameTest, LengthQueriesAndShortBuffers) {
     EXPECT_EQ(CertGetNameStringA(context.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, buffer, 14),
               14u);
     EXPECT_STREQ(buffer, "Alice Example");
+}
+
+class DisplayNameCodePageTest : public ::testing::Test {
+protected:
+    static void useCodePage(const char* codePage) {
+        setenv("KORVAN_ANSI_CODEPAGE", codePage, 1);
+        korvanResetAnsiCodePage();
+    }
+    void TearDown() override {
+        unsetenv("KORVAN_ANSI_CODEPAGE");
+        korvanResetAnsiCodePage();
+    }
+};
+
+TEST_F(DisplayNameCodePageTest, NamesAreTheAnsiBytesOfTheCodePage) {
+    CertificateRecipe recipe;
+    recipe.subject = {{"CN", "中文"}};
+    ContextPtr utf8 = contextOf(makeCertificate(recipe));
+    recipe.subject = {{"CN", "中文", true}};
+    ContextPtr bmp = contextOf(makeCertificate(recipe));
+    recipe.subject = {{"CN", "Zoë"}};
+    ContextPtr accented = contextOf(makeCertificate(recipe));
+    ASSERT_TRUE(utf8 && bmp && accented);
+
+    useCodePage("936");
+    EXPECT_EQ(displayName(utf8.get()), "\xD6\xD0\xCE\xC4");
+    EXPECT_EQ(displayName(bmp.get()), "\xD6\xD0\xCE\xC4");
+    // A short buffer is cut between characters, never inside a double-byte one.
+    char buffer[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_EQ(CertGetNameStringA(utf8.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, buffer, 4),
+              3u);
+    EXPECT_STREQ(buffer, "\xD6\xD0");
+    EXPECT_EQ(CertGetNameStringA(utf8.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0),
+              5u);
+
+    useCodePage("65001");
+    EXPECT_EQ(displayName(utf8.get()), "\xE4\xB8\xAD\xE6\x96\x87");
+    EXPECT_EQ(displayName(bmp.get()), "\xE4\xB8\xAD\xE6\x96\x87");
+
+    useCodePage("1252");
+    EXPECT_EQ(displayName(accented.get()), "Zo\xEB");
+    EXPECT_EQ(displayName(utf8.get()), "??");
 }
 
 TEST(TimeValidityTest, BeforeWithinAfterAndNow) {

@@ -43,6 +43,8 @@ inline constexpr size_t kHashTextSize = 50;
 inline constexpr size_t kSignatureTextSize = 1100;
 // The whole DER certificate as hex, plus the terminator.
 inline constexpr size_t kCertificateContentTextSize = 2 * kCertificateSize + 1;
+// GenRandomNumber writes no value for a negative length or one above this.
+inline constexpr LONG kMaxRandomLength = 65536;
 
 // One family's module-wide state. Zero-initialised, except chosenIndex (see FamilyConfig).
 struct CertFamilyState {
@@ -145,9 +147,13 @@ public:
 
 private:
     bool acquireContainer(HCRYPTPROV* provider, const char* container) const;
-    TextResult chosenEntry(const char* text) const;
     void clearLists();
+    void clearCertificateLists();
+    void dropContainer(DWORD index);
     StatusResult scanContainers(DWORD* eligible);
+    TextResult text(const char* value) const;
+    const char* chosenEntry(const char* first, size_t entrySize, bool* none) const;
+    TextResult entryText(const char* first, size_t entrySize) const;
 
     const FamilyConfig& config_;
     CertFamilyState& state_;

@@ -55,15 +55,15 @@ ALG_ID rsaKeyAlgId(DWORD keySpecOrAlgId) {
     }
 }
 
-DWORD rsaBits(EVP_PKEY* key) {
+DWORD rsaBytes(EVP_PKEY* key) {
     const int bits = EVP_PKEY_get_bits(key);
     if (bits <= 0)
         fail(NTE_BAD_KEY);
-    return static_cast<DWORD>(bits);
+    return (static_cast<DWORD>(bits) + 7) / 8;
 }
 
-DWORD rsaBytes(EVP_PKEY* key) {
-    return (rsaBits(key) + 7) / 8;
+DWORD rsaBits(EVP_PKEY* key) {
+    return rsaBytes(key) * 8;
 }
 
 Bytes exportPublicKeyBlob(EVP_PKEY* key, ALG_ID aiKeyAlg) {
@@ -74,8 +74,9 @@ Bytes exportPublicKeyBlob(EVP_PKEY* key, ALG_ID aiKeyAlg) {
     const BignumPtr e = bignumParam(key, OSSL_PKEY_PARAM_RSA_E);
     if (BN_num_bits(e.get()) > 32 || BN_is_zero(e.get()))
         fail(NTE_BAD_KEY);
-    const DWORD bits = static_cast<DWORD>(BN_num_bits(n.get()));
-    const DWORD modulusBytes = (bits + 7) / 8;
+    const DWORD modulusBytes = static_cast<DWORD>(BN_num_bytes(n.get()));
+    // Whole bytes, so that every exported blob imports again.
+    const DWORD bits = modulusBytes * 8;
 
     Bytes blob;
     blob.reserve(blobHeaderSize + modulusBytes);
@@ -133,8 +134,9 @@ ImportedPublicKey importPublicKeyBlob(std::span<const BYTE> blob) {
         fail(NTE_BAD_DATA);
 
     const Bytes modulus = reversedBytes(blob.subspan(blobHeaderSize));
-    // The key is exactly as long as it claims: the top bit of the modulus is set.
-    if ((modulus.front() & 0x80) == 0)
+    // The modulus fills the length it claims. Its top bit may be clear: a certificate key of
+    // 2047 bits arrives with bitlen 2048.
+    if (modulus.front() == 0)
         fail(NTE_BAD_DATA);
     const BYTE exponentBytes[4] = {static_cast<BYTE>(exponent >> 24),
                                    static_cast<BYTE>(exponent >> 16),

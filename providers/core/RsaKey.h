@@ -19,7 +19,8 @@ ALG_ID rsaKeyAlgId(DWORD keySpecOrAlgId);
 
 // The blob Windows exports for an RSA public key: BLOBHEADER {PUBLICKEYBLOB, 2, 0, aiKeyAlg},
 // RSAPUBKEY {"RSA1", bitlen, pubexp} (little-endian), then the modulus least significant byte
-// first, bitlen/8 bytes. A key whose exponent does not fit 32 bits is NTE_BAD_KEY.
+// first, bitlen/8 bytes. bitlen is the modulus length in whole bytes times 8 (see rsaBits). A key
+// whose exponent does not fit 32 bits is NTE_BAD_KEY.
 Bytes exportPublicKeyBlob(EVP_PKEY* key, ALG_ID aiKeyAlg);
 
 struct ImportedPublicKey {
@@ -29,15 +30,16 @@ struct ImportedPublicKey {
 // Reads a PUBLICKEYBLOB strictly: bType PUBLICKEYBLOB (else NTE_BAD_TYPE), bVersion 2 (else
 // NTE_BAD_VER), aiKeyAlg CALG_RSA_SIGN or CALG_RSA_KEYX (else NTE_BAD_ALGID), then NTE_BAD_DATA
 // unless: magic "RSA1", bitlen within 512..16384 and a multiple of 8, the blob exactly
-// 20 + bitlen/8 bytes, a non-zero exponent and a modulus of exactly bitlen bits.
+// 20 + bitlen/8 bytes, a non-zero exponent and a non-zero most significant modulus byte.
 ImportedPublicKey importPublicKeyBlob(std::span<const BYTE> blob);
 
 // An RSA public key from its parts, given most significant byte first.
 EvpPkeyPtr rsaPublicKeyFromParts(std::span<const BYTE> modulus, std::span<const BYTE> exponent);
 
-// The modulus length in bits and in bytes.
-DWORD rsaBits(EVP_PKEY* key);
+// The modulus length in bytes, and in bits as CryptoAPI counts them for blobs and KP_KEYLEN:
+// whole bytes times 8 (the same as the exact count for every key a token generates).
 DWORD rsaBytes(EVP_PKEY* key);
+DWORD rsaBits(EVP_PKEY* key);
 
 // PKCS#1 v1.5 verification of `digest` (computed with `md`) against a signature given most
 // significant byte first. A mismatch, or a signature of the wrong length, is NTE_BAD_SIGNATURE.

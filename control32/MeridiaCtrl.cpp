@@ -2,7 +2,7 @@
 // class factory and the four entry points.
 #include "MeridiaVaultora.h"
 
-#include "MeridiaFlows.h"
+#include "KeyCrypt.h"
 
 #include <objbase.h>
 #include <objsafe.h>
@@ -17,7 +17,6 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -26,38 +25,43 @@ std::atomic<long> serverLocks{0};
 
 constexpr DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
 
-// A BSTR in the system ANSI code page; nothing for a null BSTR.
-std::optional<std::string> ansiText(BSTR text) {
-    if (text == nullptr)
-        return std::nullopt;
-    const int units = static_cast<int>(SysStringLen(text));
-    if (units == 0)
-        return std::string();
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, units, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-        return std::string();
-    std::string ansi(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, units, ansi.data(), bytes, nullptr, nullptr);
-    return ansi;
+// The module's one certificate family, kept from module load to unload and shared by every
+// object of the process.
+struct ModuleFamily {
+    certflows::FamilyConfig config = certflows::meridia32Config();
+    certflows::CertFamilyState state;
+    certflows::CertificateContentTexts contents;
+    certflows::CertFamily family{config, state, &contents};
+    ModuleFamily() { certflows::CertFamily::initialise(config, state); }
+};
+
+certflows::CertFamily& Family() {
+    static ModuleFamily module;
+    return module.family;
 }
 
-BSTR bstrText(const std::string& ansi) {
-    if (ansi.empty())
-        return SysAllocString(u"");
-    const int units = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-    if (units <= 0)
-        return SysAllocString(u"");
-    std::vector<WCHAR> wide(static_cast<size_t>(units));
-    MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), units);
-    return SysAllocStringLen(wide.data(), static_cast<UINT>(units));
+certflows::TextIn textIn(BSTR text) {
+    if (text == nullptr)
+        return std::nullopt;
+    return std::u16string_view(text, SysStringLen(text));
+}
+
+HRESULT statusOut(const certflows::StatusResult& result, LONG* pVal) {
+    if (pVal == nullptr)
+        return E_POINTER;
+    if (result.value)
+        *pVal = *result.value;
+    return result.hr;
 }
 
 // A text member's result: the value only when the member produced one.
-HRESULT textResult(HRESULT result, const std::string& text, BSTR* pVal) {
-    if (result != S_OK)
-        return result;
-    *pVal = bstrText(text);
-    return *pVal != nullptr ? S_OK : E_OUTOFMEMORY;
+HRESULT textOut(const certflows::TextResult& result, BSTR* pVal) {
+    if (pVal == nullptr)
+        return E_POINTER;
+    if (!result.value)
+        return result.hr;
+    *pVal = SysAllocStringLen(result.value->data(), static_cast<UINT>(result.value->size()));
+    return *pVal != nullptr ? result.hr : E_OUTOFMEMORY;
 }
 
 class MeridiaCtrl final : public DispatchImpl<IMeridiaCtrl>, public IObjectSafety {
@@ -86,57 +90,37 @@ public:
         return left;
     }
 
-    HRESULT STDMETHODCALLTYPE get_IsOnline(LONG* pVal) override {
-        return meridia::IsOnline(meridia::ModuleState(), pVal);
-    }
-    HRESULT STDMETHODCALLTYPE get_GetHash(BSTR* pVal) override {
-        std::string text;
-        return textResult(meridia::GetHash(meridia::ModuleState(), &text), text, pVal);
-    }
+    HRESULT STDMETHODCALLTYPE get_IsOnline(LONG* pVal) override { return statusOut(Family().isOnline(), pVal); }
+    HRESULT STDMETHODCALLTYPE get_GetHash(BSTR* pVal) override { return textOut(Family().getHash(), pVal); }
     HRESULT STDMETHODCALLTYPE get_HashResult(BSTR bstrData, LONG* pVal) override {
-        return meridia::HashResult(meridia::ModuleState(), ansiText(bstrData).value_or(std::string()), pVal);
+        return statusOut(Family().hashResult(textIn(bstrData)), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_SignResult(BSTR bstrPlainText, LONG* pVal) override {
-        return meridia::SignResult(meridia::ModuleState(), ansiText(bstrPlainText).value_or(std::string()), pVal);
+        return statusOut(Family().signResult(textIn(bstrPlainText)), pVal);
     }
-    HRESULT STDMETHODCALLTYPE get_GetSignature(BSTR* pVal) override {
-        std::string text;
-        return textResult(meridia::GetSignature(meridia::ModuleState(), &text), text, pVal);
-    }
+    HRESULT STDMETHODCALLTYPE get_GetSignature(BSTR* pVal) override { return textOut(Family().getSignature(), pVal); }
     HRESULT STDMETHODCALLTYPE get_GenRandomNumber(LONG Len, BSTR* pVal) override {
-        std::string text;
-        return textResult(meridia::GenRandomNumber(meridia::ModuleState(), Len, &text), text, pVal);
+        return textOut(Family().genRandomNumber(Len), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_SetCertResult(LONG* pVal) override {
-        return meridia::SetCertResult(meridia::ModuleState(), pVal);
+        return statusOut(Family().setCertResult(), pVal);
     }
-    HRESULT STDMETHODCALLTYPE get_GetCertName(BSTR* pVal) override {
-        std::string text;
-        return textResult(meridia::GetCertName(meridia::ModuleState(), &text), text, pVal);
-    }
+    HRESULT STDMETHODCALLTYPE get_GetCertName(BSTR* pVal) override { return textOut(Family().getCertName(), pVal); }
     HRESULT STDMETHODCALLTYPE get_GetCertSerial(BSTR* pVal) override {
-        std::string text;
-        return textResult(meridia::GetCertSerial(meridia::ModuleState(), &text), text, pVal);
+        return textOut(Family().getCertSerial(), pVal);
     }
-    HRESULT STDMETHODCALLTYPE get_GetKeyModule(BSTR* pVal) override {
-        std::string text;
-        return textResult(meridia::GetKeyModule(meridia::ModuleState(), &text), text, pVal);
-    }
+    HRESULT STDMETHODCALLTYPE get_GetKeyModule(BSTR* pVal) override { return textOut(Family().getKeyModule(), pVal); }
     HRESULT STDMETHODCALLTYPE get_VerifyResult(BSTR KeyModule, BSTR PlanText, BSTR Sign, LONG* pVal) override {
-        return meridia::VerifyResult(meridia::ModuleState(), ansiText(KeyModule), ansiText(PlanText), ansiText(Sign),
-                                     pVal);
+        return statusOut(Family().verifyResult(textIn(KeyModule), textIn(PlanText), textIn(Sign)), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_GetCertContent(BSTR* pVal) override {
-        std::string text;
-        return textResult(meridia::GetCertContent(meridia::ModuleState(), &text), text, pVal);
+        return textOut(Family().getCertContent(), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_CryptByPukey(BSTR plainText, BSTR publicKey, BSTR* pVal) override {
-        std::string text;
-        return textResult(meridia::CryptByPukey(ansiText(plainText), ansiText(publicKey), &text), text, pVal);
+        return textOut(meridia::CryptByPukey(textIn(plainText), textIn(publicKey)), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_DecryByPrikey(BSTR cryptText, BSTR* pVal) override {
-        std::string text;
-        return textResult(meridia::DecryByPrikey(meridia::ModuleState(), ansiText(cryptText), &text), text, pVal);
+        return textOut(meridia::DecryByPrikey(Family().state(), textIn(cryptText)), pVal);
     }
 
     HRESULT STDMETHODCALLTYPE GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) override {

@@ -8,6 +8,8 @@
 
 #include <wincrypt.h>
 
+#include <openssl/x509.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -280,4 +282,39 @@ TEST_F(DefaultProvider, KeysAndHashesEndWithTheirContext) {
     HCRYPTKEY refused = 0;
     EXPECT_FAILS_WITH(CryptImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &refused),
                       NTE_BAD_DATA);
+}
+
+// The verification and encryption members hand the provider a certificate's subject public key
+// through CryptImportPublicKeyInfo.
+TEST_F(DefaultProvider, KeysFromPublicKeyInfoVerifyAndEncrypt) {
+    unsigned char* der = nullptr;
+    const int derLength = i2d_PublicKey(testKey(2048), &der);
+    ASSERT_GT(derLength, 0);
+    std::vector<unsigned char> rsaPublicKey(der, der + derLength);
+    OPENSSL_free(der);
+
+    char oid[] = szOID_RSA_RSA;
+    BYTE null[] = {0x05, 0x00};
+    CERT_PUBLIC_KEY_INFO info{};
+    info.Algorithm.pszObjId = oid;
+    info.Algorithm.Parameters = {sizeof null, null};
+    info.PublicKey = {static_cast<DWORD>(rsaPublicKey.size()), rsaPublicKey.data(), 0};
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptImportPublicKeyInfo(prov, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, &info, &key))
+        << std::hex << GetLastError();
+
+    const auto text = bytesOf("123456");
+    const auto signature = reversed(opensslSign(testKey(2048), EVP_md5(), text));
+    const HCRYPTHASH hash = md5Of(text);
+    EXPECT_TRUE(CryptVerifySignatureA(hash, signature.data(), static_cast<DWORD>(signature.size()),
+                                      key, nullptr, 0))
+        << std::hex << GetLastError();
+
+    Bytes buffer(256, 0);
+    std::memcpy(buffer.data(), text.data(), text.size());
+    DWORD length = static_cast<DWORD>(text.size());
+    ASSERT_TRUE(CryptEncrypt(key, 0, TRUE, 0, buffer.data(), &length, 256));
+    EXPECT_EQ(opensslDecrypt(testKey(2048), reversed(buffer)), text);
+    CryptDestroyHash(hash);
+    CryptDestroyKey(key);
 }

@@ -1,0 +1,62 @@
+// The certificate choice dialogs the scans run when two or more certificates qualify: the
+// 64-bit control's CCertSelect and CCertSelect_TQB (template 201, picked by name) and the
+// 32-bit control's CCertSelect32 (picked by list position). Each is a CertChoiceDialog the
+// flows call; the Qt dialog exists only during one run.
+#pragma once
+
+#include "controls/CertFlows.h"
+
+#include <QString>
+
+class QDialog;
+class QWidget;
+
+namespace certdialogs {
+
+// Shows a message with an OK button. Tests replace it to see the messages without a user.
+using MessagePresenter = void (*)(QWidget* parent, const QString& text);
+MessagePresenter setMessagePresenter(MessagePresenter presenter); // null: the default box
+
+// Runs a choice dialog modally and returns its result; the default is QDialog::exec(). Tests
+// replace it to press the dialog's buttons.
+using DialogRunner = int (*)(QDialog& dialog);
+DialogRunner setDialogRunner(DialogRunner runner); // null: exec()
+
+// A QApplication for hosts that have none (a control inside a non-Qt automation client).
+void ensureApplication();
+
+// The 64-bit control's dialogs, on the calling family's state; names are ANSI in `codePage`.
+class CCertSelect : public certflows::CertChoiceDialog {
+public:
+    explicit CCertSelect(UINT codePage = CP_THREAD_ACP) : codePage_(codePage) {}
+    void run(certflows::CertFamilyState& state) override;
+
+protected:
+    virtual certflows::MarkerFilter filter() const { return certflows::MarkerFilter::Exclude; }
+
+private:
+    UINT codePage_;
+};
+
+class CCertSelect_TQB : public CCertSelect {
+public:
+    using CCertSelect::CCertSelect;
+
+protected:
+    certflows::MarkerFilter filter() const override { return certflows::MarkerFilter::Require; }
+};
+
+// The 32-bit control's dialog.
+class CCertSelect32 : public certflows::CertChoiceDialog {
+public:
+    explicit CCertSelect32(UINT codePage = CP_ACP) : codePage_(codePage) {}
+    void run(certflows::CertFamilyState& state) override;
+
+private:
+    UINT codePage_;
+};
+
+// The control ids, kept on each widget as its objectName and as the property "controlId".
+inline constexpr int IDD_CERTSELECT = 201;
+
+} // namespace certdialogs

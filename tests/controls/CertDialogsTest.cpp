@@ -1,0 +1,223 @@
+// The choice dialogs driven offscreen: a scripted runner presses their buttons, a scripted
+// presenter collects their messages, and a stand-in viewer records what it was asked to show.
+#include "ScriptedCrypto.h"
+
+#include "controls/CertDialogs.h"
+
+#include <cryptuiapi.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+using namespace certdialogs;
+using certflows::CertFamilyState;
+
+namespace {
+
+struct ViewerCall {
+    DWORD size;
+    DWORD stores;
+    bool storeIsTheContexts;
+    scripted::Bytes der;
+};
+std::vector<ViewerCall> viewerCalls;
+BOOL viewerAnswer = TRUE;
+std::vector<QString> messages;
+std::function<void(QDialog&)> script;
+
+int scriptedRunner(QDialog& dialog) {
+    if (script)
+        script(dialog);
+    return dialog.result();
+}
+
+void collectMessage(QWidget*, const QString& text) {
+    messages.push_back(text);
+}
+
+QComboBox* list(QDialog& dialog, const char* id) {
+    return dialog.findChild<QComboBox*>(id);
+}
+
+void press(QDialog& dialog, const char* id) {
+    auto* button = dialog.findChild<QPushButton*>(id);
+    ASSERT_NE(button, nullptr) << id;
+    button->click();
+}
+
+QStringList entries(QComboBox* combo) {
+    QStringList items;
+    for (int i = 0; i < combo->count(); ++i)
+        items << combo->itemText(i);
+    return items;
+}
+
+class CertDialogsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensureApplication();
+        setDialogRunner(scriptedRunner);
+        setMessagePresenter(collectMessage);
+        scripted::resetWorld();
+        viewerCalls.clear();
+        messages.clear();
+        viewerAnswer = TRUE;
+        script = nullptr;
+    }
+    void TearDown() override {
+        setDialogRunner(nullptr);
+        setMessagePresenter(nullptr);
+        EXPECT_EQ(scripted::world().liveHandles, 0);
+    }
+
+    // A scanned state with these display names; each has a certificate the stand-in knows.
+    void scanned(const std::vector<std::string>& names) {
+        auto& provider = scripted::world().providers[""];
+        state_ = CertFamilyState{};
+        state_.online = true;
+        state_.certificateChosen = false;
+        state_.chosenIndex = 0;
+        for (size_t i = 0; i < names.size(); ++i) {
+            scripted::Container c;
+            c.name = "c" + std::to_string(i);
+            c.displayName = names[i];
+            provider.containers.push_back(c);
+            const scripted::Bytes der = scripted::certificateBytes(c);
+            std::memcpy(state_.certificates[i], der.data(), der.size());
+            state_.certificateLengths[i] = static_cast<DWORD>(der.size());
+            std::strcpy(state_.certificateNames[i], names[i].c_str());
+        }
+        state_.containerCount = static_cast<DWORD>(names.size());
+    }
+
+    CertFamilyState state_;
+};
+
+} // namespace
+
+extern "C" BOOL WINAPI CryptUIDlgViewCertificateA(PCCRYPTUI_VIEWCERTIFICATE_STRUCTA info, BOOL*) {
+    const PCCERT_CONTEXT cert = info->pCertContext;
+    viewerCalls.push_back({info->dwSize, info->cStores,
+                           info->cStores == 1 && info->rghStores[0] == cert->hCertStore,
+                           scripted::Bytes(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded)});
+    return viewerAnswer;
+}
+
+TEST_F(CertDialogsTest, TemplateOfTheSixtyFourBitControl) {
+    scanned({"Alice", "Bob_tqb", "Carol_TQB "});
+    script = [](QDialog& dialog) {
+        EXPECT_EQ(dialog.windowTitle(), QString::fromUtf8("选择证书"));
+        EXPECT_EQ(dialog.property("controlId").toInt(), 201);
+        EXPECT_EQ(dialog.findChild<QLabel*>()->text(), QString::fromUtf8("请选择证书"));
+        EXPECT_EQ(dialog.findChild<QPushButton*>("202")->text(), QString::fromUtf8("查看证书"));
+        EXPECT_EQ(dialog.findChild<QPushButton*>("1")->text(), QString::fromUtf8("确 定"));
+        EXPECT_EQ(dialog.findChild<QPushButton*>("2")->text(), QString::fromUtf8("取 消"));
+        EXPECT_TRUE(dialog.findChild<QPushButton*>("1")->isDefault());
+        // 207 x 78 units: four horizontal units per average character, eight vertical per line.
+        EXPECT_GT(dialog.width(), dialog.height() * 2);
+        QComboBox* combo = list(dialog, "201");
+        ASSERT_NE(combo, nullptr);
+        EXPECT_TRUE(combo->lineEdit()->isReadOnly());
+        EXPECT_EQ(combo->currentIndex(), -1);
+        EXPECT_EQ(entries(combo), QStringList{"Alice"});
+        press(dialog, "2");
+    };
+    CCertSelect().run(state_);
+
+    script = [](QDialog& dialog) {
+        EXPECT_EQ(entries(list(dialog, "201")), (QStringList{"Bob_tqb", "Carol_TQB "}));
+        press(dialog, "2");
+    };
+    CCertSelect_TQB().run(state_);
+}
+
+TEST_F(CertDialogsTest, OkFindsTheLowestEqualStoredName) {
+    scanned({"Same", "Other", "Same", "Blank "});
+    state_.certificateChosen = true;
+    script = [](QDialog& dialog) {
+        press(dialog, "1"); // nothing picked: message, the dialog stays
+        EXPECT_EQ(dialog.result(), 0);
+        list(dialog, "201")->setCurrentIndex(3); // "Blank ": the trimmed text never matches
+        press(dialog, "1");
+        EXPECT_EQ(dialog.result(), 0);
+        list(dialog, "201")->setCurrentIndex(2); // the second "Same"
+        press(dialog, "1");
+    };
+    CCertSelect().run(state_);
+    EXPECT_EQ(messages, (std::vector<QString>{"Please Select Certificate!", "Please Select Certificate!"}));
+    EXPECT_EQ(state_.chosenIndex, 0);
+    EXPECT_TRUE(state_.dialogConfirmed);
+}
+
+TEST_F(CertDialogsTest, ViewShowsTheCertificateAndCancelClearsTheFlags) {
+    scanned({"Alice", "Bob"});
+    state_.certificateChosen = true;
+    state_.dialogConfirmed = true;
+    script = [](QDialog& dialog) {
+        press(dialog, "202");
+        list(dialog, "201")->setCurrentIndex(1);
+        press(dialog, "202");
+        viewerAnswer = FALSE;
+        press(dialog, "202");
+        press(dialog, "2");
+        EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    };
+    CCertSelect().run(state_);
+    EXPECT_EQ(messages, (std::vector<QString>{"Please Select Certificate!", "View Certificate Error!"}));
+    ASSERT_EQ(viewerCalls.size(), 2u);
+    EXPECT_EQ(viewerCalls[0].size, 120u);
+    EXPECT_TRUE(viewerCalls[0].storeIsTheContexts);
+    EXPECT_EQ(viewerCalls[0].der, scripted::certificateBytes(scripted::world().providers[""].containers[1]));
+    EXPECT_EQ(state_.chosenIndex, 1);
+    EXPECT_FALSE(state_.dialogConfirmed);
+    EXPECT_FALSE(state_.certificateChosen);
+
+    state_.certificateChosen = true;
+    script = [](QDialog& dialog) { QTest::keyClick(&dialog, Qt::Key_Escape); };
+    CCertSelect().run(state_);
+    EXPECT_FALSE(state_.certificateChosen);
+}
+
+TEST_F(CertDialogsTest, ThirtyTwoBitDialogPicksBySelection) {
+    scanned({"Same", "Same", "Bob_TQB"});
+    state_.chosenIndex = 0;
+    script = [](QDialog& dialog) {
+        EXPECT_EQ(dialog.windowTitle(), QString::fromUtf8("证书选择"));
+        EXPECT_EQ(dialog.findChild<QLabel*>()->text(), QString::fromUtf8("请选择证书："));
+        EXPECT_EQ(dialog.findChild<QPushButton*>("201")->text(), QString::fromUtf8("查看证书"));
+        EXPECT_EQ(dialog.findChild<QPushButton*>("1")->text(), QString::fromUtf8("确定"));
+        QComboBox* combo = list(dialog, "202");
+        ASSERT_NE(combo, nullptr);
+        EXPECT_TRUE(combo->lineEdit()->isReadOnly());
+        EXPECT_EQ(entries(combo), (QStringList{"Same", "Same", "Bob_TQB"}));
+        press(dialog, "201");
+        press(dialog, "1");
+        combo->setCurrentIndex(1);
+        viewerAnswer = FALSE;
+        press(dialog, "201");
+        press(dialog, "1");
+    };
+    CCertSelect32().run(state_);
+    EXPECT_EQ(messages, (std::vector<QString>{QString::fromUtf8("请选择数字证书."), "Please Select Certificate!",
+                                              QString::fromUtf8("查看数字证书信息失败!")}));
+    ASSERT_EQ(viewerCalls.size(), 1u);
+    EXPECT_EQ(viewerCalls[0].size, 72u);
+    EXPECT_EQ(state_.chosenIndex, 1);
+    EXPECT_TRUE(state_.dialogConfirmed);
+
+    state_.certificateChosen = true;
+    script = [](QDialog& dialog) { press(dialog, "2"); };
+    CCertSelect32().run(state_);
+    EXPECT_FALSE(state_.dialogConfirmed);
+    EXPECT_FALSE(state_.certificateChosen);
+}

@@ -1,0 +1,48 @@
+// Key containers over PKCS#11 objects: a container is the set of objects sharing one
+// CKA_CONTAINER_NAME. The containers a token has are the names on its RSA public-key and
+// certificate objects (both visible without login), in the order the token lists them, which is
+// the order they were created.
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include <korvan/vendor_aux.h>
+
+#include <string>
+#include <vector>
+
+namespace providers::token {
+
+using Bytes = std::vector<unsigned char>;
+
+// Longest container name taken from a token; a longer value is not a container name.
+inline constexpr std::size_t maximumContainerName = 255;
+// Largest attribute value read from a token (certificates are a few kilobytes).
+inline constexpr CK_ULONG maximumAttributeSize = 64 * 1024;
+// Most objects looked at on one token.
+inline constexpr std::size_t maximumObjects = 10'000;
+
+// The two-call read of one attribute. CKR_ATTRIBUTE_TYPE_INVALID when the object lacks it;
+// CKR_DATA_LEN_RANGE when it is larger than maximumAttributeSize.
+CK_RV readAttribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
+                    CK_ATTRIBUTE_TYPE type, Bytes& value);
+
+// A container name read from a token: ASCII up to the first NUL, non-empty, printable, at most
+// maximumContainerName characters; empty when the value is none of that.
+std::string containerNameFromValue(const Bytes& value);
+
+// Every container of the token, oldest first.
+CK_RV listContainers(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, std::vector<std::string>& names);
+
+struct ContainerObjects {
+    CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE;  // the first RSA public key
+    CK_OBJECT_HANDLE privateKey = CK_INVALID_HANDLE; // the first RSA private key (needs login)
+    CK_OBJECT_HANDLE certificate = CK_INVALID_HANDLE; // the first X.509 certificate
+    std::vector<CK_OBJECT_HANDLE> all;               // everything the session sees in it
+    bool exists() const { return publicKey != CK_INVALID_HANDLE || certificate != CK_INVALID_HANDLE; }
+};
+
+CK_RV findContainer(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, const std::string& name,
+                    ContainerObjects& out);
+
+} // namespace providers::token

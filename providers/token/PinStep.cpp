@@ -1,0 +1,138 @@
+#include "providers/token/PinStep.h"
+
+#include "providers/core/Error.h"
+#include "providers/token/Identity.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace providers::token {
+namespace {
+
+// The serial of the token whose last PIN was wrong, so the next question says so.
+std::string& wrongPinSerial() {
+    static std::string serial;
+    return serial;
+}
+
+// A text from outside (the origin, a label) as one safe line: printable characters only, bounded.
+std::string displayable(const std::string& text, std::size_t limit = 200) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (out.size() >= limit)
+            break;
+        if (c >= 0x20 && c != 0x7F)
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string tokenName(const TokenDescription& token) {
+    std::string name = "\"" + displayable(token.label, 64) + "\"";
+    if (!token.serial.empty())
+        name += " (serial " + displayable(token.serial, 32) + ")";
+    return name;
+}
+
+std::string originLine() {
+    const char* origin = std::getenv("KORVAN_CALLER_ORIGIN");
+    if (!origin || !*origin)
+        return {};
+    return "\n\nRequested by " + displayable(origin) + ".";
+}
+
+} // namespace
+
+std::string pinWarning(CK_FLAGS tokenFlags, bool lastWasWrong) {
+    if (tokenFlags & CKF_USER_PIN_FINAL_TRY)
+        return "This is the last try: a wrong PIN now locks the token.";
+    if (lastWasWrong)
+        return "The PIN was wrong. Please try again.";
+    if (tokenFlags & CKF_USER_PIN_COUNT_LOW)
+        return "A wrong PIN was entered since the last login.";
+    return {};
+}
+
+PinentryTexts pinTexts(const TokenDescription& token, const std::string& warning) {
+    PinentryTexts texts;
+    texts.title = providerIdentity().providerName;
+    texts.description = "Please enter the user PIN of the token " + tokenName(token) + "." +
+                        originLine();
+    texts.prompt = "PIN:";
+    texts.error = warning;
+    return texts;
+}
+
+PinentryTexts deletionTexts(const TokenDescription& token, const std::string& container,
+                            const std::string& certificateName) {
+    PinentryTexts texts;
+    texts.title = providerIdentity().providerName;
+    texts.description = "Delete the key container \"" + displayable(container) +
+                        "\" from the token " + tokenName(token) + "?";
+    if (!certificateName.empty())
+        texts.description += "\nCertificate: " + displayable(certificateName) + ".";
+    texts.description += "\nIts key pair and certificate are destroyed for good." + originLine();
+    texts.okButton = "Delete";
+    texts.cancelButton = "Cancel";
+    return texts;
+}
+
+void runPinStep(TokenLink& link, std::uint64_t generation, bool silent, const char* givenPin) {
+    if (link.loggedIn(generation))
+        return;
+    const TokenDescription token = link.describe(generation);
+    if (token.flags & CKF_USER_PIN_LOCKED)
+        providers::fail(SCARD_W_CHV_BLOCKED);
+
+    SecurePin pin;
+    if (givenPin) {
+        // strnlen stops one past the limit, so an overlong PIN is seen without reading further.
+        const std::size_t length = strnlen(givenPin, maximumPinLength + 1);
+        if (length > maximumPinLength)
+            providers::fail(SCARD_W_WRONG_CHV);
+        for (std::size_t i = 0; i < length; ++i)
+            pin.append(givenPin[i]);
+    } else {
+        if (silent)
+            providers::fail(NTE_SILENT_CONTEXT);
+        const bool lastWasWrong = !token.serial.empty() && wrongPinSerial() == token.serial;
+        switch (askPin(pinTexts(token, pinWarning(token.flags, lastWasWrong)), pin)) {
+        case PinentryOutcome::Answered:
+            break;
+        case PinentryOutcome::Cancelled:
+            providers::fail(SCARD_W_CANCELLED_BY_USER);
+        case PinentryOutcome::Failed:
+            providers::fail(NTE_FAIL);
+        }
+    }
+
+    CK_SESSION_HANDLE session = link.session(generation);
+    const CK_RV rv = link.functions()->C_Login(session, CKU_USER, pin.data(), pin.size());
+    pin.clear();
+    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
+        if (wrongPinSerial() == token.serial)
+            wrongPinSerial().clear();
+        return;
+    }
+    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE) {
+        wrongPinSerial() = token.serial;
+        // The wrong PIN that used up the last try is reported as the lock it caused.
+        if (link.describe(generation).flags & CKF_USER_PIN_LOCKED)
+            providers::fail(SCARD_W_CHV_BLOCKED);
+    }
+    link.fail(rv);
+}
+
+void confirmDeletion(const TokenDescription& token, const std::string& container,
+                     const std::string& certificateName) {
+    switch (askConfirmation(deletionTexts(token, container, certificateName))) {
+    case PinentryOutcome::Answered:
+        return;
+    case PinentryOutcome::Cancelled:
+        providers::fail(SCARD_W_CANCELLED_BY_USER);
+    case PinentryOutcome::Failed:
+        providers::fail(NTE_FAIL);
+    }
+}
+
+} // namespace providers::token

@@ -1,0 +1,35 @@
+// The PIN step: the user PIN asked through pinentry (or given by the caller), then C_Login on
+// the module-wide session. And the confirmation asked before a container is deleted.
+//
+// Codes: cancel SCARD_W_CANCELLED_BY_USER, wrong PIN SCARD_W_WRONG_CHV, locked PIN
+// SCARD_W_CHV_BLOCKED, no user interface allowed (CRYPT_SILENT) NTE_SILENT_CONTEXT, pinentry
+// missing or broken NTE_FAIL, token gone SCARD_W_REMOVED_CARD.
+#pragma once
+
+#include "providers/token/Pinentry.h"
+#include "providers/token/Token.h"
+
+#include <cstdint>
+#include <string>
+
+namespace providers::token {
+
+// Logs the user in unless the token already is. `givenPin` null: ask through pinentry (refused
+// with NTE_SILENT_CONTEXT when `silent`); else the zero-terminated PIN the caller gave.
+void runPinStep(TokenLink& link, std::uint64_t generation, bool silent, const char* givenPin);
+
+// The warning shown above the PIN field, from the token's PIN flags and whether the last PIN
+// given for this token in this process was wrong; empty when there is none.
+std::string pinWarning(CK_FLAGS tokenFlags, bool lastWasWrong);
+
+// The texts of the PIN question and of the deletion question, naming the token (and the web
+// origin of KORVAN_CALLER_ORIGIN when it is set).
+PinentryTexts pinTexts(const TokenDescription& token, const std::string& warning);
+PinentryTexts deletionTexts(const TokenDescription& token, const std::string& container,
+                            const std::string& certificateName);
+
+// Asks before a deletion; returns normally only when the user agreed.
+void confirmDeletion(const TokenDescription& token, const std::string& container,
+                     const std::string& certificateName);
+
+} // namespace providers::token

@@ -1,0 +1,45 @@
+// The user's PIN and confirmations through a pinentry program, over the Assuan protocol.
+//
+// The program is KORVAN_PINENTRY, else `pinentry` from PATH. It is started with fork and exec (no
+// shell) on a private socket pair as its standard input and output, with every other descriptor
+// closed and without QT_QPA_PLATFORM in its environment, so a caller running offscreen still
+// gets a visible dialog. One program run per question; it is always reaped.
+#pragma once
+
+#include "providers/token/SecurePin.h"
+
+#include <string>
+
+namespace providers::token {
+
+// The Assuan error code pinentry gives when the user cancels (GPG_ERR_CANCELED from pinentry).
+inline constexpr unsigned long assuanCancelled = 83886179;
+// Older pinentries answer a refused CONFIRM with GPG_ERR_NOT_CONFIRMED instead.
+inline constexpr unsigned long assuanNotConfirmed = 83886194;
+// How long pinentry waits for the user (SETTIMEOUT, seconds).
+inline constexpr int pinentryTimeoutSeconds = 300;
+
+struct PinentryTexts {
+    std::string title;
+    std::string description;
+    std::string prompt;      // GETPIN only
+    std::string error;       // SETERROR when not empty (GETPIN only)
+    std::string okButton;    // SETOK when not empty
+    std::string cancelButton; // SETCANCEL when not empty
+};
+
+enum class PinentryOutcome {
+    Answered,  // GETPIN: the PIN was given; CONFIRM: the user said yes
+    Cancelled, // the user cancelled (or said no to CONFIRM)
+    Failed,    // the program is missing, broke the protocol, timed out or ended early
+};
+
+// GETPIN: on Answered `pin` holds the percent-decoded PIN (possibly empty).
+PinentryOutcome askPin(const PinentryTexts& texts, SecurePin& pin);
+// CONFIRM.
+PinentryOutcome askConfirmation(const PinentryTexts& texts);
+
+// Assuan's escaping of a command argument: '%', CR and LF as %25, %0D, %0A.
+std::string assuanEscape(const std::string& text);
+
+} // namespace providers::token

@@ -7,6 +7,9 @@
 
 #include "platform/win/CodePages.h"
 
+#include <QLoggingCategory>
+#include <QString>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -140,6 +143,26 @@ TEST_F(CertFlowsTest, IsOnlineStatusesAndResetRules) {
     EXPECT_EQ(baseState_.containerCount, 0u);
 }
 
+namespace {
+std::vector<std::string> debugLines;
+void collectDebugLine(QtMsgType, const QMessageLogContext&, const QString& text) {
+    debugLines.push_back(text.toStdString());
+}
+} // namespace
+
+TEST_F(CertFlowsTest, OnlyExAndMdWriteTheDebugLine) {
+    QLoggingCategory::setFilterRules(QStringLiteral("korvan.debug=true"));
+    const QtMessageHandler previous = qInstallMessageHandler(collectDebugLine);
+    debugLines.clear();
+    base.isOnline();
+    EXPECT_TRUE(debugLines.empty());
+    ex.isOnline();
+    md.isOnline();
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QString());
+    EXPECT_EQ(debugLines, (std::vector<std::string>{"OOOKKK", "OOOKKK"}));
+}
+
 TEST_F(CertFlowsTest, HashIsMd5OfTheAnsiTextAndIsOnlineForgetsIt) {
     expectNoValue(md.getHash());
     expectStatus(md.hashResult(std::nullopt), kStatusPrecondition);
@@ -148,6 +171,16 @@ TEST_F(CertFlowsTest, HashIsMd5OfTheAnsiTextAndIsOnlineForgetsIt) {
     expectText(md.getHash(), "D41D8CD98F00B204E9800998ECF8427E");
     expectStatus(md.hashResult(std::u16string_view(u"abc")), kStatusOk);
     expectText(md.getHash(), "900150983CD24FB0D6963F7D28E17F72");
+    // The text is hashed in the ANSI code page: "中" is D6 D0 under 936, E4 B8 AD under 65001.
+    for (const auto& [page, digest] : {std::pair{"936", "5301DA37E5FFCA1823A5CEF67488D4BF"},
+                                       std::pair{"65001", "AED1DFBC31703955E64806B799B67645"}}) {
+        setenv("KORVAN_ANSI_CODEPAGE", page, 1);
+        korvanResetAnsiCodePage();
+        expectStatus(md.hashResult(std::u16string_view(u"中")), kStatusOk);
+        expectText(md.getHash(), digest);
+    }
+    unsetenv("KORVAN_ANSI_CODEPAGE");
+    korvanResetAnsiCodePage();
     ASSERT_EQ(md.isOnline().value, kStatusOk);
     expectNoValue(md.getHash());
     // Neither Skyra nor Meridia opens the default container: 3, and the old text is gone.

@@ -4,6 +4,10 @@
 // one token store (and one registry folder); each test puts a fresh token into slot 1, which the
 // provider sees as the old token pulled and a new one inserted. The token's containers are made
 // with the manager's PKCS#12 import through the plain token module.
+//
+// CTest runs every case in a process of its own. Running the whole program at once is not
+// reliable yet: after a few token swaps the provider's private token instance can keep reporting
+// the token it saw before (its slot view goes stale), and later cases then see the wrong token.
 #pragma once
 
 #include "CertCommon.h"

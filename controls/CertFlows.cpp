@@ -3,6 +3,7 @@
 #include "controls/TextCodecs.h"
 
 #include <cstring>
+#include <utility>
 
 namespace certflows {
 
@@ -427,7 +428,7 @@ TextResult CertFamily::getCertContent() {
 }
 
 BaseFamily::BaseFamily(CertFamily& direct, CertFamily& md, BaseMode& mode, TokenCount tokenCount)
-    : direct_(direct), md_(md), mode_(mode), tokenCount_(tokenCount) {}
+    : direct_(direct), md_(md), mode_(mode), tokenCount_(std::move(tokenCount)) {}
 
 StatusResult BaseFamily::isOnline() {
     const StatusResult own = direct_.isOnline();

@@ -16,6 +16,7 @@
 #include <wincrypt.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -119,6 +120,8 @@ struct TextResult {
     std::optional<std::u16string> value;
 };
 
+// Runs one family's members. The config, the state and the content texts are referred to, not
+// copied: they must outlive the family (the controls keep all three for the module's life).
 class CertFamily {
 public:
     // `contentTexts`, when given, receives each scanned certificate as hex (GetCertContent).
@@ -167,7 +170,7 @@ enum class BaseMode { None, Direct, Delegated };
 
 class BaseFamily {
 public:
-    using TokenCount = LONG (*)();
+    using TokenCount = std::function<LONG()>;
     BaseFamily(CertFamily& direct, CertFamily& md, BaseMode& mode, TokenCount tokenCount);
 
     StatusResult isOnline();

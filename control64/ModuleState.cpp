@@ -2,6 +2,8 @@
 
 #include "TokenInfos.h"
 
+#include "controls/CertDialogs.h"
+
 namespace {
 
 // md_RefreshToken's value for the base family's IsOnline; a library that does not load counts as
@@ -13,10 +15,20 @@ LONG MeridiaTokenCount() {
     return count;
 }
 
+certflows::FamilyConfig WithDialog(certflows::FamilyConfig config, certflows::CertChoiceDialog* dialog) {
+    config.dialog = dialog;
+    return config;
+}
+
 struct Families {
-    certflows::FamilyConfig baseConfig = certflows::baseFamilyConfig();
-    certflows::FamilyConfig exConfig = certflows::exFamilyConfig();
-    certflows::FamilyConfig mdConfig = certflows::mdFamilyConfig();
+    // The choice when two or more certificates qualify; md_ shares the base family's dialog kind
+    // but runs it on its own state.
+    certdialogs::CCertSelect baseDialog;
+    certdialogs::CCertSelect_TQB exDialog;
+    certdialogs::CCertSelect mdDialog;
+    certflows::FamilyConfig baseConfig;
+    certflows::FamilyConfig exConfig;
+    certflows::FamilyConfig mdConfig;
     certflows::CertFamily direct;
     certflows::CertFamily ex;
     certflows::CertFamily md;
@@ -24,7 +36,10 @@ struct Families {
     CEnrolment enrolment;
 
     explicit Families(ModuleState& state)
-        : direct(baseConfig, state.baseState),
+        : baseConfig(WithDialog(certflows::baseFamilyConfig(), &baseDialog)),
+          exConfig(WithDialog(certflows::exFamilyConfig(), &exDialog)),
+          mdConfig(WithDialog(certflows::mdFamilyConfig(), &mdDialog)),
+          direct(baseConfig, state.baseState),
           ex(exConfig, state.exState),
           md(mdConfig, state.mdState),
           base(direct, md, state.baseMode, &MeridiaTokenCount),

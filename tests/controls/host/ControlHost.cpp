@@ -48,6 +48,14 @@ Arg Arg::missing() {
     return arg;
 }
 
+Arg Arg::nullText() {
+    Arg arg;
+    VariantInit(&arg.value_);
+    arg.value_.vt = VT_BSTR;
+    arg.value_.bstrVal = nullptr;
+    return arg;
+}
+
 Arg::Arg(const Arg& other) {
     VariantInit(&value_);
     VariantCopy(&value_, &other.value_);
@@ -177,6 +185,15 @@ HRESULT unregisterModule(const std::string& modulePath) {
     return callEntry(modulePath, "DllUnregisterServer");
 }
 
+HRESULT registerProviders() {
+    for (const char* provider : {CONTROL_HOST_DEFAULT_PROVIDER, CONTROL_HOST_SKYRA_PROVIDER, CONTROL_HOST_MERIDIA_PROVIDER}) {
+        const HRESULT result = registerModule(provider);
+        if (FAILED(result))
+            return result;
+    }
+    return S_OK;
+}
+
 ToolRun runCommand(const std::string& commandLine) {
     ToolRun run;
     FILE* pipe = popen((commandLine + " 2>&1").c_str(), "r");
@@ -299,7 +316,7 @@ bool TokenStore::removeToken(int slot) {
 }
 
 void TokenStore::removeAllTokens() {
-    for (int slot = 0; slot < slotCount; ++slot)
+    for (int slot = 1; slot <= slotCount; ++slot)
         removeToken(slot);
 }
 

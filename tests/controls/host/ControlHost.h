@@ -23,6 +23,8 @@ public:
     Arg(const char* utf8Text);      // NOLINT
     Arg(const std::u16string& text); // NOLINT
     static Arg missing();
+    // A VT_BSTR holding a null BSTR: an absent text.
+    static Arg nullText();
     Arg(const Arg& other);
     Arg& operator=(const Arg&) = delete;
     ~Arg();
@@ -94,6 +96,8 @@ public:
 // DllRegisterServer / DllUnregisterServer of a module file (loaded and unloaded around the call).
 HRESULT registerModule(const std::string& modulePath);
 HRESULT unregisterModule(const std::string& modulePath);
+// The default RSA provider and both token providers, registered into the current store.
+HRESULT registerProviders();
 
 struct ToolRun {
     int exitCode = -1;
@@ -115,6 +119,7 @@ public:
 
     // tokenctl with the store's configuration; true on exit code 0.
     bool tokenctl(const std::vector<std::string>& arguments);
+    // Slots are numbered from 1, as PKCS#11 applications see them.
     // A new, empty token with user PIN userPin in the slot (whatever was there is pulled first).
     // Returns its label; empty on failure.
     std::string freshToken(int slot);

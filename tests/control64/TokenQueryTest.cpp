@@ -1,0 +1,61 @@
+// Token serials and counts through both token libraries, with zero, one and two tokens present.
+#include "ControlFixture.h"
+
+namespace control64_test {
+namespace {
+
+using TokenQueryTest = ControlTest;
+
+const char* const kSerialMembers[] = {"GetTokenSerial_Ex", "QX_GetTokenSerial", "md_GetTokenSerial"};
+const char* const kCountMembers[] = {"RefreshToken_Ex", "QX_RefreshToken", "md_RefreshToken"};
+
+TEST_F(TokenQueryTest, NoTokenGivesMinusOne) {
+    store().removeAllTokens();
+    Control control = create();
+    for (const char* member : kSerialMembers) {
+        const CallResult serial = control.call(member);
+        EXPECT_EQ(serial.hr, S_OK) << member;
+        EXPECT_EQ(serial.text(), "-1") << member;
+    }
+    for (const char* member : kCountMembers)
+        EXPECT_EQ(control.call(member).status(), -1) << member;
+    EXPECT_EQ(control.call("GetTokenSerial").text(), "-1") << "BaseMode None";
+    EXPECT_FALSE(control.call("RefreshToken").hasValue()) << "BaseMode None";
+}
+
+TEST_F(TokenQueryTest, OneTokenIsSeenThroughBothLibraries) {
+    store().removeAllTokens();
+    ASSERT_FALSE(store().freshToken(2).empty());
+    const std::string serial = store().tokenSerial(2);
+    ASSERT_EQ(serial.size(), 16u);
+    Control control = create();
+    for (const char* member : kSerialMembers)
+        EXPECT_EQ(control.call(member).text(), serial) << member << ": 16 characters, blank padded";
+    for (const char* member : kCountMembers)
+        EXPECT_EQ(control.call(member).status(), 1) << member;
+
+    // The base family follows the Skyra library once IsOnline opened the Skyra provider.
+    ASSERT_EQ(control.call("IsOnline").status(), 0);
+    EXPECT_EQ(control.call("GetTokenSerial").text(), serial);
+    EXPECT_EQ(control.call("RefreshToken").status(), 1);
+}
+
+TEST_F(TokenQueryTest, TwoTokensAreCountedAndTheFirstListedSlotGivesTheSerial) {
+    store().removeAllTokens();
+    ASSERT_FALSE(store().freshToken(3).empty());
+    ASSERT_FALSE(store().freshToken(2).empty());
+    const std::string first = store().tokenSerial(2);
+    ASSERT_NE(first, store().tokenSerial(3));
+    Control control = create();
+    for (const char* member : kCountMembers)
+        EXPECT_EQ(control.call(member).status(), 2) << member;
+    for (const char* member : kSerialMembers)
+        EXPECT_EQ(control.call(member).text(), first) << member;
+
+    store().removeToken(2);
+    EXPECT_EQ(control.call("md_RefreshToken").status(), 1) << "each call loads the library afresh";
+    EXPECT_EQ(control.call("QX_GetTokenSerial").text(), store().tokenSerial(3));
+}
+
+} // namespace
+} // namespace control64_test

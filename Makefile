@@ -28,6 +28,7 @@ bench: release
 	@scripts/run-manager-bench.sh build/release
 	build/release/bin/certs_core_bench
 	build/release/bin/certs_view_bench
+	build/release/bin/control_sign_bench
 
 asan: deps
 	cmake --preset asan

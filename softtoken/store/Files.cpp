@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +51,29 @@ std::string unsafeDirReason(const std::string& path) {
 bool exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
+}
+
+bool ensurePrivateFile(const std::string& path) {
+    if (exists(path))
+        return true;
+    // Made under a temporary name and linked into place, so no one can have it open before it
+    // is closed here.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    const bool linked = ::link(temporary.c_str(), path.c_str()) == 0;
+    const int linkError = errno;
+    ::unlink(temporary.c_str());
+    if (linked || linkError == EEXIST)
+        return true;
+    // A file system without hard links: create in place, the new file is ours alone.
+    const int created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (created < 0)
+        return errno == EEXIST;
+    ::close(created);
+    return true;
 }
 
 bool isPlainName(const std::string& name) {

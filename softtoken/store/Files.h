@@ -13,6 +13,12 @@ bool ensureDir(const std::string& path);
 // may write to it (and so swap token files). Empty when it is safe or does not exist.
 std::string unsafeDirReason(const std::string& path);
 bool exists(const std::string& path);
+// Makes `path` an empty owner-only (0600) file unless something is there already. An existing
+// file is never opened: closing a descriptor drops every POSIX lock this process holds on the
+// file, including those of SQLite connections to it elsewhere in the process (another module
+// instance), and a writer in another process would then take itself for the last user and
+// delete the -wal and -shm files under those connections.
+bool ensurePrivateFile(const std::string& path);
 // Letters, digits, '.', '_' and '-', not starting with '.', at most 64 characters:
 // safe as a file name stem on every platform we care about.
 bool isPlainName(const std::string& name);

@@ -2,10 +2,8 @@
 #include "softtoken/store/Sqlite.h"
 #include "softtoken/store/TokenStore.h"
 
-#include <fcntl.h>
 #include <mutex>
 #include <new>
-#include <unistd.h>
 
 namespace softtoken::store {
 
@@ -24,11 +22,10 @@ CK_RV SlotTable::open(const Config& config, std::unique_ptr<SlotTable>& out) {
         if (!files::ensureDir(config.storeDir))
             return CKR_DEVICE_ERROR;
         const std::string path = config.storeDir + "/" + files::kSlotsFile;
-        // Owner-only whatever the umask; SQLite copies this mode to -wal and -shm.
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0)
+        // Owner-only whatever the umask; SQLite copies this mode to -wal and -shm. Another
+        // instance in this process may have the table open, so the file is not opened here.
+        if (!files::ensurePrivateFile(path))
             return CKR_DEVICE_ERROR;
-        ::close(fd);
         auto impl = std::make_unique<Impl>();
         impl->config = config;
         int rc = impl->db.open(path);

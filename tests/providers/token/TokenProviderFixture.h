@@ -5,9 +5,9 @@
 // provider sees as the old token pulled and a new one inserted. The token's containers are made
 // with the manager's PKCS#12 import through the plain token module.
 //
-// CTest runs every case in a process of its own. Running the whole program at once is not
-// reliable yet: after a few token swaps the provider's private token instance can keep reporting
-// the token it saw before (its slot view goes stale), and later cases then see the wrong token.
+// CTest runs every case in a process of its own; the whole program also runs as one process, as
+// a long-lived caller does: the providers' private token instances then live through every swap
+// while the plain module instances come and go beside them.
 #pragma once
 
 #include "CertCommon.h"

@@ -134,6 +134,39 @@ TEST_F(Tokenctl, PinsFromStdinAndModuleChoice) {
     EXPECT_NE(out.find("3: empty"), std::string::npos) << out;
 }
 
+// A long-lived process keeps its slot table open while tokenctl swaps tokens, and meanwhile opens
+// (and drops) other slot tables of the same store, as every further module instance in it does.
+// Its view must follow every swap, not stop at the state from before the other instance came.
+TEST_F(Tokenctl, SwapsStayVisibleWhileTheProcessOpensMoreSlotTables) {
+    for (const char* name : {"t0", "t1", "t2", "t3", "t4"})
+        ASSERT_EQ(run(std::string("create ") + name + " --so-pin so-secret --user-pin user-secret")
+                      .status,
+                  0);
+    ASSERT_EQ(run("insert t0 --slot 1").status, 0);
+    std::unique_ptr<SlotTable> longLived;
+    ASSERT_EQ(SlotTable::open(config_, longLived), CKR_OK);
+    ASSERT_EQ(longLived->tokenIn(0), "t0");
+    for (int i = 1; i <= 4; ++i) {
+        {
+            std::unique_ptr<SlotTable> shortLived;
+            ASSERT_EQ(SlotTable::open(config_, shortLived), CKR_OK);
+            EXPECT_TRUE(shortLived->tokenIn(0));
+        }
+        const std::string name = "t" + std::to_string(i);
+        ASSERT_EQ(run("remove --slot 1").status, 0);
+        ASSERT_EQ(run("insert " + name + " --slot 1").status, 0);
+        EXPECT_EQ(longLived->tokenIn(0), name) << "after swap " << i;
+        EXPECT_EQ(longLived->readerOf(name), 0u) << "after swap " << i;
+    }
+    // The table's files keep owner-only permissions.
+    for (const char* file : {"/slots.db", "/slots.db-wal", "/slots.db-shm"}) {
+        struct stat st {};
+        if (::stat((config_.storeDir + file).c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+        }
+    }
+}
+
 TEST_F(Tokenctl, StoreFolderOthersMayWriteIsRefusedWithAReason) {
     ASSERT_EQ(::mkdir(config_.storeDir.c_str(), 0777), 0);
     ASSERT_EQ(::chmod(config_.storeDir.c_str(), 0777), 0);

@@ -59,3 +59,18 @@ TEST_F(TokenQueryTest, TwoTokensAreCountedAndTheFirstListedSlotGivesTheSerial) {
 
 } // namespace
 } // namespace control64_test
+
+namespace control64_test {
+namespace {
+
+TEST_F(TokenQueryTest, MoreTokensThanTokenRecordsAreCountedWithoutReadingPastTheRecords) {
+    store().removeAllTokens();
+    for (int slot = 1; slot <= 11; ++slot)
+        ASSERT_FALSE(store().freshToken(slot).empty()) << slot;
+    Control control = create();
+    EXPECT_EQ(control.call("RefreshToken_Ex").status(), 11);
+    EXPECT_EQ(control.call("md_GetTokenSerial").text(), store().tokenSerial(1));
+}
+
+} // namespace
+} // namespace control64_test

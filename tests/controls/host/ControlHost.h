@@ -141,7 +141,7 @@ public:
     int pinRequests() const;
 
     static constexpr const char* userPin = "1234";
-    static constexpr int slotCount = 3;
+    static constexpr int slotCount = 12; // room for more tokens than the token queries read
 
 private:
     TokenStore();

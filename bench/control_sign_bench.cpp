@@ -26,8 +26,10 @@ bool directSignature(const std::string& text) {
         return false;
     HCRYPTKEY key = 0;
     HCRYPTHASH hash = 0;
-    bool ok = CryptGetUserKey(provider, AT_SIGNATURE, &key) && CryptCreateHash(provider, CALG_MD5, 0, 0, &hash) &&
-              CryptHashData(hash, reinterpret_cast<const BYTE*>(text.data()), static_cast<DWORD>(text.size()), 0);
+    bool ok = CryptGetUserKey(provider, AT_SIGNATURE, &key) &&
+              CryptCreateHash(provider, CALG_MD5, 0, 0, &hash) &&
+              CryptHashData(hash, reinterpret_cast<const BYTE*>(text.data()),
+                            static_cast<DWORD>(text.size()), 0);
     DWORD length = 0;
     ok = ok && CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, nullptr, &length);
     std::vector<BYTE> signature(length);
@@ -58,14 +60,16 @@ int main(int argc, char** argv) {
     store.removeAllTokens();
     EVP_PKEY* key = control_host::testKey(2048, 0);
     if (store.freshToken(1).empty() ||
-        !store.importIdentity(1, kContainer, key, control_host::selfSignedCertificate("Bench Signer", key, 7))) {
+        !store.importIdentity(1, kContainer, key,
+                              control_host::selfSignedCertificate("Bench Signer", key, 7))) {
         fprintf(stderr, "control_sign_bench: token set-up failed\n");
         return 1;
     }
 
     control_host::ComApartment apartment;
     Control control = Control::create(u"QXMeridiaControl.SGN");
-    if (!control || control.call("IsOnline").status() != 0 || control.call("SetCertResult").status() != 0) {
+    if (!control || control.call("IsOnline").status() != 0 ||
+        control.call("SetCertResult").status() != 0) {
         fprintf(stderr, "control_sign_bench: the control did not go online\n");
         return 1;
     }
@@ -92,9 +96,11 @@ int main(int argc, char** argv) {
         direct += std::chrono::steady_clock::now() - start;
     }
     const int signatures = rounds * perRound;
-    printf("SignResult through IDispatch::Invoke: %.3f ms per signature\n", 1000 * seconds(throughControl) / signatures);
-    printf("same provider calls directly:         %.3f ms per signature\n", 1000 * seconds(direct) / signatures);
-    printf("ratio (control / direct): %.3f over %d signatures each\n", seconds(throughControl) / seconds(direct),
-           signatures);
+    printf("SignResult through IDispatch::Invoke: %.3f ms per signature\n",
+           1000 * seconds(throughControl) / signatures);
+    printf("same provider calls directly:         %.3f ms per signature\n",
+           1000 * seconds(direct) / signatures);
+    printf("ratio (control / direct): %.3f over %d signatures each\n",
+           seconds(throughControl) / seconds(direct), signatures);
     return 0;
 }

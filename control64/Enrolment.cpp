@@ -51,7 +51,8 @@ struct Hash {
     }
 };
 
-// The ANSI bytes of a text; with its terminating zero byte when asked (the QX_ signature covers it).
+// The ANSI bytes of a text; with its terminating zero byte when asked (the QX_ signature covers
+// it).
 std::string Ansi(TextIn text, bool withTerminator) {
     std::string bytes = certflows::toAnsi(kCodePage, text);
     if (withTerminator)
@@ -174,11 +175,13 @@ StatusResult CEnrolment::HashResult(TextIn data) {
     BYTE value[64];
     DWORD length = sizeof value;
     if (!CryptCreateHash(container.handle, CALG_MD5, 0, 0, &hash.handle) ||
-        !CryptHashData(hash.handle, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0) ||
+        !CryptHashData(hash.handle, reinterpret_cast<const BYTE*>(bytes.data()),
+                       static_cast<DWORD>(bytes.size()), 0) ||
         !CryptGetHashParam(hash.handle, HP_HASHVAL, nullptr, &length, 0) || length > sizeof value ||
         !CryptGetHashParam(hash.handle, HP_HASHVAL, value, &length, 0))
         return Status(S_OK, certflows::kStatusFailed);
-    if (!certflows::copyWhole(certflows::hexText(value, length), state_.enrolHashText, sizeof state_.enrolHashText))
+    if (!certflows::copyWhole(certflows::hexText(value, length), state_.enrolHashText,
+                              sizeof state_.enrolHashText))
         return Status(S_OK, certflows::kStatusFailed);
     return Status(S_OK, certflows::kStatusOk);
 }
@@ -200,7 +203,8 @@ StatusResult CEnrolment::SignResult(TextIn plainText) {
         !CryptCreateHash(container.handle, CALG_MD5, 0, 0, &hash.handle))
         return failed;
     const std::string bytes = Ansi(plainText, true);
-    if (!CryptHashData(hash.handle, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0))
+    if (!CryptHashData(hash.handle, reinterpret_cast<const BYTE*>(bytes.data()),
+                       static_cast<DWORD>(bytes.size()), 0))
         return failed;
     DWORD length = 0;
     if (!CryptSignHashA(hash.handle, AT_SIGNATURE, nullptr, 0, nullptr, &length))
@@ -212,7 +216,8 @@ StatusResult CEnrolment::SignResult(TextIn plainText) {
         return failed;
     certflows::Bytes signature(length);
     Line("Memory allocated for the signature.\n");
-    if (!CryptSignHashA(hash.handle, AT_SIGNATURE, nullptr, 0, signature.data(), &length) || length > signature.size())
+    if (!CryptSignHashA(hash.handle, AT_SIGNATURE, nullptr, 0, signature.data(), &length) ||
+        length > signature.size())
         return failed;
     signature.resize(length);
     // Kept in CryptoAPI order (least significant byte first), as QX_VerifyResult takes it back.
@@ -236,7 +241,8 @@ StatusResult CEnrolment::VerifyResult(TextIn keyModule, TextIn planText, TextIn 
     if (!container.Acquire(state_.pendingContainer))
         return failed;
     Key key;
-    if (!CryptImportKey(container.handle, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key.handle))
+    if (!CryptImportKey(container.handle, blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
+                        &key.handle))
         return failed;
     Line("The key has been imported.\n");
     Hash hash;
@@ -244,11 +250,12 @@ StatusResult CEnrolment::VerifyResult(TextIn keyModule, TextIn planText, TextIn 
         return failed;
     Line("The hash object has been recreated. \n");
     const std::string bytes = Ansi(planText, true);
-    if (!CryptHashData(hash.handle, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0))
+    if (!CryptHashData(hash.handle, reinterpret_cast<const BYTE*>(bytes.data()),
+                       static_cast<DWORD>(bytes.size()), 0))
         return failed;
     Line("The new hash has been created.\n");
-    if (!CryptVerifySignatureA(hash.handle, signature.data(), static_cast<DWORD>(signature.size()), key.handle,
-                               nullptr, 0))
+    if (!CryptVerifySignatureA(hash.handle, signature.data(), static_cast<DWORD>(signature.size()),
+                               key.handle, nullptr, 0))
         return failed;
     Line("The signature has been verified.\n");
     return Status(S_OK, certflows::kStatusOk);

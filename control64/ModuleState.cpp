@@ -15,7 +15,8 @@ LONG MeridiaTokenCount() {
     return count;
 }
 
-certflows::FamilyConfig WithDialog(certflows::FamilyConfig config, certflows::CertChoiceDialog* dialog) {
+certflows::FamilyConfig WithDialog(certflows::FamilyConfig config,
+                                   certflows::CertChoiceDialog* dialog) {
     config.dialog = dialog;
     return config;
 }
@@ -39,10 +40,8 @@ struct Families {
         : baseConfig(WithDialog(certflows::baseFamilyConfig(), &baseDialog)),
           exConfig(WithDialog(certflows::exFamilyConfig(), &exDialog)),
           mdConfig(WithDialog(certflows::mdFamilyConfig(), &mdDialog)),
-          direct(baseConfig, state.baseState),
-          ex(exConfig, state.exState),
-          md(mdConfig, state.mdState),
-          base(direct, md, state.baseMode, &MeridiaTokenCount),
+          direct(baseConfig, state.baseState), ex(exConfig, state.exState),
+          md(mdConfig, state.mdState), base(direct, md, state.baseMode, &MeridiaTokenCount),
           enrolment(state.enrolment) {
         certflows::CertFamily::initialise(baseConfig, state.baseState);
         certflows::CertFamily::initialise(exConfig, state.exState);

@@ -9,8 +9,8 @@
 #include <objbase.h>
 #include <objsafe.h>
 #include <ocidl.h>
-#include <olectl.h>
 #include <oleauto.h>
+#include <olectl.h>
 
 #include "platform/com/DispatchImpl.h"
 #include "platform/com/Registrar.h"
@@ -99,7 +99,9 @@ StatusResult BaseTokenCount() {
 class CSGN final : public IObjectWithSite, public DispatchImpl<ISGN>, public IObjectSafety {
 public:
     // `outer` is the controlling unknown of an aggregate, or null for a stand-alone object.
-    explicit CSGN(IUnknown* outer) : inner_(this), outer_(outer != nullptr ? outer : &inner_) { LockModule(); }
+    explicit CSGN(IUnknown* outer) : inner_(this), outer_(outer != nullptr ? outer : &inner_) {
+        LockModule();
+    }
 
     IUnknown* NonDelegatingUnknown() { return &inner_; }
 
@@ -183,7 +185,8 @@ public:
     HRESULT STDMETHODCALLTYPE get_GetKeyModule(BSTR* pVal) override {
         return Put(BaseFamily().getKeyModule(), pVal);
     }
-    HRESULT STDMETHODCALLTYPE get_VerifyResult(BSTR KeyModule, BSTR PlanText, BSTR Sign, LONG* pVal) override {
+    HRESULT STDMETHODCALLTYPE get_VerifyResult(BSTR KeyModule, BSTR PlanText, BSTR Sign,
+                                               LONG* pVal) override {
         return Put(BaseFamily().verifyResult(In(KeyModule), In(PlanText), In(Sign)), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_GenRandomNumber_Ex(LONG Len, BSTR* pVal) override {
@@ -217,7 +220,8 @@ public:
     HRESULT STDMETHODCALLTYPE get_SignResult_Ex(BSTR bstrPlainText, LONG* pVal) override {
         return Put(ExFamily().signResult(In(bstrPlainText)), pVal);
     }
-    HRESULT STDMETHODCALLTYPE get_VerifyResult_Ex(BSTR KeyModule, BSTR PlanText, BSTR Sign, LONG* pVal) override {
+    HRESULT STDMETHODCALLTYPE get_VerifyResult_Ex(BSTR KeyModule, BSTR PlanText, BSTR Sign,
+                                                  LONG* pVal) override {
         return Put(ExFamily().verifyResult(In(KeyModule), In(PlanText), In(Sign)), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_GetTokenSerial(BSTR* pVal) override {
@@ -256,7 +260,8 @@ public:
     HRESULT STDMETHODCALLTYPE get_QX_GetSignResult(BSTR* pVal) override {
         return Put(Enrolment().GetSignResult(), pVal);
     }
-    HRESULT STDMETHODCALLTYPE get_QX_VerifyResult(BSTR KeyModule, BSTR PlanText, BSTR Sign, LONG* pVal) override {
+    HRESULT STDMETHODCALLTYPE get_QX_VerifyResult(BSTR KeyModule, BSTR PlanText, BSTR Sign,
+                                                  LONG* pVal) override {
         return Put(Enrolment().VerifyResult(In(KeyModule), In(PlanText), In(Sign)), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_QX_RefreshToken(LONG* pVal) override {
@@ -295,7 +300,8 @@ public:
     HRESULT STDMETHODCALLTYPE get_md_SignResult(BSTR bstrPlainText, LONG* pVal) override {
         return Put(MdFamily().signResult(In(bstrPlainText)), pVal);
     }
-    HRESULT STDMETHODCALLTYPE get_md_VerifyResult(BSTR KeyModule, BSTR PlanText, BSTR Sign, LONG* pVal) override {
+    HRESULT STDMETHODCALLTYPE get_md_VerifyResult(BSTR KeyModule, BSTR PlanText, BSTR Sign,
+                                                  LONG* pVal) override {
         return Put(MdFamily().verifyResult(In(KeyModule), In(PlanText), In(Sign)), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_md_GenRandomNumber(LONG Len, BSTR* pVal) override {
@@ -387,7 +393,8 @@ public:
         return 1;
     }
 
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override {
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid,
+                                             void** ppvObject) override {
         if (ppvObject == nullptr)
             return E_POINTER;
         *ppvObject = nullptr;
@@ -457,7 +464,8 @@ public:
     ~CQXMeridiaControlApp() { ExitInstance(); }
 
     void InitInstance() {
-        module.Init(objectMap, sizeof objectMap / sizeof objectMap[0], ThisModule(), &LIBID_QXMERIDIACONTROLLib);
+        module.Init(objectMap, sizeof objectMap / sizeof objectMap[0], ThisModule(),
+                    &LIBID_QXMERIDIACONTROLLib);
     }
     void ExitInstance() { module.Term(); }
 };

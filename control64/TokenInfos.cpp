@@ -21,7 +21,8 @@ CGetInfos::CGetInfos(LPCSTR libraryName) {
     // Through void* as Windows code casts FARPROC: the two function types are unrelated.
     auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(
         reinterpret_cast<void*>(GetProcAddress(library, "C_GetFunctionList")));
-    if (getFunctionList == nullptr || getFunctionList(&functionList) != CKR_OK || functionList == nullptr) {
+    if (getFunctionList == nullptr || getFunctionList(&functionList) != CKR_OK ||
+        functionList == nullptr) {
         functionList = nullptr;
         printf("Get function list failed.\n");
         fflush(stdout);
@@ -46,10 +47,12 @@ CK_RV CGetInfos::QueryTokens(CK_TOKEN_INFO* records, CK_ULONG capacity) {
     if (!initialized)
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     CK_ULONG count = 0;
-    if (functionList->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count == 0 || count > kMaxSlots)
+    if (functionList->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count == 0 ||
+        count > kMaxSlots)
         return CKR_DEVICE_ERROR;
     std::vector<CK_SLOT_ID> slots(count);
-    if (functionList->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK || count == 0 || count > slots.size())
+    if (functionList->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK || count == 0 ||
+        count > slots.size())
         return CKR_TOKEN_NOT_PRESENT;
     // Only `capacity` records exist; tokens beyond them are counted, not read.
     for (CK_ULONG i = 0; i < count && i < capacity; ++i) {

@@ -31,13 +31,16 @@ void ControlTest::tokenWithIdentities(int bits) {
     markedKey_ = control_host::testKey(bits, 1);
     baseCertificate_ = control_host::selfSignedCertificate("Alice Base", baseKey_, ++serial);
     markedCertificate_ = control_host::selfSignedCertificate("Alice_TQB", markedKey_, ++serial);
-    ASSERT_TRUE(store().importIdentity(1, "C0000000-0000-0000-0000-00000000000A", baseKey_, baseCertificate_));
-    ASSERT_TRUE(store().importIdentity(1, "C0000000-0000-0000-0000-00000000000B", markedKey_, markedCertificate_));
+    ASSERT_TRUE(store().importIdentity(1, "C0000000-0000-0000-0000-00000000000A", baseKey_,
+                                       baseCertificate_));
+    ASSERT_TRUE(store().importIdentity(1, "C0000000-0000-0000-0000-00000000000B", markedKey_,
+                                       markedCertificate_));
 }
 
 std::string describe(const CallResult& result) {
     std::ostringstream text;
-    text << "hr " << result.hr << ", value " << (result.value().vt == VT_I4 ? std::to_string(result.status()) : result.text());
+    text << "hr " << result.hr << ", value "
+         << (result.value().vt == VT_I4 ? std::to_string(result.status()) : result.text());
     return text.str();
 }
 

@@ -56,8 +56,10 @@ private:
 EVP_PKEY* keyFromBlob(const std::vector<unsigned char>& blob) {
     if (blob.size() < 20)
         return nullptr;
-    const unsigned bits = blob[12] | blob[13] << 8 | blob[14] << 16 | static_cast<unsigned>(blob[15]) << 24;
-    const unsigned exponent = blob[16] | blob[17] << 8 | blob[18] << 16 | static_cast<unsigned>(blob[19]) << 24;
+    const unsigned bits =
+        blob[12] | blob[13] << 8 | blob[14] << 16 | static_cast<unsigned>(blob[15]) << 24;
+    const unsigned exponent =
+        blob[16] | blob[17] << 8 | blob[18] << 16 | static_cast<unsigned>(blob[19]) << 24;
     if (blob.size() != 20 + bits / 8)
         return nullptr;
     BIGNUM* n = BN_lebin2bn(blob.data() + 20, static_cast<int>(bits / 8), nullptr);
@@ -69,7 +71,8 @@ EVP_PKEY* keyFromBlob(const std::vector<unsigned char>& blob) {
     OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(build);
     EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
     EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_fromdata_init(context) != 1 || EVP_PKEY_fromdata(context, &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
+    if (EVP_PKEY_fromdata_init(context) != 1 ||
+        EVP_PKEY_fromdata(context, &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
         key = nullptr;
     EVP_PKEY_CTX_free(context);
     OSSL_PARAM_free(params);
@@ -101,7 +104,8 @@ TEST_F(EnrolmentTest, GenerateFindExportSignVerifyAndDelete) {
     const CallResult made = control.call("QX_GeneralRSAKey");
     const std::string generateLines = generated.text();
     ASSERT_EQ(made.status(), 0) << describe(made) << generateLines;
-    EXPECT_EQ(generateLines, "A new key container has been created.\nThe signature key has been acquired. \n");
+    EXPECT_EQ(generateLines,
+              "A new key container has been created.\nThe signature key has been acquired. \n");
 
     const std::vector<std::string> containers = store().containerNames(1);
     ASSERT_EQ(containers.size(), 1u);
@@ -134,18 +138,26 @@ TEST_F(EnrolmentTest, GenerateFindExportSignVerifyAndDelete) {
     std::vector<unsigned char> signature = fromHex(signatureText);
     ASSERT_EQ(signature.size(), 256u);
     std::reverse(signature.begin(), signature.end()); // kept least significant byte first
-    EXPECT_TRUE(control_host::opensslVerifies(key, EVP_md5(), std::string("enrol me", 9), signature));
+    EXPECT_TRUE(
+        control_host::opensslVerifies(key, EVP_md5(), std::string("enrol me", 9), signature));
     EXPECT_FALSE(control_host::opensslVerifies(key, EVP_md5(), "enrol me", signature));
     EVP_PKEY_free(key);
 
     StandardOutput verifying;
-    EXPECT_EQ(control.call("QX_VerifyResult", {blobText.c_str(), "enrol me", signatureText.c_str()}).status(), 0);
-    EXPECT_EQ(verifying.text(), "The key has been imported.\nThe hash object has been recreated. \n"
-                                "The new hash has been created.\nThe signature has been verified.\n");
-    const CallResult altered = control.call("QX_VerifyResult", {blobText.c_str(), "enrol you", signatureText.c_str()});
+    EXPECT_EQ(control.call("QX_VerifyResult", {blobText.c_str(), "enrol me", signatureText.c_str()})
+                  .status(),
+              0);
+    EXPECT_EQ(verifying.text(),
+              "The key has been imported.\nThe hash object has been recreated. \n"
+              "The new hash has been created.\nThe signature has been verified.\n");
+    const CallResult altered =
+        control.call("QX_VerifyResult", {blobText.c_str(), "enrol you", signatureText.c_str()});
     EXPECT_EQ(altered.status(), 4);
     EXPECT_EQ(altered.hr, S_FALSE);
-    EXPECT_EQ(control.call("QX_VerifyResult", {blobText.c_str(), Arg::nullText(), signatureText.c_str()}).status(), 3);
+    EXPECT_EQ(
+        control.call("QX_VerifyResult", {blobText.c_str(), Arg::nullText(), signatureText.c_str()})
+            .status(),
+        3);
 
     // QX_IsOnline starts the record again but keeps the container it finds.
     EXPECT_EQ(control.call("QX_IsOnline").status(), 0);

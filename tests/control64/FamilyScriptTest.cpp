@@ -39,8 +39,8 @@ std::string publicKeyHex(X509* certificate) {
 class FamilyScriptTest : public ControlTest {
 protected:
     // The family's typical script up to a signature of `text`; returns the signature text.
-    std::string signScript(const Control& control, const std::string& prefix, const std::string& suffix,
-                           X509* expected, const std::string& text) {
+    std::string signScript(const Control& control, const std::string& prefix,
+                           const std::string& suffix, X509* expected, const std::string& text) {
         auto member = [&](const char* name) { return prefix + name + suffix; };
         EXPECT_EQ(control.call(member("IsOnline").c_str()).status(), 0);
         const CallResult chosen = control.call(member("SetCertResult").c_str());
@@ -66,7 +66,8 @@ protected:
 
 TEST_F(FamilyScriptTest, AFreshModuleHasNoHashInAnyFamily) {
     Control control = create();
-    for (const char* member : {"GetHash", "GetHash_Ex", "md_GetHash", "GetSignature", "GetCertName"}) {
+    for (const char* member :
+         {"GetHash", "GetHash_Ex", "md_GetHash", "GetSignature", "GetCertName"}) {
         const CallResult hash = control.call(member);
         EXPECT_EQ(hash.hr, S_FALSE) << member;
         EXPECT_FALSE(hash.hasValue()) << member;
@@ -90,24 +91,31 @@ TEST_F(FamilyScriptTest, BaseFamilySignsWithTheUnmarkedCertificateAndOpensslVeri
         std::ofstream(dir + "/data.txt", std::ios::binary) << text;
         const auto bytes = fromHex(signature);
         std::ofstream(dir + "/signature.bin", std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
         FILE* pem = fopen((dir + "/chosen.pem").c_str(), "w");
         ASSERT_NE(pem, nullptr);
         PEM_write_X509(pem, baseCertificate_);
         fclose(pem);
     }
     const auto run = control_host::runCommand(
-        "openssl x509 -in " + dir + "/chosen.pem -pubkey -noout > " + dir + "/chosen.pub && openssl dgst -md5 -verify " +
-        dir + "/chosen.pub -signature " + dir + "/signature.bin " + dir + "/data.txt");
+        "openssl x509 -in " + dir + "/chosen.pem -pubkey -noout > " + dir +
+        "/chosen.pub && openssl dgst -md5 -verify " + dir + "/chosen.pub -signature " + dir +
+        "/signature.bin " + dir + "/data.txt");
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.output, "Verified OK\n");
 
     const std::string keyModule = control.call("GetKeyModule").text();
-    EXPECT_EQ(control.call("VerifyResult", {keyModule.c_str(), text.c_str(), signature.c_str()}).status(), 0);
-    const CallResult altered = control.call("VerifyResult", {keyModule.c_str(), "pay 900 to Bob", signature.c_str()});
+    EXPECT_EQ(
+        control.call("VerifyResult", {keyModule.c_str(), text.c_str(), signature.c_str()}).status(),
+        0);
+    const CallResult altered =
+        control.call("VerifyResult", {keyModule.c_str(), "pay 900 to Bob", signature.c_str()});
     EXPECT_EQ(altered.status(), 4);
     EXPECT_EQ(altered.hr, S_FALSE);
-    EXPECT_EQ(control.call("VerifyResult", {keyModule.c_str(), Arg::nullText(), signature.c_str()}).status(), 3);
+    EXPECT_EQ(control.call("VerifyResult", {keyModule.c_str(), Arg::nullText(), signature.c_str()})
+                  .status(),
+              3);
 
     const CallResult random = control.call("GenRandomNumber", {LONG{16}});
     EXPECT_EQ(random.text().size(), 16u);
@@ -124,7 +132,9 @@ TEST_F(FamilyScriptTest, ExFamilyChoosesTheMarkedCertificate) {
     const std::string signature = signScript(control, "", "_Ex", markedCertificate_, text);
     EXPECT_TRUE(control_host::opensslVerifies(markedKey_, EVP_md5(), text, fromHex(signature)));
     const std::string keyModule = control.call("GetKeyModule_Ex").text();
-    EXPECT_EQ(control.call("VerifyResult_Ex", {keyModule.c_str(), text.c_str(), signature.c_str()}).status(), 0);
+    EXPECT_EQ(control.call("VerifyResult_Ex", {keyModule.c_str(), text.c_str(), signature.c_str()})
+                  .status(),
+              0);
     // The base family's state is its own.
     EXPECT_FALSE(control.call("GetCertName").hasValue());
 }
@@ -134,12 +144,15 @@ TEST_F(FamilyScriptTest, MdFamilySignsOnATokenWithOneCertificate) {
     ASSERT_FALSE(store().freshToken(1).empty());
     EVP_PKEY* key = control_host::testKey(2048, 2);
     X509* certificate = control_host::selfSignedCertificate("Carol Md", key, 0x77);
-    ASSERT_TRUE(store().importIdentity(1, "D0000000-0000-0000-0000-000000000001", key, certificate));
+    ASSERT_TRUE(
+        store().importIdentity(1, "D0000000-0000-0000-0000-000000000001", key, certificate));
     Control control = create();
     const std::string signature = signScript(control, "md_", "", certificate, "md text");
     EXPECT_TRUE(control_host::opensslVerifies(key, EVP_md5(), "md text", fromHex(signature)));
     const std::string keyModule = control.call("md_GetKeyModule").text();
-    EXPECT_EQ(control.call("md_VerifyResult", {keyModule.c_str(), "md text", signature.c_str()}).status(), 0);
+    EXPECT_EQ(
+        control.call("md_VerifyResult", {keyModule.c_str(), "md text", signature.c_str()}).status(),
+        0);
 }
 
 TEST_F(FamilyScriptTest, TwoObjectsShareTheModuleState) {
@@ -156,7 +169,8 @@ TEST_F(FamilyScriptTest, TwoObjectsShareTheModuleState) {
     const std::string signature = third.call("GetSignature").text();
     EXPECT_TRUE(control_host::opensslVerifies(baseKey_, EVP_md5(), "shared", fromHex(signature)));
     EXPECT_EQ(third.call("IsOnline").status(), 0);
-    EXPECT_FALSE(second.call("GetSignature").hasValue()) << "a later IsOnline starts the family again";
+    EXPECT_FALSE(second.call("GetSignature").hasValue())
+        << "a later IsOnline starts the family again";
 }
 
 TEST_F(FamilyScriptTest, A4096BitKeySignsAndVerifies) {
@@ -167,7 +181,9 @@ TEST_F(FamilyScriptTest, A4096BitKeySignsAndVerifies) {
     EXPECT_TRUE(control_host::opensslVerifies(baseKey_, EVP_md5(), "long key", fromHex(signature)));
     const std::string keyModule = control.call("GetKeyModule").text();
     EXPECT_EQ(keyModule, publicKeyHex(baseCertificate_));
-    EXPECT_EQ(control.call("VerifyResult", {keyModule.c_str(), "long key", signature.c_str()}).status(), 0);
+    EXPECT_EQ(
+        control.call("VerifyResult", {keyModule.c_str(), "long key", signature.c_str()}).status(),
+        0);
 }
 
 class FallbackTest : public FamilyScriptTest {
@@ -183,7 +199,8 @@ TEST_F(FallbackTest, WithoutTheSkyraProviderTheBaseFamilyDelegatesToMd) {
     ASSERT_FALSE(store().freshToken(1).empty());
     EVP_PKEY* key = control_host::testKey(2048, 3);
     X509* certificate = control_host::selfSignedCertificate("Dave Fallback", key, 0x99);
-    ASSERT_TRUE(store().importIdentity(1, "E0000000-0000-0000-0000-000000000001", key, certificate));
+    ASSERT_TRUE(
+        store().importIdentity(1, "E0000000-0000-0000-0000-000000000001", key, certificate));
     ASSERT_EQ(control_host::unregisterModule(CONTROL_HOST_SKYRA_PROVIDER), S_OK);
 
     Control control = create();
@@ -192,7 +209,8 @@ TEST_F(FallbackTest, WithoutTheSkyraProviderTheBaseFamilyDelegatesToMd) {
     ASSERT_EQ(control.call("IsOnline").status(), 0);
     EXPECT_EQ(control.call("SetCertResult").status(), 0);
     EXPECT_EQ(control.call("GetCertName").text(), "Dave Fallback");
-    EXPECT_EQ(control.call("md_GetCertName").text(), "Dave Fallback") << "the base family works on md_'s state";
+    EXPECT_EQ(control.call("md_GetCertName").text(), "Dave Fallback")
+        << "the base family works on md_'s state";
     ASSERT_EQ(control.call("SignResult", {"fallback"}).status(), 0);
     const std::string signature = control.call("GetSignature").text();
     EXPECT_EQ(signature, control.call("md_GetSignature").text());

@@ -41,7 +41,8 @@ std::string stringValue(const std::string& path, const std::string& name) {
 }
 
 std::string regsvr32(const std::string& arguments) {
-    const auto run = control_host::runCommand(std::string(CONTROL_HOST_REGSVR32) + " /s " + arguments);
+    const auto run =
+        control_host::runCommand(std::string(CONTROL_HOST_REGSVR32) + " /s " + arguments);
     return std::to_string(run.exitCode) + " " + run.output;
 }
 
@@ -53,9 +54,11 @@ TEST_F(RegistrationTest, Regsvr32WritesBothProgIdsTheClassAndTheTypeLibraryAndUn
     ASSERT_EQ(regsvr32(CONTROL_MODULE), "0 ");
 
     EXPECT_EQ(defaultValue("QXMeridiaControl.SGN.1"), "SGN Class");
-    EXPECT_EQ(defaultValue("QXMeridiaControl.SGN.1\\CLSID"), "{01C54245-0C6F-447A-8D31-629545D2BDF3}");
+    EXPECT_EQ(defaultValue("QXMeridiaControl.SGN.1\\CLSID"),
+              "{01C54245-0C6F-447A-8D31-629545D2BDF3}");
     EXPECT_EQ(defaultValue("QXMeridiaControl.SGN"), "SGN Class");
-    EXPECT_EQ(defaultValue("QXMeridiaControl.SGN\\CLSID"), "{01C54245-0C6F-447A-8D31-629545D2BDF3}");
+    EXPECT_EQ(defaultValue("QXMeridiaControl.SGN\\CLSID"),
+              "{01C54245-0C6F-447A-8D31-629545D2BDF3}");
     EXPECT_EQ(defaultValue("QXMeridiaControl.SGN\\CurVer"), "QXMeridiaControl.SGN.1");
 
     const std::string clsid = kClsidKey;
@@ -76,7 +79,8 @@ TEST_F(RegistrationTest, Regsvr32WritesBothProgIdsTheClassAndTheTypeLibraryAndUn
     EXPECT_EQ(defaultValue("QXMeridiaControl.SGN.1"), "<no key>");
     EXPECT_EQ(defaultValue("QXMeridiaControl.SGN"), "<no key>");
     EXPECT_EQ(defaultValue(clsid), "<no key>");
-    EXPECT_TRUE(RegistryKey::open(RegistryRoot::ClassesRoot, "CLSID").has_value()) << "CLSID itself stays";
+    EXPECT_TRUE(RegistryKey::open(RegistryRoot::ClassesRoot, "CLSID").has_value())
+        << "CLSID itself stays";
     EXPECT_EQ(defaultValue(typeLib), "<no key>");
 
     HRESULT hr = S_OK;
@@ -88,8 +92,10 @@ TEST_F(RegistrationTest, TheModuleAnswersOnlyForItsClassAndWritesItsDebugLine) {
     static std::vector<std::string> debugLines;
     debugLines.clear();
     QLoggingCategory::setFilterRules("korvan.debug=true");
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext&, const QString& message) { debugLines.push_back(message.toStdString()); });
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+            debugLines.push_back(message.toStdString());
+        });
 
     void* module = dlopen(CONTROL_MODULE, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr);
@@ -114,7 +120,8 @@ TEST_F(RegistrationTest, TheModuleAnswersOnlyForItsClassAndWritesItsDebugLine) {
     ASSERT_NE(factory, nullptr);
     EXPECT_EQ(canUnload(), S_FALSE) << "a factory reference holds the module";
     IUnknown* object = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)),
+              S_OK);
     factory->Release();
     EXPECT_EQ(canUnload(), S_FALSE) << "a live object holds the module";
     object->Release();
@@ -123,16 +130,19 @@ TEST_F(RegistrationTest, TheModuleAnswersOnlyForItsClassAndWritesItsDebugLine) {
 }
 
 TEST_F(RegistrationTest, TheModuleExportsExactlyTheFourEntryPoints) {
-    const auto run = control_host::runCommand(std::string("nm -D --defined-only ") + CONTROL_MODULE +
-                                              " | awk '{print $3}' | sort");
-    EXPECT_EQ(run.output, "DllCanUnloadNow\nDllGetClassObject\nDllRegisterServer\nDllUnregisterServer\n");
+    const auto run = control_host::runCommand(std::string("nm -D --defined-only ") +
+                                              CONTROL_MODULE + " | awk '{print $3}' | sort");
+    EXPECT_EQ(run.output,
+              "DllCanUnloadNow\nDllGetClassObject\nDllRegisterServer\nDllUnregisterServer\n");
 }
 
 // Owns a FUNCDESC of the type information.
 struct FunctionDescription {
     ITypeInfo* info;
     FUNCDESC* desc = nullptr;
-    FunctionDescription(ITypeInfo* typeInfo, UINT index) : info(typeInfo) { info->GetFuncDesc(index, &desc); }
+    FunctionDescription(ITypeInfo* typeInfo, UINT index) : info(typeInfo) {
+        info->GetFuncDesc(index, &desc);
+    }
     ~FunctionDescription() {
         if (desc != nullptr)
             info->ReleaseFuncDesc(desc);
@@ -140,7 +150,8 @@ struct FunctionDescription {
 };
 
 std::string utf8(BSTR text) {
-    return text != nullptr ? platform::utf8FromUtf16(std::u16string_view(text, SysStringLen(text))) : "<null>";
+    return text != nullptr ? platform::utf8FromUtf16(std::u16string_view(text, SysStringLen(text)))
+                           : "<null>";
 }
 
 TEST_F(RegistrationTest, TypeInformationListsTheMembersInDispidOrderWithTheirParametersAndHelp) {
@@ -179,10 +190,12 @@ TEST_F(RegistrationTest, TypeInformationListsTheMembersInDispidOrderWithTheirPar
 
         // The arguments before pVal: inputs marked [in] only in the QX_ family and in md_ members
         // other than md_GenRandomNumber.
-        const bool marked = (name.rfind("QX_", 0) == 0 || name.rfind("md_", 0) == 0) && name != "md_GenRandomNumber";
+        const bool marked = (name.rfind("QX_", 0) == 0 || name.rfind("md_", 0) == 0) &&
+                            name != "md_GenRandomNumber";
         ASSERT_GE(f.desc->cParams, 1) << name;
         for (SHORT p = 0; p + 1 < f.desc->cParams; ++p)
-            EXPECT_EQ(f.desc->lprgelemdescParam[p].paramdesc.wParamFlags, marked ? PARAMFLAG_FIN : 0)
+            EXPECT_EQ(f.desc->lprgelemdescParam[p].paramdesc.wParamFlags,
+                      marked ? PARAMFLAG_FIN : 0)
                 << name << " argument " << p;
         const USHORT last = f.desc->lprgelemdescParam[f.desc->cParams - 1].paramdesc.wParamFlags;
         EXPECT_EQ(last, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL) << name;
@@ -244,7 +257,8 @@ TEST_F(RegistrationTest, QueryInterfaceAnswersExactlyTheFiveInterfacesWithOneIde
     IDispatch* dispatch = control.dispatch();
     IUnknown* identity = nullptr;
     ASSERT_EQ(dispatch->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
-    for (const IID* iid : {&IID_IUnknown, &IID_ISGN, &IID_IDispatch, &IID_IObjectWithSite, &IID_IObjectSafety}) {
+    for (const IID* iid :
+         {&IID_IUnknown, &IID_ISGN, &IID_IDispatch, &IID_IObjectWithSite, &IID_IObjectSafety}) {
         IUnknown* answer = nullptr;
         ASSERT_EQ(dispatch->QueryInterface(*iid, reinterpret_cast<void**>(&answer)), S_OK);
         IUnknown* again = nullptr;
@@ -264,24 +278,30 @@ TEST_F(RegistrationTest, QueryInterfaceAnswersExactlyTheFiveInterfacesWithOneIde
 TEST_F(RegistrationTest, ObjectSafetySupportsOnlyUntrustedCallers) {
     Control control = create();
     IObjectSafety* safety = nullptr;
-    ASSERT_EQ(control.dispatch()->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
+    ASSERT_EQ(
+        control.dispatch()->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)),
+        S_OK);
     DWORD supported = 0, enabled = 99;
     EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
     EXPECT_EQ(supported, DWORD{INTERFACESAFE_FOR_UNTRUSTED_CALLER});
     EXPECT_EQ(enabled, 0u);
 
     EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_DATA,
-                                                INTERFACESAFE_FOR_UNTRUSTED_DATA), E_FAIL);
+                                                INTERFACESAFE_FOR_UNTRUSTED_DATA),
+              E_FAIL);
     EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 3, 3), E_FAIL);
     EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_ISGN, &supported, &enabled), S_OK);
     EXPECT_EQ(enabled, 0u) << "a refused request records nothing";
 
     EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
-                                                INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA), S_OK);
+                                                INTERFACESAFE_FOR_UNTRUSTED_CALLER |
+                                                    INTERFACESAFE_FOR_UNTRUSTED_DATA),
+              S_OK);
     EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
     EXPECT_EQ(enabled, DWORD{INTERFACESAFE_FOR_UNTRUSTED_CALLER}) << "only within the mask";
 
-    EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IClassFactory, &supported, &enabled), E_NOINTERFACE);
+    EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IClassFactory, &supported, &enabled),
+              E_NOINTERFACE);
     safety->Release();
 }
 
@@ -303,7 +323,9 @@ public:
 TEST_F(RegistrationTest, TheSiteIsKeptQueriedAndReleased) {
     Control control = create();
     IObjectWithSite* withSite = nullptr;
-    ASSERT_EQ(control.dispatch()->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&withSite)), S_OK);
+    ASSERT_EQ(control.dispatch()->QueryInterface(IID_IObjectWithSite,
+                                                 reinterpret_cast<void**>(&withSite)),
+              S_OK);
     void* site = reinterpret_cast<void*>(1);
     EXPECT_EQ(withSite->GetSite(IID_IUnknown, &site), E_FAIL);
     EXPECT_EQ(site, nullptr);
@@ -351,10 +373,12 @@ TEST_F(RegistrationTest, TheClassAggregatesUnderAnOuterObject) {
     ASSERT_EQ(CLSIDFromProgID(kProgId, &clsid), S_OK);
     Outer outer;
     void* refused = reinterpret_cast<void*>(1);
-    EXPECT_EQ(CoCreateInstance(clsid, &outer, CLSCTX_INPROC_SERVER, IID_IDispatch, &refused), CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(CoCreateInstance(clsid, &outer, CLSCTX_INPROC_SERVER, IID_IDispatch, &refused),
+              CLASS_E_NOAGGREGATION);
     EXPECT_EQ(refused, nullptr);
 
-    ASSERT_EQ(CoCreateInstance(clsid, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
+    ASSERT_EQ(CoCreateInstance(clsid, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&outer.inner)),
               S_OK);
     ASSERT_NE(outer.inner, nullptr);
     IDispatch* dispatch = nullptr;
@@ -371,7 +395,9 @@ TEST_F(RegistrationTest, TheClassAggregatesUnderAnOuterObject) {
     VARIANT result;
     VariantInit(&result);
     DISPPARAMS none{nullptr, nullptr, 0, 0};
-    EXPECT_EQ(dispatch->Invoke(33, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr), S_OK);
+    EXPECT_EQ(dispatch->Invoke(33, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, &result, nullptr,
+                               nullptr),
+              S_OK);
     EXPECT_EQ(result.vt, VT_BSTR);
     VariantClear(&result);
     dispatch->Release();

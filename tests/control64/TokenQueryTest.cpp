@@ -6,7 +6,8 @@ namespace {
 
 using TokenQueryTest = ControlTest;
 
-const char* const kSerialMembers[] = {"GetTokenSerial_Ex", "QX_GetTokenSerial", "md_GetTokenSerial"};
+const char* const kSerialMembers[] = {"GetTokenSerial_Ex", "QX_GetTokenSerial",
+                                      "md_GetTokenSerial"};
 const char* const kCountMembers[] = {"RefreshToken_Ex", "QX_RefreshToken", "md_RefreshToken"};
 
 TEST_F(TokenQueryTest, NoTokenGivesMinusOne) {

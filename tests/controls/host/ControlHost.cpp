@@ -148,7 +148,8 @@ CallResult Control::invoke(DISPID id, const std::vector<Arg>& arguments, WORD fl
     DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr,
                       static_cast<UINT>(reversed.size()), 0};
     UINT argError = 0;
-    result.hr = dispatch_->Invoke(id, IID_NULL, 0x409, flags, &params, &result.value(), nullptr, &argError);
+    result.hr =
+        dispatch_->Invoke(id, IID_NULL, 0x409, flags, &params, &result.value(), nullptr, &argError);
     return result;
 }
 
@@ -186,7 +187,8 @@ HRESULT unregisterModule(const std::string& modulePath) {
 }
 
 HRESULT registerProviders() {
-    for (const char* provider : {CONTROL_HOST_DEFAULT_PROVIDER, CONTROL_HOST_SKYRA_PROVIDER, CONTROL_HOST_MERIDIA_PROVIDER}) {
+    for (const char* provider : {CONTROL_HOST_DEFAULT_PROVIDER, CONTROL_HOST_SKYRA_PROVIDER,
+                                 CONTROL_HOST_MERIDIA_PROVIDER}) {
         const HRESULT result = registerModule(provider);
         if (FAILED(result))
             return result;
@@ -227,17 +229,17 @@ CK_FUNCTION_LIST* plainModule() {
     return list;
 }
 
-template <class Use>
-bool withSession(int slot, bool login, Use use) {
+template <class Use> bool withSession(int slot, bool login, Use use) {
     CK_FUNCTION_LIST* f = plainModule();
     if (f == nullptr || f->C_Initialize(nullptr) != CKR_OK)
         return false;
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    bool ok = f->C_OpenSession(static_cast<CK_SLOT_ID>(slot), CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
-                               nullptr, &session) == CKR_OK;
+    bool ok = f->C_OpenSession(static_cast<CK_SLOT_ID>(slot), CKF_SERIAL_SESSION | CKF_RW_SESSION,
+                               nullptr, nullptr, &session) == CKR_OK;
     if (ok && login) {
         std::string pin = TokenStore::userPin;
-        ok = f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size()) == CKR_OK;
+        ok = f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()),
+                        pin.size()) == CKR_OK;
     }
     if (ok)
         ok = use(f, session);
@@ -304,7 +306,8 @@ std::string TokenStore::freshToken(int slot) {
     ++tokenCounter_;
     const std::string name = "t" + std::to_string(tokenCounter_);
     const std::string label = "Token " + std::to_string(tokenCounter_);
-    if (!tokenctl({"create", name, "--label", label, "--so-pin", "12345678", "--user-pin", userPin}))
+    if (!tokenctl(
+            {"create", name, "--label", label, "--so-pin", "12345678", "--user-pin", userPin}))
         return {};
     if (!tokenctl({"insert", name, "--slot", std::to_string(slot)}))
         return {};
@@ -332,7 +335,8 @@ std::string TokenStore::tokenSerial(int slot) {
     return serial;
 }
 
-bool TokenStore::importIdentity(int slot, const std::string& container, EVP_PKEY* key, X509* certificate) {
+bool TokenStore::importIdentity(int slot, const std::string& container, EVP_PKEY* key,
+                                X509* certificate) {
     const std::string file = root_ + "/import.p12";
     fixtures::writeFile(file, fixtures::makePkcs12(key, certificate));
     return withSession(slot, true, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
@@ -349,7 +353,8 @@ std::vector<std::string> TokenStore::containerNames(int slot) {
         CK_OBJECT_HANDLE object;
         CK_ULONG count = 0;
         std::vector<CK_OBJECT_HANDLE> objects;
-        while (f->C_FindObjects(s, &object, 1, &count) == CKR_OK && count == 1 && objects.size() < 1000)
+        while (f->C_FindObjects(s, &object, 1, &count) == CKR_OK && count == 1 &&
+               objects.size() < 1000)
             objects.push_back(object);
         f->C_FindObjectsFinal(s);
         for (CK_OBJECT_HANDLE h : objects) {
@@ -403,9 +408,10 @@ X509* selfSignedCertificate(const std::string& commonName, EVP_PKEY* key, long s
 bool opensslVerifies(EVP_PKEY* key, const EVP_MD* md, const std::string& data,
                      const std::vector<unsigned char>& signature) {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
-    const bool ok = context != nullptr && EVP_DigestVerifyInit(context, nullptr, md, nullptr, key) == 1 &&
-                    EVP_DigestVerify(context, signature.data(), signature.size(),
-                                     reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+    const bool ok =
+        context != nullptr && EVP_DigestVerifyInit(context, nullptr, md, nullptr, key) == 1 &&
+        EVP_DigestVerify(context, signature.data(), signature.size(),
+                         reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
     EVP_MD_CTX_free(context);
     return ok;
 }

@@ -19,8 +19,8 @@ namespace control_host {
 // script passes an omitted argument).
 class Arg {
 public:
-    Arg(LONG number);               // NOLINT: calls read like scripts
-    Arg(const char* utf8Text);      // NOLINT
+    Arg(LONG number);                // NOLINT: calls read like scripts
+    Arg(const char* utf8Text);       // NOLINT
     Arg(const std::u16string& text); // NOLINT
     static Arg missing();
     // A VT_BSTR holding a null BSTR: an absent text.
@@ -50,7 +50,8 @@ public:
     bool hasValue() const { return value_.vt != VT_EMPTY; }
     // The long status (VT_I4), or LONG_MIN when the value is not one.
     LONG status() const;
-    // The text value as UTF-8; "<no value>" when nothing was written, "<not text>" for another type.
+    // The text value as UTF-8; "<no value>" when nothing was written, "<not text>" for another
+    // type.
     std::string text() const;
     std::u16string utf16() const;
 
@@ -61,7 +62,8 @@ private:
 // An SGN-like control created by ProgID and driven through IDispatch only.
 class Control {
 public:
-    // CLSIDFromProgID + CoCreateInstance(IID_IDispatch); an empty control (with *result) on failure.
+    // CLSIDFromProgID + CoCreateInstance(IID_IDispatch); an empty control (with *result) on
+    // failure.
     static Control create(const char16_t* progId, HRESULT* result = nullptr);
     Control() = default;
     Control(Control&& other) noexcept : dispatch_(other.dispatch_) { other.dispatch_ = nullptr; }

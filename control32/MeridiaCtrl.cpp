@@ -4,6 +4,8 @@
 
 #include "KeyCrypt.h"
 
+#include <controls/CertDialogs.h>
+
 #include <objbase.h>
 #include <objsafe.h>
 #include <olectl.h>
@@ -28,11 +30,15 @@ constexpr DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFAC
 // The module's one certificate family, kept from module load to unload and shared by every
 // object of the process.
 struct ModuleFamily {
+    certdialogs::CCertSelect32 dialog{CP_ACP};
     certflows::FamilyConfig config = certflows::meridia32Config();
     certflows::CertFamilyState state;
     certflows::CertificateContentTexts contents;
     certflows::CertFamily family{config, state, &contents};
-    ModuleFamily() { certflows::CertFamily::initialise(config, state); }
+    ModuleFamily() {
+        config.dialog = &dialog;
+        certflows::CertFamily::initialise(config, state);
+    }
 };
 
 certflows::CertFamily& Family() {

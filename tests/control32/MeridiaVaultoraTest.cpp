@@ -10,7 +10,12 @@
 #include "platform/Registry.h"
 #include "platform/com/GuidText.h"
 
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
 #include <QLoggingCategory>
+#include <QPushButton>
+#include <QTimer>
 #include <QString>
 
 #include <openssl/evp.h>
@@ -24,6 +29,8 @@ namespace {
 using platform::RegistryKey;
 using platform::RegistryRoot;
 
+constexpr int kOkButton = 1;
+constexpr int kCancelButton = 2;
 constexpr const char* kClsidKey = "CLSID\\{350EF65B-EF6E-456C-A932-61705315AE42}";
 
 // Debug lines of the program's debug channel while the object lives.
@@ -201,12 +208,60 @@ TEST_F(Control32Test, TypicalScriptGivesTheCertificateHashSignatureAndVerificati
     EXPECT_EQ(other.call("GetCertName").text(), "Zhang San");
 }
 
-TEST_F(Control32Test, SeveralCertificatesLeftUnconfirmedReportFourAndLeaveNoChoice) {
-    EVP_PKEY* secondKey = control_host::testKey(1024, 1);
-    tokenWith({singleIdentity(),
-               {"C32-0002", "Li Si", 7, secondKey, control_host::selfSignedCertificate("Li Si", secondKey, 7)}});
+// The choice dialog, answered by a script once it shows: pick `row` (or none) and press `button`.
+void answerDialog(int row, int button) {
+    QTimer::singleShot(0, [row, button] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<QDialog*>(window);
+            if (dialog == nullptr || !dialog->isVisible() || dialog->objectName() != "201")
+                continue;
+            auto* list = dialog->findChild<QComboBox*>("202");
+            ASSERT_NE(list, nullptr);
+            EXPECT_EQ(dialog->windowTitle(), QString::fromUtf8("证书选择"));
+            EXPECT_EQ(list->count(), 2);
+            list->setCurrentIndex(row);
+            auto* pressed = dialog->findChild<QPushButton*>(QString::number(button));
+            ASSERT_NE(pressed, nullptr);
+            pressed->click();
+            return;
+        }
+        ADD_FAILURE() << "no certificate choice dialog";
+    });
+}
+
+class ChoiceTest : public Control32Test {
+protected:
+    void SetUp() override {
+        Control32Test::SetUp();
+        if (QApplication::instance() == nullptr) {
+            static int argc = 1;
+            static char name[] = "control32_tests";
+            static char* argv[] = {name, nullptr};
+            new QApplication(argc, argv);
+        }
+        EVP_PKEY* secondKey = control_host::testKey(1024, 1);
+        second_ = {"C32-0002", "Li Si", 7, secondKey, control_host::selfSignedCertificate("Li Si", secondKey, 7)};
+        tokenWith({singleIdentity(), second_});
+    }
+    Identity second_;
+};
+
+TEST_F(ChoiceTest, TheSecondListEntryConfirmedIsTheChosenContainer) {
     Control control = create();
     ASSERT_EQ(control.call("IsOnline").status(), 0);
+    answerDialog(1, kOkButton);
+    EXPECT_EQ(control.call("SetCertResult").status(), 0);
+    EXPECT_EQ(control.call("GetCertName").text(), "Li Si");
+    const std::string keyModule = control.call("GetKeyModule").text();
+    EXPECT_EQ(keyModule, keyModuleOf(second_.key));
+    const std::string encrypted = control.call("CryptByPukey", {"to Li Si", keyModule.c_str()}).text();
+    EXPECT_EQ(control.call("DecryByPrikey", {encrypted.c_str()}).text(), "to Li Si");
+}
+
+TEST_F(ChoiceTest, CancelReportsFourAndLeavesNoChosenCertificate) {
+    Control control = create();
+    ASSERT_EQ(control.call("IsOnline").status(), 0);
+    answerDialog(1, kCancelButton);
     const CallResult scan = control.call("SetCertResult");
     EXPECT_EQ(scan.hr, S_FALSE);
     EXPECT_EQ(scan.status(), 4);

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include <array>
-#include <climits>
+#include <limits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -70,7 +70,7 @@ CallResult::CallResult(CallResult&& other) noexcept : hr(other.hr), value_(other
 }
 
 LONG CallResult::status() const {
-    return value_.vt == VT_I4 ? value_.lVal : LONG_MIN;
+    return value_.vt == VT_I4 ? value_.lVal : std::numeric_limits<LONG>::min();
 }
 
 std::u16string CallResult::utf16() const {

@@ -48,7 +48,7 @@ public:
     VARIANT& value() { return value_; }
     const VARIANT& value() const { return value_; }
     bool hasValue() const { return value_.vt != VT_EMPTY; }
-    // The long status (VT_I4), or LONG_MIN when the value is not one.
+    // The long status (VT_I4), or the least LONG when the value is not one.
     LONG status() const;
     // The text value as UTF-8; "<no value>" when nothing was written, "<not text>" for another
     // type.

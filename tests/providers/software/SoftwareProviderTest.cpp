@@ -153,6 +153,7 @@ TEST(SoftwareProviderRegistration, AnotherDefaultProviderIsLeftInPlace) {
     ASSERT_TRUE(machineKey(typeKey));
     EXPECT_EQ(machineKey(typeKey)->stringValue("Name"), "Some Other Provider");
     ASSERT_EQ(ProviderRegistration::registerServer(), S_OK);
+    EXPECT_EQ(machineKey(typeKey)->stringValue("Name"), providerName);
 }
 
 TEST(SoftwareProviderRegistration, RegistrationFailsCleanlyOnAnUnwritableStore) {
@@ -165,6 +166,9 @@ TEST(SoftwareProviderRegistration, RegistrationFailsCleanlyOnAnUnwritableStore) 
         std::fclose(damaged);
     }
     EXPECT_EQ(ProviderRegistration::registerServer(), SELFREG_E_CLASS);
+    // Later tests of this program expect a registered provider.
+    std::filesystem::remove(file);
+    ASSERT_EQ(ProviderRegistration::registerServer(), S_OK);
 }
 
 TEST(SoftwareProviderModule, ExportsTheWholeProviderInterface) {

@@ -1,6 +1,7 @@
 #include "providers/token/Token.h"
 
 #include "providers/core/Error.h"
+#include "providers/core/Registration.h"
 #include "providers/token/Identity.h"
 
 #include <dlfcn.h>
@@ -20,10 +21,7 @@ std::string trimmedField(const CK_UTF8CHAR* field, std::size_t size) {
 } // namespace
 
 std::string ownModulePath() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&ownModulePath), &info) == 0 || !info.dli_fname)
-        return {};
-    return info.dli_fname;
+    return providers::modulePathOf(reinterpret_cast<const void*>(&ownModulePath));
 }
 
 bool meansRemoved(CK_RV rv) {

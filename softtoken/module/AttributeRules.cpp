@@ -287,6 +287,11 @@ CK_RV checkChange(CK_OBJECT_CLASS objectClass, const Attributes& current, CK_ATT
     return CKR_OK;
 }
 
+bool sensitiveInTheClear(CK_OBJECT_CLASS objectClass, const Attributes& attributes) {
+    return objectClass == CKO_PRIVATE_KEY && readBool(attributes, CKA_SENSITIVE, true) &&
+           !readBool(attributes, CKA_PRIVATE, true);
+}
+
 bool isHidden(CK_OBJECT_CLASS objectClass, const Attributes& attributes, CK_ATTRIBUTE_TYPE type) {
     const AttributeRule* rule = findRule(objectClass, type);
     if (!rule || !(rule->flags & kSensitive))

@@ -60,6 +60,10 @@ CK_RV completeTemplate(CK_OBJECT_CLASS objectClass, const Attributes& given, Pur
 CK_RV checkChange(CK_OBJECT_CLASS objectClass, const Attributes& current, CK_ATTRIBUTE_TYPE type,
                   const Bytes& value);
 
+// True for a private key that is sensitive but not private: its secret parts would be
+// stored unsealed, so such a key is refused (CKR_TEMPLATE_INCONSISTENT).
+bool sensitiveInTheClear(CK_OBJECT_CLASS objectClass, const Attributes& attributes);
+
 // True when the attribute's value must not leave the token for this object.
 bool isHidden(CK_OBJECT_CLASS objectClass, const Attributes& attributes, CK_ATTRIBUTE_TYPE type);
 

@@ -18,6 +18,8 @@ CK_RV prepareObject(const Module& m, CK_OBJECT_CLASS objectClass, Attributes giv
     CK_RV rv = completeTemplate(objectClass, given, purpose, out);
     if (rv != CKR_OK)
         return rv;
+    if (sensitiveInTheClear(objectClass, out))
+        return CKR_TEMPLATE_INCONSISTENT;
     if (purpose == Purpose::Create &&
         (objectClass == CKO_PUBLIC_KEY || objectClass == CKO_PRIVATE_KEY)) {
         const CK_ULONG bits = crypto::rsaModulusBits(out.at(CKA_MODULUS));

@@ -129,6 +129,8 @@ SOFTTOKEN_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT
                 return rv;
             updated[type] = normalizedForSearch(type, value);
         }
+        if (sensitiveInTheClear(objectClass, updated))
+            return CKR_TEMPLATE_INCONSISTENT;
         if (o->onToken) {
             Token& t = m.token(s.slot);
             store::ObjectRecord record;

@@ -1,8 +1,13 @@
 #include "ModuleFixture.h"
 
+#include "softtoken/store/Files.h"
+
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+
+#include <fstream>
+#include <iterator>
 
 namespace softtoken::module::test {
 namespace {
@@ -78,6 +83,11 @@ std::vector<Attr> certificateTemplate() {
             textAttr(CKA_VALUE, "certificate-der"),
             textAttr(CKA_ID, "hello"),
             textAttr(CKA_CONTAINER_NAME, std::string("box-1") + '\0')};
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 using softtoken_module_Objects = ObjectTest;
@@ -255,6 +265,52 @@ TEST_F(softtoken_module_Objects, SetAttributeValueKeepsTheRules) {
     ASSERT_EQ(login(s_), CKR_OK);
     const auto keys = findAll(f(), s_, {textAttr(CKA_LABEL, "renamed")});
     ASSERT_EQ(keys.size(), 1u);
+}
+
+// A sensitive key part is only ever stored sealed: a key that is sensitive but not
+// private is refused however it would come about.
+TEST_F(softtoken_module_Objects, SensitiveKeysAreNeverStoredInTheClear) {
+    ASSERT_EQ(login(s_), CKR_OK);
+    const RsaMaterial hidden = makeRsa(1024);
+    const RsaMaterial plain = makeRsa(1024);
+    CK_OBJECT_HANDLE h = 0;
+
+    auto publicSensitive = privateKeyTemplate(hidden, true);
+    publicSensitive[2] = boolAttr(CKA_PRIVATE, false);
+    EXPECT_EQ(createObject(f(), s_, publicSensitive, &h), CKR_TEMPLATE_INCONSISTENT);
+    publicSensitive.push_back(boolAttr(CKA_SENSITIVE, true));
+    EXPECT_EQ(createObject(f(), s_, publicSensitive, &h), CKR_TEMPLATE_INCONSISTENT);
+
+    // Allowed while not sensitive, but it can then never be made sensitive.
+    auto open = privateKeyTemplate(plain, true);
+    open[2] = boolAttr(CKA_PRIVATE, false);
+    open.push_back(boolAttr(CKA_SENSITIVE, false));
+    open.push_back(boolAttr(CKA_EXTRACTABLE, true));
+    ASSERT_EQ(createObject(f(), s_, open, &h), CKR_OK);
+    Attr sensitive = boolAttr(CKA_SENSITIVE, true);
+    CK_ATTRIBUTE change{sensitive.type, sensitive.value.data(), sensitive.value.size()};
+    EXPECT_EQ(f()->C_SetAttributeValue(s_, h, &change, 1), CKR_TEMPLATE_INCONSISTENT);
+    EXPECT_EQ(readAttr(f(), s_, h, CKA_SENSITIVE), std::vector<CK_BYTE>{CK_FALSE});
+
+    CK_MECHANISM gen{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_ULONG bits = 1024;
+    CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+    CK_ATTRIBUTE pubT[] = {{CKA_TOKEN, &yes, 1}, {CKA_MODULUS_BITS, &bits, sizeof bits}};
+    CK_ATTRIBUTE privT[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &no, 1}};
+    CK_OBJECT_HANDLE hPub = 0, hPriv = 0;
+    EXPECT_EQ(f()->C_GenerateKeyPair(s_, &gen, pubT, 2, privT, 2, &hPub, &hPriv),
+              CKR_TEMPLATE_INCONSISTENT);
+    EXPECT_EQ(findAll(f(), s_, {ulongAttr(CKA_CLASS, CKO_PUBLIC_KEY)}).size(), 0u);
+
+    ASSERT_EQ(f()->C_Finalize(nullptr), CKR_OK);
+    const std::string file = store::files::tokenPath(storeConfig().storeDir, "alpha");
+    const std::string bytes = fileText(file) + fileText(file + "-wal");
+    const auto holds = [&](const std::vector<CK_BYTE>& part) {
+        return bytes.find(std::string(part.begin(), part.end())) != std::string::npos;
+    };
+    EXPECT_TRUE(holds(plain.d)); // the search finds key parts stored in the clear
+    EXPECT_FALSE(holds(hidden.d));
+    EXPECT_FALSE(holds(hidden.p));
 }
 
 TEST_F(softtoken_module_Objects, MemoryIsAccountedAndExhaustionStoresNothing) {

@@ -47,6 +47,9 @@ ImportResult certificateResult(const CertificateObjectResult& written) {
         return ImportResult::NotSupported;
     if (written.rv == CKR_DEVICE_MEMORY)
         return ImportResult::NoSpace;
+    // CKR_OK with no handle means nothing was written: not a success.
+    if (written.rv == CKR_OK && !written.created())
+        return ImportResult::GeneralFailure;
     return importResultFromRv(written.rv);
 }
 

@@ -480,6 +480,16 @@ TEST_F(ImportTest, Pkcs7StopsAtTheFirstRefusedCertificateAndKeepsEarlierOnes) {
     EXPECT_EQ(failureMessage(path("three.p7b")), 5015);
 }
 
+// A token that answers CKR_OK yet hands back no handle has written nothing.
+TEST_F(ImportTest, CertificateCreatedWithoutAHandleIsAFailure) {
+    fixtures::writeFile(path("one.cer"), EncodeCertificateDer(certificate.get()));
+    fixtures::writeFile(path("one.p7b"), fixtures::makePkcs7({certificate.get()}));
+    intercept().onCreate = refuse(CKO_CERTIFICATE, CKR_OK);
+    EXPECT_EQ(failureMessage(path("one.cer")), 5015);
+    EXPECT_EQ(failureMessage(path("one.p7b")), 5015);
+    EXPECT_TRUE(intercept().destroyed.empty());
+}
+
 TEST_F(ImportTest, HostileFilesLeaveTheTokenAsItWas) {
     Bytes der = EncodeCertificateDer(certificate.get());
     Bytes p12 = fixtures::readFile(pfx);

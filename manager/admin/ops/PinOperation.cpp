@@ -127,6 +127,9 @@ PinOperationOutcome runPinOperation(PinOperationKind kind, CK_SLOT_ID slotId, co
     // manager on the token, so PIN 1 is proved afresh.
     functions->C_Logout(session.handle());
     CK_RV rv = functions->C_Login(session.handle(), row.loginType, pin1.bytes(), pin1.length());
+    // A login the token still holds is a login, as everywhere else.
+    if (rv == CKR_USER_ALREADY_LOGGED_IN)
+        rv = CKR_OK;
     if (rv != CKR_OK) {
         if (row.loginType == CKU_USER)
             reportUserPinFailure(slotId, rv, context);

@@ -6,6 +6,8 @@
 #include "LoginStep.h"
 #include "MessageFlags.h"
 
+#include <algorithm>
+
 namespace {
 
 using Calls = std::vector<std::string>;
@@ -139,6 +141,30 @@ TEST_F(PinOperationTest, FailedLoginUsesTheMatchingDecisionAndClosesWithoutLogou
         EXPECT_FALSE(outcome.succeeded);
         EXPECT_EQ(messages().back().id, id);
     }
+}
+
+// A token that still holds a login answers 0x100: that is a login, and the
+// PIN is changed as after CKR_OK.
+TEST_F(PinOperationTest, AlreadyLoggedInCountsAsASuccessfulLogin) {
+    startWithToken();
+    fake().loginResult = CKR_USER_ALREADY_LOGGED_IN;
+    const std::tuple<PinOperationKind, const char*, int> cases[] = {
+        {PinOperationKind::ChangeUserPin, "C_SetPIN", 814},
+        {PinOperationKind::UnblockToken, "C_InitPIN", 844},
+        {PinOperationKind::ChangeSoPin, "C_SetPIN", 834}};
+    for (auto [kind, change, id] : cases) {
+        SCOPED_TRACE(id);
+        AdminFake::current().calls.clear();
+        PinOperationOutcome outcome = run(kind);
+        Calls made = calls();
+        EXPECT_NE(std::find(made.begin(), made.end(), change), made.end());
+        EXPECT_EQ(outcome.end, DialogEnd::Ok);
+        EXPECT_TRUE(outcome.succeeded);
+        EXPECT_EQ(outcome.rv, CKR_OK);
+        ASSERT_FALSE(messages().empty());
+        EXPECT_EQ(messages().back().id, id);
+    }
+    EXPECT_TRUE(fake().openSessions.empty());
 }
 
 TEST_F(PinOperationTest, ThreeWrongSoPinsInUnblockWalkToBlocked) {

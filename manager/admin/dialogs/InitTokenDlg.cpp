@@ -11,34 +11,51 @@
 #include <QTimer>
 #include <QValidator>
 
+#include <algorithm>
 #include <functional>
+#include <optional>
+#include <utility>
 
 namespace {
 
+// The digits' value, saturated above any field's maximum; nullopt when the
+// text holds anything but digits.
+std::optional<unsigned long long> digitsValue(const QString& text) {
+    constexpr unsigned long long kCap = 1ULL << 40;
+    unsigned long long value = 0;
+    for (QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        value = std::min(kCap, value * 10 + (c.unicode() - u'0'));
+    }
+    return value;
+}
+
 // Digits only, and nothing above the field's maximum: a keystroke that would
-// leave the field out of range is refused and reported.
+// leave the field out of range is refused and reported. A token value shown
+// out of range may still be shortened towards the range.
 class RangeValidator : public QValidator {
 public:
-    RangeValidator(unsigned maximum, std::function<void()> onRefused, QObject* parent)
-        : QValidator(parent), maximum_(maximum), onRefused_(std::move(onRefused)) {}
+    RangeValidator(QLineEdit* edit, unsigned maximum, std::function<void()> onRefused)
+        : QValidator(edit), edit_(edit), maximum_(maximum), onRefused_(std::move(onRefused)) {}
 
     State validate(QString& input, int&) const override {
         if (input.isEmpty())
             return Intermediate;
-        unsigned long value = 0;
-        for (QChar c : input) {
-            if (c < u'0' || c > u'9')
-                return Invalid;
-            value = value * 10 + (c.unicode() - u'0');
-            if (value > maximum_) {
-                onRefused_();
-                return Invalid;
-            }
-        }
-        return Acceptable;
+        std::optional<unsigned long long> value = digitsValue(input);
+        if (!value)
+            return Invalid;
+        if (*value <= maximum_)
+            return Acceptable;
+        std::optional<unsigned long long> before = digitsValue(edit_->text());
+        if (before && *before > maximum_ && *value < *before)
+            return Intermediate;
+        onRefused_();
+        return Invalid;
     }
 
 private:
+    QLineEdit* edit_;
     unsigned maximum_;
     std::function<void()> onRefused_;
 };
@@ -46,8 +63,8 @@ private:
 } // namespace
 
 std::string integerRangeMessage(unsigned minimum, unsigned maximum) {
-    return "Please enter an integer between " + std::to_string(minimum) + " and " +
-           std::to_string(maximum) + ".";
+    return pinBoundsLabel(856, "Please enter an integer between %d and %d.",
+                          PinBounds{minimum, maximum});
 }
 
 CInitTokenDlg::CInitTokenDlg(CK_SLOT_ID slotId, QWidget* parent)
@@ -63,8 +80,8 @@ CInitTokenDlg::CInitTokenDlg(CK_SLOT_ID slotId, QWidget* parent)
                      {ui_->privateMemoryEdit, kMaxMemorySizeField}};
     for (const NumberField& field : numberFields_) {
         field.edit->setMaxLength(int(std::to_string(field.maximum).size()));
-        field.edit->setValidator(new RangeValidator(
-            field.maximum, [this, field] { refuse(field); }, field.edit));
+        field.edit->setValidator(
+            new RangeValidator(field.edit, field.maximum, [this, field] { refuse(field); }));
     }
     for (QLineEdit* edit : findChildren<QLineEdit*>())
         connect(edit, &QLineEdit::textChanged, this, [this] { updateOkButton(); });
@@ -85,10 +102,17 @@ void CInitTokenDlg::initDialog() {
         qtext(pinBoundsLabel(850, "Set SO PIN(%d to %d characters):", bounds)));
     ui_->userPinLabel->setText(
         qtext(pinBoundsLabel(851, "Set User PIN(%d to %d characters):", bounds)));
-    ui_->soCountEdit->setText(QString::number(defaults.counts.soPinErrorCount));
-    ui_->userCountEdit->setText(QString::number(defaults.counts.userPinErrorCount));
-    ui_->publicMemoryEdit->setText(QString::number(defaults.publicMemorySize));
-    ui_->privateMemoryEdit->setText(QString::number(defaults.privateMemorySize));
+    // The edits' digit limit must not cut a longer value the token holds.
+    const std::pair<QLineEdit*, unsigned long> shown[] = {
+        {ui_->soCountEdit, defaults.counts.soPinErrorCount},
+        {ui_->userCountEdit, defaults.counts.userPinErrorCount},
+        {ui_->publicMemoryEdit, defaults.publicMemorySize},
+        {ui_->privateMemoryEdit, defaults.privateMemorySize}};
+    for (const auto& [edit, value] : shown) {
+        QString text = QString::number(value);
+        edit->setMaxLength(std::max(edit->maxLength(), int(text.size())));
+        edit->setText(text);
+    }
     ui_->nameEdit->setText(qtext(defaults.label));
     loading_ = false;
     limitPinEdit(ui_->soPinEdit, bounds.maximum);

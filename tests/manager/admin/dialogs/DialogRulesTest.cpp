@@ -220,6 +220,32 @@ TEST_F(InitRulesTest, PinErrorCountsFromTheToken) {
     EXPECT_EQ(edit(&failed, 1100)->text(), "6");
 }
 
+// Values above the fields' limits are shown whole, never cut to the digit
+// count; they keep OK disabled until the user types a value in range.
+TEST_F(InitRulesTest, TokenValuesOutOfRangeShowWholeAndKeepOkDisabled) {
+    fake().slotMap[1].numbers[8] = 131072; // total private memory
+    ASSERT_TRUE(entry()->refreshTokenInfo());
+    admin().pinErrorCounts.userPinErrorCount = 100;
+    CInitTokenDlg read(1);
+    read.show();
+    type(&read, 1010, "12345678");
+    type(&read, 1006, "1234");
+    EXPECT_EQ(edit(&read, 1101)->text(), "131072");
+    EXPECT_EQ(edit(&read, 1100)->text(), "100");
+    EXPECT_FALSE(okEnabled(&read));
+    // Shortening towards the range is allowed, and still out of range.
+    QTest::keyClick(edit(&read, 1100), Qt::Key_End);
+    QTest::keyClick(edit(&read, 1100), Qt::Key_Backspace);
+    EXPECT_EQ(edit(&read, 1100)->text(), "10");
+    EXPECT_FALSE(okEnabled(&read));
+    type(&read, 1100, "5");
+    EXPECT_FALSE(okEnabled(&read));
+    type(&read, 1101, "30000");
+    EXPECT_TRUE(okEnabled(&read));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(presenter.requests().empty()) << "loading shows no range message";
+}
+
 TEST_F(DialogRulesTest, RenameNeedsOneTo32Bytes) {
     startWithToken();
     CChangeTokenNameDlg dialog(1);
@@ -256,7 +282,8 @@ TEST_F(DialogRulesTest, DialogsAreTranslatedWhenTheyOpen) {
                                     << "2=Abbrechen\n1=Gut\n130=PIN wechseln\n"
                                     << "811=Neue PIN (%d bis %d Zeichen):\n"
                                     << "1102=Fehlversuche:\n136=Initialisieren\n"
-                                    << "850=SO-PIN %d-%d:\n";
+                                    << "850=SO-PIN %d-%d:\n"
+                                    << "856=Eine Zahl von %d bis %d.\n";
     Translator& translator = Translator::instance();
     ASSERT_TRUE(translator.loadFile((dir / "test.lng").string()));
 
@@ -280,6 +307,7 @@ TEST_F(DialogRulesTest, DialogsAreTranslatedWhenTheyOpen) {
     EXPECT_EQ(init.windowTitle(), "Initialisieren");
     EXPECT_EQ(control<QGroupBox>(&init, 1102)->title(), "Fehlversuche:");
     EXPECT_EQ(labelText(&init, 850), "SO-PIN 4-16:");
+    EXPECT_EQ(integerRangeMessage(0, 15), "Eine Zahl von 0 bis 15.");
 
     // Back to the built-in texts for whatever runs next in this process.
     std::ofstream(dir / "empty.lng") << "[settings]\nCodePage=1033\nLanguage=English\n[strings]\n";

@@ -259,6 +259,8 @@ SOFTTOKEN_EXPORT CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_U
     return withModule([&](Module& m) -> CK_RV {
         if (!pLabel || (!pPin && ulPinLen != 0))
             return CKR_ARGUMENTS_BAD;
+        if (ulPinLen > store::kMaxPinLen)
+            return CKR_PIN_LEN_RANGE;
         m.pumpEvents();
         Token* t = nullptr;
         CK_RV rv = m.openToken(slotID, t);

@@ -66,6 +66,8 @@ SOFTTOKEN_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType
     return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
         if (!pPin && ulPinLen != 0)
             return CKR_ARGUMENTS_BAD;
+        if (ulPinLen > store::kMaxPinLen)
+            return CKR_PIN_LEN_RANGE;
         if (userType == CKU_CONTEXT_SPECIFIC)
             return CKR_OPERATION_NOT_INITIALIZED; // no key here asks for it
         if (userType != CKU_USER && userType != CKU_SO)
@@ -104,6 +106,8 @@ SOFTTOKEN_EXPORT CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPi
     return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
         if (!pPin && ulPinLen != 0)
             return CKR_ARGUMENTS_BAD;
+        if (ulPinLen > store::kMaxPinLen)
+            return CKR_PIN_LEN_RANGE;
         if (m.sessionState(s) != CKS_RW_SO_FUNCTIONS)
             return CKR_USER_NOT_LOGGED_IN;
         Token* t = nullptr;
@@ -122,6 +126,8 @@ SOFTTOKEN_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOld
     return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
         if ((!pOldPin && ulOldLen != 0) || (!pNewPin && ulNewLen != 0))
             return CKR_ARGUMENTS_BAD;
+        if (ulOldLen > store::kMaxPinLen || ulNewLen > store::kMaxPinLen)
+            return CKR_PIN_LEN_RANGE;
         if (!s.rw)
             return CKR_SESSION_READ_ONLY;
         Token* t = nullptr;

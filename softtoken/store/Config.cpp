@@ -68,8 +68,8 @@ constexpr NumberKey kNumberKeys[] = {
     {"rsa_max_bits", 512, 16384},
     {"public_memory", 0, UINT32_MAX},
     {"private_memory", 0, UINT32_MAX},
-    {"min_pin_len", 1, 255},
-    {"max_pin_len", 1, 255},
+    {"min_pin_len", 1, kMaxPinLen},
+    {"max_pin_len", 1, kMaxPinLen},
     // 0 means the PIN never locks.
     {"max_retries", 0, 255},
 };

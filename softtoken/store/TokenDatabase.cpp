@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,7 +140,7 @@ struct TokenDatabase::Impl {
     CK_RV roomFor(bool isPrivate, std::int64_t size, std::int64_t freed);
     CK_RV readObjectRow(std::uint64_t id, bool& isPrivate, std::int64_t& size);
     CK_RV verifyPin(CK_USER_TYPE user, const SecureBytes& pin, SecureBytes* tokenKey,
-                    bool& counted);
+                    std::optional<sql::Transaction>& after);
     CK_RV setFailures(CK_USER_TYPE user, int failures);
     CK_RV initializeLocked(const InitRequest& request);
     CK_RV addUsed(bool isPrivate, std::int64_t delta);
@@ -308,53 +309,71 @@ CK_RV TokenDatabase::Impl::setFailures(CK_USER_TYPE user, int failures) {
     return sql::toRv(st.run());
 }
 
-// Inside a write transaction: checks the PIN and records the outcome in the
-// retry counter. counted is set when the counter changed, so the caller
-// commits even though the result is a failure.
+// Checks a PIN so that no attempt goes uncounted. The retry counter is raised and
+// committed before the slow comparison, so a process killed mid-check has used up a
+// try; a right PIN then clears the counter in a second write transaction, which is
+// left open in `after` for the caller's own writes and must be committed by it. On
+// any failure `after` is empty and nothing but the raised counter has changed.
 CK_RV TokenDatabase::Impl::verifyPin(CK_USER_TYPE user, const SecureBytes& pin,
-                                     SecureBytes* tokenKey, bool& counted) {
-    counted = false;
+                                     SecureBytes* tokenKey, std::optional<sql::Transaction>& after) {
+    after.reset();
     if (user != CKU_SO && user != CKU_USER)
         return CKR_USER_TYPE_INVALID;
-    TokenRecord token;
-    if (CK_RV rv = readTokenLocked(token); rv != CKR_OK)
-        return rv;
     PinRow row;
-    if (CK_RV rv = readPin(user, row); rv != CKR_OK)
-        return rv;
-    if (!row.present())
-        return user == CKU_SO ? CKR_PIN_INCORRECT : CKR_USER_PIN_NOT_INITIALIZED;
-    const int limit = user == CKU_SO ? token.soRetryLimit : token.userRetryLimit;
-    const int failures = user == CKU_SO ? token.soFailures : token.userFailures;
-    if (limit != 0 && failures >= limit)
-        return CKR_PIN_LOCKED;
-    if (CK_RV rv = pinLenOk(token, pin); rv != CKR_OK)
-        return rv;
+    {
+        sql::Transaction tx(db, true);
+        if (tx.status() != SQLITE_OK)
+            return sql::toRv(tx.status());
+        TokenRecord token;
+        if (CK_RV rv = readTokenLocked(token); rv != CKR_OK)
+            return rv;
+        if (CK_RV rv = readPin(user, row); rv != CKR_OK)
+            return rv;
+        if (!row.present())
+            return user == CKU_SO ? CKR_PIN_INCORRECT : CKR_USER_PIN_NOT_INITIALIZED;
+        const int limit = user == CKU_SO ? token.soRetryLimit : token.userRetryLimit;
+        const int failures = user == CKU_SO ? token.soFailures : token.userFailures;
+        if (limit != 0 && failures >= limit)
+            return CKR_PIN_LOCKED;
+        if (CK_RV rv = pinLenOk(token, pin); rv != CKR_OK)
+            return rv;
+        if (CK_RV rv = setFailures(user, failures < 255 ? failures + 1 : failures); rv != CKR_OK)
+            return rv;
+        if (const int rc = tx.commit(); rc != SQLITE_OK)
+            return sql::toRv(rc);
+    }
 
     const auto keys = crypto::derivePinKeys(pin.data(), pin.size(), row.salt, row.iterations);
     if (!keys.valid())
         return CKR_FUNCTION_FAILED;
-    if (!crypto::sameBytes(keys.verifier.span(), std::span<const std::uint8_t>(row.verifier))) {
-        const int now = failures < 255 ? failures + 1 : failures;
-        if (CK_RV rv = setFailures(user, now); rv != CKR_OK)
-            return rv;
-        counted = true;
-        // The attempt that uses up the last try is still just a wrong PIN; the
-        // token reports the lock in its flags and refuses every later attempt.
+    // The attempt that uses up the last try is still just a wrong PIN; the token
+    // reports the lock in its flags and refuses every later attempt.
+    if (!crypto::sameBytes(keys.verifier.span(), std::span<const std::uint8_t>(row.verifier)))
         return CKR_PIN_INCORRECT;
+
+    after.emplace(db, true);
+    if (after->status() != SQLITE_OK) {
+        const CK_RV rv = sql::toRv(after->status());
+        after.reset();
+        return rv;
     }
-    if (failures != 0) {
-        if (CK_RV rv = setFailures(user, 0); rv != CKR_OK)
-            return rv;
-        counted = true;
-    }
-    if (tokenKey) {
+    // A PIN changed by another process while this one was compared is no longer the PIN.
+    PinRow now;
+    CK_RV rv = readPin(user, now);
+    if (rv == CKR_OK && (now.salt != row.salt || now.verifier != row.verifier))
+        rv = CKR_PIN_INCORRECT;
+    if (rv == CKR_OK)
+        rv = setFailures(user, 0);
+    if (rv == CKR_OK && tokenKey) {
         auto key = crypto::open(keys.wrappingKey, row.wrappedKey, keyAad(user));
         if (!key || key->size() != kTokenKeyLen)
-            return CKR_TOKEN_NOT_RECOGNIZED;
-        *tokenKey = std::move(*key);
+            rv = CKR_TOKEN_NOT_RECOGNIZED;
+        else
+            *tokenKey = std::move(*key);
     }
-    return CKR_OK;
+    if (rv != CKR_OK)
+        after.reset();
+    return rv;
 }
 
 CK_RV TokenDatabase::Impl::initializeLocked(const InitRequest& request) {
@@ -573,24 +592,19 @@ CK_RV TokenDatabase::initializeWithSoPin(const SecureBytes& soPin, const std::st
         if (label.size() > kLabelMax)
             return CKR_ARGUMENTS_BAD;
         std::lock_guard lock(impl_->mutex);
-        sql::Transaction tx(impl_->db, true);
-        if (tx.status() != SQLITE_OK)
-            return sql::toRv(tx.status());
-        TokenRecord token;
-        if (CK_RV rv = impl_->readTokenLocked(token); rv != CKR_OK)
-            return rv;
         PinRow so;
         if (CK_RV rv = impl_->readPin(CKU_SO, so); rv != CKR_OK)
             return rv;
-        if (so.present()) {
-            bool counted = false;
-            const CK_RV rv = impl_->verifyPin(CKU_SO, soPin, nullptr, counted);
-            if (rv != CKR_OK) {
-                if (counted)
-                    tx.commit();
-                return rv;
-            }
-        }
+        std::optional<sql::Transaction> tx;
+        if (!so.present())
+            tx.emplace(impl_->db, true);
+        else if (CK_RV rv = impl_->verifyPin(CKU_SO, soPin, nullptr, tx); rv != CKR_OK)
+            return rv;
+        if (tx->status() != SQLITE_OK)
+            return sql::toRv(tx->status());
+        TokenRecord token;
+        if (CK_RV rv = impl_->readTokenLocked(token); rv != CKR_OK)
+            return rv;
         InitRequest request;
         request.label = label;
         request.soPin = soPin;
@@ -598,25 +612,25 @@ CK_RV TokenDatabase::initializeWithSoPin(const SecureBytes& soPin, const std::st
         request.userRetryLimit = token.userRetryLimit;
         request.publicMemory = token.publicMemoryTotal;
         request.privateMemory = token.privateMemoryTotal;
-        if (CK_RV rv = impl_->initializeLocked(request); rv != CKR_OK)
+        // A failed initialization keeps the token as it was, but the cleared counter stays.
+        if (const int rc = impl_->db.exec("SAVEPOINT init"); rc != SQLITE_OK)
+            return sql::toRv(rc);
+        const CK_RV rv = impl_->initializeLocked(request);
+        if (rv != CKR_OK && impl_->db.exec("ROLLBACK TO init") != SQLITE_OK)
             return rv;
-        return sql::toRv(tx.commit());
+        if (const int rc = tx->commit(); rc != SQLITE_OK)
+            return sql::toRv(rc);
+        return rv;
     });
 }
 
 CK_RV TokenDatabase::login(CK_USER_TYPE user, const SecureBytes& pin, SecureBytes& tokenKey) {
     return guarded([&]() -> CK_RV {
         std::lock_guard lock(impl_->mutex);
-        sql::Transaction tx(impl_->db, true);
-        if (tx.status() != SQLITE_OK)
-            return sql::toRv(tx.status());
-        bool counted = false;
-        const CK_RV rv = impl_->verifyPin(user, pin, &tokenKey, counted);
-        if (counted) {
-            // The counter must reach the disk, whatever the PIN check said.
-            if (const int rc = tx.commit(); rc != SQLITE_OK)
-                return sql::toRv(rc);
-        }
+        std::optional<sql::Transaction> tx;
+        CK_RV rv = impl_->verifyPin(user, pin, &tokenKey, tx);
+        if (rv == CKR_OK)
+            rv = sql::toRv(tx->commit());
         if (rv != CKR_OK)
             tokenKey.clear();
         return rv;
@@ -627,20 +641,17 @@ CK_RV TokenDatabase::changePin(CK_USER_TYPE user, const SecureBytes& oldPin,
                                const SecureBytes& newPin) {
     return guarded([&]() -> CK_RV {
         std::lock_guard lock(impl_->mutex);
-        sql::Transaction tx(impl_->db, true);
-        if (tx.status() != SQLITE_OK)
-            return sql::toRv(tx.status());
+        std::optional<sql::Transaction> tx;
         SecureBytes tokenKey;
-        bool counted = false;
-        CK_RV rv = impl_->verifyPin(user, oldPin, &tokenKey, counted);
-        if (rv == CKR_OK)
-            rv = impl_->newPinOk(newPin);
+        CK_RV rv = impl_->verifyPin(user, oldPin, &tokenKey, tx);
+        if (rv != CKR_OK)
+            return rv;
+        // The old PIN was right: its cleared counter is kept whatever happens to the new one.
+        rv = impl_->newPinOk(newPin);
         if (rv == CKR_OK)
             rv = impl_->writePin(user, newPin, tokenKey);
-        if (rv == CKR_OK || counted) {
-            if (const int rc = tx.commit(); rc != SQLITE_OK)
-                return sql::toRv(rc);
-        }
+        if (const int rc = tx->commit(); rc != SQLITE_OK)
+            return sql::toRv(rc);
         return rv;
     });
 }

@@ -17,7 +17,8 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         std::filesystem::create_directories(root_ + "/store");
-        std::ofstream(root_ + "/token.conf") << "store_dir = " << root_ << "/store\nslots = 2\n";
+        std::ofstream(root_ + "/token.conf")
+            << "store_dir = " << root_ << "/store\nslots = 2\npin_iterations = 1\n";
         environment = QProcessEnvironment::systemEnvironment();
         environment.insert("KORVAN_REGISTRY_DIR", QString::fromStdString(root_ + "/registry"));
         environment.insert("KORVAN_RUNTIME_DIR", QString::fromStdString(root_ + "/run"));

@@ -152,7 +152,8 @@ protected:
         ToolProcessTest::SetUp();
         installLibrary(MERIDIA_MODULE);
         fs::path conf = dir_ / "meridia.conf";
-        std::ofstream(conf) << "store_dir = " << (dir_ / "store").string() << "\nslots = 2\n";
+        std::ofstream(conf) << "store_dir = " << (dir_ / "store").string()
+                            << "\nslots = 2\npin_iterations = 1\n";
         environment_["MERIDIA_TOKEN_CONF"] = conf.string();
         Result created = run(TOKENCTL, {"create", "cli", "--label", "CLI token", "--so-pin",
                                         "12345678", "--user-pin", "1234"});

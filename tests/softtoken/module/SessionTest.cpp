@@ -260,6 +260,25 @@ TEST_F(softtoken_module_Login, WrongPinsWalkTheFlagsToLocked) {
     EXPECT_FALSE(tokenInfo().flags & CKF_SO_PIN_FINAL_TRY);
 }
 
+// A length no token allows is refused before the PIN is read, whatever lies past it.
+TEST_F(softtoken_module_Login, OverlongPinsAreRefusedUnread) {
+    addToken("alpha", 1);
+    ASSERT_EQ(initialize(), CKR_OK);
+    const CK_SESSION_HANDLE s = openSession();
+    CK_UTF8CHAR few[4] = {'1', '2', '3', '4'};
+    const CK_ULONG huge = CK_ULONG(1) << 40;
+    EXPECT_EQ(f()->C_Login(s, CKU_USER, few, huge), CKR_PIN_LEN_RANGE);
+    EXPECT_EQ(f()->C_Login(s, CKU_USER, few, 256), CKR_PIN_LEN_RANGE);
+    EXPECT_EQ(tokenInfo().flags & CKF_USER_PIN_COUNT_LOW, 0u);
+    ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_EQ(f()->C_SetPIN(s, few, huge, few, 4), CKR_PIN_LEN_RANGE);
+    EXPECT_EQ(f()->C_SetPIN(s, few, 4, few, huge), CKR_PIN_LEN_RANGE);
+    ASSERT_EQ(f()->C_Logout(s), CKR_OK);
+    CK_UTF8CHAR label[32];
+    std::memset(label, ' ', sizeof label);
+    EXPECT_EQ(f()->C_InitToken(1, few, huge, label), CKR_PIN_LEN_RANGE);
+}
+
 TEST_F(softtoken_module_Login, AnotherProcessSeesTheFailureCount) {
     addToken("alpha", 1);
     ASSERT_EQ(initialize(), CKR_OK);

@@ -13,7 +13,7 @@ TEST(StoreConfig, EmptyTextGivesDefaultsAndDefaultStore) {
     ASSERT_TRUE(config) << error;
     EXPECT_EQ(config->storeDir, "/var/store");
     EXPECT_EQ(config->slotCount, 2u);
-    EXPECT_EQ(config->pinIterations, 20000u);
+    EXPECT_EQ(config->pinIterations, 200000u);
     EXPECT_EQ(config->maxRetries, 6);
 }
 

@@ -98,6 +98,45 @@ TEST_F(StoreProcesses, TwoWritersAtOnceLoseNothing) {
     EXPECT_EQ(token.publicMemoryUsed, used);
 }
 
+// The try is counted before the PIN is compared: a process killed during the check,
+// even with the right PIN, has used it up, so killing cannot buy unlimited guesses.
+TEST_F(StoreProcesses, PinCheckKilledMidwayStillCountsTheTry) {
+    createBigToken();
+    Config slow = config_;
+    slow.pinIterations = 1000000; // a check long enough to be caught midway
+    {
+        std::unique_ptr<TokenDatabase> db;
+        ASSERT_EQ(TokenDatabase::open(slow, "alpha", db), CKR_OK);
+        ASSERT_EQ(db->changePin(CKU_USER, pin("user-secret"), pin("slow-secret")), CKR_OK);
+    }
+    std::unique_ptr<TokenDatabase> watcher;
+    ASSERT_EQ(TokenDatabase::open(config_, "alpha", watcher), CKR_OK);
+    const pid_t child = spawn([this] {
+        std::unique_ptr<TokenDatabase> db;
+        if (TokenDatabase::open(config_, "alpha", db) != CKR_OK)
+            return 10;
+        SecureBytes key;
+        return db->login(CKU_USER, pin("slow-secret"), key) == CKR_OK ? 0 : 11;
+    });
+    bool raisedWhileChecking = false;
+    for (;;) {
+        TokenRecord token;
+        ASSERT_EQ(watcher->readToken(token), CKR_OK);
+        if (token.userFailures == 1) {
+            raisedWhileChecking = ::waitpid(child, nullptr, WNOHANG) == 0;
+            break;
+        }
+        if (::waitpid(child, nullptr, WNOHANG) != 0)
+            break;
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_TRUE(raisedWhileChecking) << "the counter was not raised before the comparison";
+    TokenRecord token;
+    ASSERT_EQ(watcher->readToken(token), CKR_OK);
+    EXPECT_EQ(token.userFailures, 1);
+}
+
 TEST_F(StoreProcesses, KilledWriterLeavesEveryCommittedObject) {
     createBigToken();
     int fds[2];

@@ -298,5 +298,12 @@ CK_RV SlotEntry::setLabel(const std::string& text) {
     VendorAuxFunctionList* aux = library_.auxFunctions();
     if (aux == nullptr || aux->E_SetTokenLabel == nullptr)
         return CKR_GENERAL_ERROR;
-    return aux->E_SetTokenLabel(slotId_, E_LABEL_KIND_TOKEN, nullptr, 0, text.c_str());
+    CK_RV rv = aux->E_SetTokenLabel(slotId_, E_LABEL_KIND_TOKEN, nullptr, 0, text.c_str());
+    // The cache takes the name written, without trusting a re-read to work;
+    // a token pulled meanwhile keeps nothing.
+    if (rv == CKR_OK && tokenPresent) {
+        Lock guard = lock();
+        tokenLabel_ = text;
+    }
+    return rv;
 }

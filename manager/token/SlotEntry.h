@@ -77,7 +77,8 @@ public:
     std::string slotHardwareVersionText() const;
     std::string slotFirmwareVersionText() const;
 
-    // Writes a new token label through the vendor table.
+    // Writes a new token label through the vendor table; once written it is
+    // the cached label.
     CK_RV setLabel(const std::string& text);
 
     // tokenRecognized and loggedIn imply tokenPresent.

@@ -10,6 +10,8 @@ CChangeTokenNameDlg::CChangeTokenNameDlg(CK_SLOT_ID slotId, QWidget* parent)
     ui_->setupUi(this);
     setFixedSize(size());
     ui_->nameEdit->setMaxLength(32);
+    // The token's label is shown as it is, never rendered as markup.
+    ui_->oldNameLabel->setTextFormat(Qt::PlainText);
     connect(ui_->nameEdit, &QLineEdit::textChanged, this, [this] { updateOkButton(); });
     connect(ui_->okButton, &QPushButton::clicked, this, [this] { onOk(); });
     connect(ui_->cancelButton, &QPushButton::clicked, this, [this] { reject(); });

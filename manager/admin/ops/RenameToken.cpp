@@ -35,8 +35,6 @@ RenameOutcome runRenameToken(CK_SLOT_ID slotId, const std::string& newName,
         return outcome;
     }
     outcome.written = true;
-    // The cached label follows the token.
-    entry->refreshTokenInfo();
     showMessage(823, "Change token name successfully!", MB_ICONINFORMATION);
     outcome.end = DialogEnd::Ok;
     return outcome;

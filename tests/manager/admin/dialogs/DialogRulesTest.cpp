@@ -263,6 +263,19 @@ TEST_F(DialogRulesTest, RenameNeedsOneTo32Bytes) {
     EXPECT_FALSE(okEnabled(&dialog));
 }
 
+// A token label is the token's text, never markup for the label to render.
+TEST_F(DialogRulesTest, RenameShowsTheOldNameAsPlainText) {
+    FakeSlot slot = tokenSlot();
+    slot.label = "<b>Key</b>";
+    startWithToken(slot);
+    CChangeTokenNameDlg dialog(1);
+    dialog.show();
+    QLabel* oldName = control<QLabel>(&dialog, 1008);
+    ASSERT_NE(oldName, nullptr);
+    EXPECT_EQ(oldName->text(), "<b>Key</b>");
+    EXPECT_EQ(oldName->textFormat(), Qt::PlainText);
+}
+
 TEST_F(DialogRulesTest, RenameWithoutEntryKeepsTheTemplateTexts) {
     startWithToken();
     CChangeTokenNameDlg dialog(7);

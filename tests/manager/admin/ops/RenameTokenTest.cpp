@@ -37,6 +37,16 @@ TEST_F(RenameTokenTest, NewNameIsWrittenAndCachedAndReportedAsChange) {
     EXPECT_FALSE(renameResult(1, "typed", "typed", context()));
 }
 
+TEST_F(RenameTokenTest, CachedLabelIsTheNewNameWhenTheTokenCannotBeReadAgain) {
+    startWithToken();
+    fake().slotMap[1].tokenInfoResult = CKR_DEVICE_ERROR;
+    RenameOutcome outcome = runRenameToken(1, "Signing key", context());
+    EXPECT_TRUE(outcome.written);
+    EXPECT_EQ(outcome.end, DialogEnd::Ok);
+    EXPECT_EQ(manager.findSlot(1)->tokenLabel(), "Signing key");
+    EXPECT_TRUE(manager.findSlot(1)->tokenRecognized.load());
+}
+
 TEST_F(RenameTokenTest, RefusedNameKeepsTheDialogOpen) {
     startWithToken();
     fake().setLabelResult = CKR_DEVICE_ERROR;

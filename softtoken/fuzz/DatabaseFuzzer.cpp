@@ -7,6 +7,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include <cstdio>
+#include <sys/stat.h>
 
 extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR);
 
@@ -37,6 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (FILE* file = std::fopen(h.path.c_str(), "wb")) {
         std::fwrite(data, 1, size, file);
         std::fclose(file);
+        // A token file others could read is refused before it is parsed.
+        ::chmod(h.path.c_str(), 0600);
     } else {
         fuzz::fail("writing the token file");
     }

@@ -188,19 +188,14 @@ SOFTTOKEN_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANIS
         priv[CKA_ALWAYS_SENSITIVE] = boolBytes(readBool(priv, CKA_SENSITIVE, true));
         priv[CKA_NEVER_EXTRACTABLE] = boolBytes(!readBool(priv, CKA_EXTRACTABLE, false));
 
-        CK_OBJECT_HANDLE hPub = 0, hPriv = 0;
-        rv = m.storeNewObject(s, std::move(pub), hPub);
+        std::vector<Attributes> pair;
+        pair.push_back(std::move(pub));
+        pair.push_back(std::move(priv));
+        std::vector<CK_OBJECT_HANDLE> handles;
+        rv = m.storeNewObjects(s, std::move(pair), handles);
         if (rv != CKR_OK)
             return rv;
-        rv = m.storeNewObject(s, std::move(priv), hPriv);
-        if (rv != CKR_OK) {
-            // Both keys or neither.
-            Object* o = nullptr;
-            if (m.object(s, hPub, o) == CKR_OK && o->onToken)
-                m.token(s.slot).db->destroyObject(o->dbId);
-            m.removeObject(hPub);
-            return rv;
-        }
+        const CK_OBJECT_HANDLE hPub = handles[0], hPriv = handles[1];
         *phPublicKey = hPub;
         *phPrivateKey = hPriv;
         return CKR_OK;

@@ -314,33 +314,56 @@ CK_RV Module::checkWritable(const Session& s, bool onToken, bool isPrivate) {
 }
 
 CK_RV Module::storeNewObject(Session& s, Attributes attributes, CK_OBJECT_HANDLE& out) {
-    auto obj = std::make_unique<Object>();
-    obj->slot = s.slot;
-    obj->onToken = readBool(attributes, CKA_TOKEN, false);
-    obj->isPrivate = readBool(attributes, CKA_PRIVATE, false);
-    CK_RV rv = checkWritable(s, obj->onToken, obj->isPrivate);
-    if (rv != CKR_OK)
-        return rv;
-    if (!obj->onToken) {
-        obj->owner = s.handle;
+    std::vector<Attributes> all;
+    all.push_back(std::move(attributes));
+    std::vector<CK_OBJECT_HANDLE> handles;
+    const CK_RV rv = storeNewObjects(s, std::move(all), handles);
+    if (rv == CKR_OK)
+        out = handles.front();
+    return rv;
+}
+
+CK_RV Module::storeNewObjects(Session& s, std::vector<Attributes> all,
+                              std::vector<CK_OBJECT_HANDLE>& out) {
+    out.clear();
+    std::vector<std::unique_ptr<Object>> objects;
+    std::vector<store::ObjectRecord> records;
+    for (Attributes& attributes : all) {
+        auto obj = std::make_unique<Object>();
+        obj->slot = s.slot;
+        obj->onToken = readBool(attributes, CKA_TOKEN, false);
+        obj->isPrivate = readBool(attributes, CKA_PRIVATE, false);
+        if (CK_RV rv = checkWritable(s, obj->onToken, obj->isPrivate); rv != CKR_OK)
+            return rv;
+        if (obj->onToken) {
+            store::ObjectRecord record;
+            record.isPrivate = obj->isPrivate;
+            record.attributes = attributes;
+            records.push_back(std::move(record));
+        } else {
+            obj->owner = s.handle;
+        }
         obj->attributes = std::move(attributes);
-        out = addObject(std::move(obj));
-        return CKR_OK;
+        objects.push_back(std::move(obj));
     }
-    rv = loadObjects(s.slot);
-    if (rv != CKR_OK)
-        return rv;
-    Token& t = token(s.slot);
-    store::ObjectRecord record;
-    record.isPrivate = obj->isPrivate;
-    record.attributes = attributes;
-    rv = t.db->createObject(t.login == Login::User ? &t.tokenKey : nullptr, record);
-    if (rv != CKR_OK)
-        return rv;
-    obj->dbId = record.id;
-    obj->attributes = std::move(attributes);
-    out = addObject(std::move(obj));
-    t.handleOfId[record.id] = out;
+    if (!records.empty()) {
+        if (CK_RV rv = loadObjects(s.slot); rv != CKR_OK)
+            return rv;
+        Token& t = token(s.slot);
+        if (CK_RV rv = t.db->createObjects(t.login == Login::User ? &t.tokenKey : nullptr, records);
+            rv != CKR_OK)
+            return rv;
+    }
+    std::size_t next = 0;
+    for (auto& obj : objects) {
+        const bool onToken = obj->onToken;
+        const std::uint64_t id = onToken ? records[next++].id : 0;
+        obj->dbId = id;
+        const CK_OBJECT_HANDLE handle = addObject(std::move(obj));
+        if (onToken)
+            token(s.slot).handleOfId[id] = handle;
+        out.push_back(handle);
+    }
     return CKR_OK;
 }
 

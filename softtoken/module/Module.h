@@ -117,6 +117,10 @@ public:
     // Stores a new object (token objects in the database). CKR_DEVICE_MEMORY,
     // CKR_SESSION_READ_ONLY, CKR_USER_NOT_LOGGED_IN.
     CK_RV storeNewObject(Session& s, Attributes attributes, CK_OBJECT_HANDLE& out);
+    // Several new objects at once: the token ones are written in one transaction, so
+    // either every object exists afterwards or none does.
+    CK_RV storeNewObjects(Session& s, std::vector<Attributes> all,
+                          std::vector<CK_OBJECT_HANDLE>& out);
     // Checks that the session may write the object.
     CK_RV checkWritable(const Session& s, bool onToken, bool isPrivate);
 

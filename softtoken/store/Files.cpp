@@ -48,6 +48,19 @@ std::string unsafeDirReason(const std::string& path) {
     return {};
 }
 
+std::string unsafeFileReason(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return {};
+    if (!S_ISREG(st.st_mode))
+        return "it is not a plain file";
+    if (st.st_uid != ::geteuid())
+        return "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        return "other users may read or write it (mode " + octal(st.st_mode & 07777) + ")";
+    return {};
+}
+
 bool exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;

@@ -12,6 +12,9 @@ bool ensureDir(const std::string& path);
 // Why an existing folder is no place for tokens: another user owns it, or group or others
 // may write to it (and so swap token files). Empty when it is safe or does not exist.
 std::string unsafeDirReason(const std::string& path);
+// Why an existing token file must not be used: it is not a regular file, another user owns
+// it, or group or others may read or write it. Empty when it is safe or does not exist.
+std::string unsafeFileReason(const std::string& path);
 bool exists(const std::string& path);
 // Makes `path` an empty owner-only (0600) file unless something is there already. An existing
 // file is never opened: closing a descriptor drops every POSIX lock this process holds on the

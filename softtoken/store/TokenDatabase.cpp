@@ -446,6 +446,13 @@ CK_RV TokenDatabase::open(const Config& config, const std::string& name,
         const std::string path = files::tokenPath(config.storeDir, name);
         if (!files::exists(path))
             return CKR_DEVICE_ERROR;
+        // A file others can read holds the sealed keys for anyone to guess PINs at
+        // offline; one they can write, or that is someone else's, can be swapped.
+        for (const char* part : {"", "-wal", "-shm"})
+            if (!files::unsafeFileReason(path + part).empty())
+                return CKR_DEVICE_ERROR;
+        if (!files::unsafeDirReason(config.storeDir).empty())
+            return CKR_DEVICE_ERROR;
         auto impl = std::make_unique<Impl>();
         impl->config = config;
         impl->name = name;
@@ -751,45 +758,56 @@ CK_RV encodeObject(const SecureBytes* tokenKey, const ObjectRecord& record, std:
 } // namespace
 
 CK_RV TokenDatabase::createObject(const SecureBytes* tokenKey, ObjectRecord& record) {
+    return createObjects(tokenKey, std::span<ObjectRecord>(&record, 1));
+}
+
+CK_RV TokenDatabase::createObjects(const SecureBytes* tokenKey, std::span<ObjectRecord> records) {
     return guarded([&]() -> CK_RV {
-        if (record.isPrivate && !hasKey(tokenKey))
-            return CKR_USER_NOT_LOGGED_IN;
-        const std::int64_t size = static_cast<std::int64_t>(objectSize(record.attributes));
+        for (const ObjectRecord& record : records)
+            if (record.isPrivate && !hasKey(tokenKey))
+                return CKR_USER_NOT_LOGGED_IN;
         std::lock_guard lock(impl_->mutex);
         sql::Transaction tx(impl_->db, true);
         if (tx.status() != SQLITE_OK)
             return sql::toRv(tx.status());
-        if (CK_RV rv = impl_->roomFor(record.isPrivate, size, 0); rv != CKR_OK)
-            return rv;
+        std::vector<std::int64_t> ids;
+        for (const ObjectRecord& record : records) {
+            const std::int64_t size = static_cast<std::int64_t>(objectSize(record.attributes));
+            if (CK_RV rv = impl_->roomFor(record.isPrivate, size, 0); rv != CKR_OK)
+                return rv;
 
-        // The id is known before the insert so the sealed blob can be bound to it.
-        std::int64_t id = 0;
-        {
-            sql::Statement st(impl_->db,
-                              "SELECT max(COALESCE((SELECT seq FROM sqlite_sequence WHERE name = "
-                              "'objects'), 0), COALESCE((SELECT max(id) FROM objects), 0)) + 1");
-            const int rc = st.step();
-            if (rc != SQLITE_ROW)
-                return sql::toRv(rc);
-            id = st.integer(0);
+            // The id is known before the insert so the sealed blob can be bound to it.
+            std::int64_t id = 0;
+            {
+                sql::Statement st(impl_->db,
+                                  "SELECT max(COALESCE((SELECT seq FROM sqlite_sequence WHERE "
+                                  "name = 'objects'), 0), COALESCE((SELECT max(id) FROM objects), "
+                                  "0)) + 1");
+                const int rc = st.step();
+                if (rc != SQLITE_ROW)
+                    return sql::toRv(rc);
+                id = st.integer(0);
+            }
+            Bytes blob;
+            if (CK_RV rv = encodeObject(tokenKey, record, static_cast<std::uint64_t>(id), blob);
+                rv != CKR_OK)
+                return rv;
+            {
+                sql::Statement st(impl_->db, "INSERT INTO objects (id, is_private, size, "
+                                             "attributes) VALUES (?1, ?2, ?3, ?4)");
+                st.bind(1, id).bind(2, record.isPrivate ? 1 : 0).bind(3, size);
+                st.bindBlob(4, blob.data(), blob.size());
+                if (const int rc = st.run(); rc != SQLITE_OK)
+                    return sql::toRv(rc);
+            }
+            if (CK_RV rv = impl_->addUsed(record.isPrivate, size); rv != CKR_OK)
+                return rv;
+            ids.push_back(id);
         }
-        Bytes blob;
-        if (CK_RV rv = encodeObject(tokenKey, record, static_cast<std::uint64_t>(id), blob);
-            rv != CKR_OK)
-            return rv;
-        {
-            sql::Statement st(impl_->db, "INSERT INTO objects (id, is_private, size, attributes) "
-                                         "VALUES (?1, ?2, ?3, ?4)");
-            st.bind(1, id).bind(2, record.isPrivate ? 1 : 0).bind(3, size);
-            st.bindBlob(4, blob.data(), blob.size());
-            if (const int rc = st.run(); rc != SQLITE_OK)
-                return sql::toRv(rc);
-        }
-        if (CK_RV rv = impl_->addUsed(record.isPrivate, size); rv != CKR_OK)
-            return rv;
         if (const int rc = tx.commit(); rc != SQLITE_OK)
             return sql::toRv(rc);
-        record.id = static_cast<std::uint64_t>(id);
+        for (std::size_t i = 0; i < records.size(); ++i)
+            records[i].id = static_cast<std::uint64_t>(ids[i]);
         return CKR_OK;
     });
 }

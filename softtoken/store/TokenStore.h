@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,8 @@ public:
     CK_RV readObjects(const SecureBytes* tokenKey, std::vector<ObjectRecord>& out);
     // Assigns record.id. CKR_DEVICE_MEMORY when it does not fit: nothing stored.
     CK_RV createObject(const SecureBytes* tokenKey, ObjectRecord& record);
+    // Stores every record in one transaction, assigning their ids: all of them or none.
+    CK_RV createObjects(const SecureBytes* tokenKey, std::span<ObjectRecord> records);
     CK_RV updateObject(const SecureBytes* tokenKey, const ObjectRecord& record);
     CK_RV destroyObject(std::uint64_t id); // CKR_OBJECT_HANDLE_INVALID when absent
 

@@ -76,6 +76,31 @@ TEST_F(softtoken_module_Crypto, GeneratedKeysHaveTheirAttributes) {
               CKR_MECHANISM_INVALID);
 }
 
+// The two keys are written together: when the private one does not fit, the token file
+// is left untouched, with no public key stored and withdrawn again.
+TEST_F(softtoken_module_Crypto, KeyPairThatDoesNotFitLeavesTheTokenUntouched) {
+    const CK_ULONG free = tokenInfo().ulFreePrivateMemory;
+    ASSERT_GT(free, 400u);
+    CK_OBJECT_HANDLE filler = 0;
+    ASSERT_EQ(createObject(f(), s_, dataObject(true, true, "filler", std::string(free - 400, 'f')),
+                           &filler),
+              CKR_OK);
+    std::unique_ptr<store::TokenDatabase> watcher;
+    ASSERT_EQ(store::TokenDatabase::open(storeConfig(), "alpha", watcher), CKR_OK);
+    watcher->changedElsewhere();
+
+    CK_MECHANISM mech{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    std::vector<Attr> pub{ulongAttr(CKA_MODULUS_BITS, 1024), boolAttr(CKA_TOKEN, true)};
+    std::vector<Attr> priv{boolAttr(CKA_TOKEN, true)};
+    auto rp = raw(pub), rq = raw(priv);
+    EXPECT_EQ(f()->C_GenerateKeyPair(s_, &mech, rp.data(), rp.size(), rq.data(), rq.size(),
+                                     &pub_, &priv_),
+              CKR_DEVICE_MEMORY);
+    EXPECT_FALSE(watcher->changedElsewhere());
+    EXPECT_TRUE(findAll(f(), s_, {ulongAttr(CKA_CLASS, CKO_PUBLIC_KEY)}).empty());
+    EXPECT_EQ(tokenInfo().ulFreePublicMemory, 4000u);
+}
+
 TEST_F(softtoken_module_Crypto, EveryMechanismSignsAndVerifiesInOneAndSeveralParts) {
     generate();
     const std::string message = "The quick brown fox jumps over the lazy dog";

@@ -62,6 +62,38 @@ TEST_F(TokenDb, FilesAreOwnerOnlyWhateverTheUmask) {
     EXPECT_EQ(modeOf(config_.storeDir), 0700u);
 }
 
+TEST_F(TokenDb, TokenFilesOthersCouldReadOrSwapAreNotOpened) {
+    // An open connection keeps the -wal file in place.
+    auto keeper = makeToken();
+    ObjectRecord record = object(false, "x");
+    ASSERT_EQ(keeper->createObject(nullptr, record), CKR_OK);
+    std::unique_ptr<TokenDatabase> db;
+    for (const std::string part : {"", "-wal"}) {
+        for (mode_t mode : {0640, 0604, 0620, 0602}) {
+            ASSERT_EQ(::chmod((tokenFile() + part).c_str(), mode), 0);
+            EXPECT_EQ(TokenDatabase::open(config_, "alpha", db), CKR_DEVICE_ERROR)
+                << part << " mode " << mode;
+            EXPECT_NE(files::unsafeFileReason(tokenFile() + part), "");
+        }
+        ASSERT_EQ(::chmod((tokenFile() + part).c_str(), 0600), 0);
+    }
+    ASSERT_EQ(TokenDatabase::open(config_, "alpha", db), CKR_OK);
+    db.reset();
+    keeper.reset();
+
+    // Only root can hand a file to another user.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(tokenFile().c_str(), 65534, 65534), 0);
+        EXPECT_EQ(TokenDatabase::open(config_, "alpha", db), CKR_DEVICE_ERROR);
+        EXPECT_NE(files::unsafeFileReason(tokenFile()).find("another user"), std::string::npos);
+        ASSERT_EQ(::chown(tokenFile().c_str(), 0, 0), 0);
+    }
+    const std::string elsewhere = root_ + "/elsewhere.token";
+    ASSERT_EQ(::rename(tokenFile().c_str(), elsewhere.c_str()), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), tokenFile().c_str()), 0);
+    EXPECT_EQ(TokenDatabase::open(config_, "alpha", db), CKR_DEVICE_ERROR);
+}
+
 TEST_F(TokenDb, WrongPinsCountLockAtLimitAndPersist) {
     auto db = makeToken();
     SecureBytes key;
@@ -251,6 +283,28 @@ TEST_F(TokenDb, MemoryIsAccountedPerClassAndOverflowStoresNothing) {
     EXPECT_GT(next.id, last.id);
 }
 
+TEST_F(TokenDb, ObjectsCreatedTogetherAreAllStoredOrNone) {
+    auto db = makeToken();
+    SecureBytes key;
+    ASSERT_EQ(db->login(CKU_USER, pin("user-secret"), key), CKR_OK);
+    std::vector<ObjectRecord> pair{object(false, "first"), object(true, std::string(3000, 'x'))};
+    EXPECT_EQ(db->createObjects(&key, pair), CKR_DEVICE_MEMORY);
+    std::vector<ObjectRecord> objects;
+    ASSERT_EQ(db->readObjects(&key, objects), CKR_OK);
+    EXPECT_TRUE(objects.empty());
+    TokenRecord token;
+    ASSERT_EQ(db->readToken(token), CKR_OK);
+    EXPECT_EQ(token.publicMemoryUsed, 0u);
+
+    pair[1] = object(true, "second");
+    ASSERT_EQ(db->createObjects(&key, pair), CKR_OK);
+    ASSERT_EQ(db->readObjects(&key, objects), CKR_OK);
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[0].id, pair[0].id);
+    EXPECT_EQ(objects[1].id, pair[1].id);
+    EXPECT_TRUE(objects[1].isPrivate);
+}
+
 TEST_F(TokenDb, InitializeWipesObjectsAndKeepsSerial) {
     auto db = makeToken();
     TokenRecord before;
@@ -352,6 +406,7 @@ TEST_F(TokenDb, DamagedFilesAreNotRecognized) {
     };
     for (const auto& c : cases) {
         writeFile(tokenFile(c.name), c.bytes);
+        ASSERT_EQ(::chmod(tokenFile(c.name).c_str(), 0600), 0);
         std::unique_ptr<TokenDatabase> db;
         EXPECT_EQ(TokenDatabase::open(config_, c.name, db), CKR_TOKEN_NOT_RECOGNIZED) << c.name;
         EXPECT_FALSE(db) << c.name;

@@ -12,18 +12,17 @@
 #include <oleauto.h>
 #include <windows.h>
 
+#include "platform/com/ClassFactory.h"
 #include "platform/com/DispatchImpl.h"
 #include "platform/com/Registrar.h"
 
-#include <atomic>
 #include <new>
 #include <optional>
 #include <string>
 
 namespace {
 
-std::atomic<long> liveObjects{0};
-std::atomic<long> serverLocks{0};
+ModuleLockCount moduleLocks;
 
 constexpr DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
 
@@ -72,7 +71,7 @@ HRESULT textOut(const certflows::TextResult& result, BSTR* pVal) {
 
 class MeridiaCtrl final : public DispatchImpl<IMeridiaCtrl>, public IObjectSafety {
 public:
-    MeridiaCtrl() { ++liveObjects; }
+    MeridiaCtrl() { moduleLocks.Lock(); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr)
@@ -152,65 +151,35 @@ public:
     }
 
 private:
-    ~MeridiaCtrl() { --liveObjects; }
+    ~MeridiaCtrl() { moduleLocks.Unlock(); }
 
     ULONG references_ = 1;
     DWORD safety_ = 0;
 };
 
-class Factory final : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // The factory lives as long as the module; its references keep the module loaded.
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++serverLocks); }
-    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--serverLocks); }
+HRESULT CreateMeridiaCtrl(IUnknown* outer, REFIID riid, void** ppv) {
+    if (outer != nullptr)
+        return CLASS_E_NOAGGREGATION;
+    auto* object = new (std::nothrow) MeridiaCtrl();
+    if (object == nullptr)
+        return E_OUTOFMEMORY;
+    HRESULT result = object->InitDispatch(ThisModule(), IID_IMeridiaCtrl);
+    if (SUCCEEDED(result))
+        result = object->QueryInterface(riid, ppv);
+    object->Release();
+    return result;
+}
 
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (outer != nullptr)
-            return CLASS_E_NOAGGREGATION;
-        auto* object = new (std::nothrow) MeridiaCtrl();
-        if (object == nullptr)
-            return E_OUTOFMEMORY;
-        HRESULT result = object->InitDispatch(ThisModule(), IID_IMeridiaCtrl);
-        if (SUCCEEDED(result))
-            result = object->QueryInterface(riid, ppv);
-        object->Release();
-        return result;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        lock ? ++serverLocks : --serverLocks;
-        return S_OK;
-    }
-};
-
-Factory factory;
+ClassFactory factory(moduleLocks, CreateMeridiaCtrl);
 
 } // namespace
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
-    if (ppv == nullptr)
-        return E_POINTER;
-    *ppv = nullptr;
-    if (rclsid != CLSID_MeridiaCtrl)
-        return CLASS_E_CLASSNOTAVAILABLE;
-    return factory.QueryInterface(riid, ppv);
+    return factory.GetClassObject(rclsid, CLSID_MeridiaCtrl, riid, ppv);
 }
 
 STDAPI DllCanUnloadNow() {
-    return liveObjects == 0 && serverLocks == 0 ? S_OK : S_FALSE;
+    return moduleLocks.CanUnloadNow();
 }
 
 STDAPI DllRegisterServer() {

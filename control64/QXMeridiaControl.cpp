@@ -12,6 +12,7 @@
 #include <oleauto.h>
 #include <olectl.h>
 
+#include "platform/com/ClassFactory.h"
 #include "platform/com/DispatchImpl.h"
 #include "platform/com/Registrar.h"
 
@@ -24,13 +25,13 @@ using certflows::TextIn;
 using certflows::TextResult;
 
 // Objects and class-factory locks that keep the module loaded.
-LONG moduleLocks = 0;
+ModuleLockCount moduleLocks;
 
 void LockModule() {
-    ++moduleLocks;
+    moduleLocks.Lock();
 }
 void UnlockModule() {
-    --moduleLocks;
+    moduleLocks.Unlock();
 }
 
 TextIn In(BSTR text) {
@@ -370,54 +371,22 @@ private:
     DWORD eligibleCountEx_ = 0;
 };
 
-class CSGNFactory final : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // The factory lives as long as the module; its references are module locks.
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        LockModule();
-        return 2;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        UnlockModule();
-        return 1;
-    }
+HRESULT CreateSGN(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) {
+    // An aggregate asks for the inner object's own IUnknown and nothing else.
+    if (pUnkOuter != nullptr && riid != IID_IUnknown)
+        return CLASS_E_NOAGGREGATION;
+    auto* object = new (std::nothrow) CSGN(pUnkOuter);
+    if (object == nullptr)
+        return E_OUTOFMEMORY;
+    IUnknown* inner = object->NonDelegatingUnknown();
+    HRESULT result = object->InitDispatch(ThisModule(), IID_ISGN);
+    if (SUCCEEDED(result))
+        result = inner->QueryInterface(riid, ppvObject);
+    inner->Release();
+    return result;
+}
 
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid,
-                                             void** ppvObject) override {
-        if (ppvObject == nullptr)
-            return E_POINTER;
-        *ppvObject = nullptr;
-        // An aggregate asks for the inner object's own IUnknown and nothing else.
-        if (pUnkOuter != nullptr && riid != IID_IUnknown)
-            return CLASS_E_NOAGGREGATION;
-        auto* object = new (std::nothrow) CSGN(pUnkOuter);
-        if (object == nullptr)
-            return E_OUTOFMEMORY;
-        IUnknown* inner = object->NonDelegatingUnknown();
-        HRESULT result = object->InitDispatch(ThisModule(), IID_ISGN);
-        if (SUCCEEDED(result))
-            result = inner->QueryInterface(riid, ppvObject);
-        inner->Release();
-        return result;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) override {
-        fLock ? LockModule() : UnlockModule();
-        return S_OK;
-    }
-};
-
-CSGNFactory sgnFactory;
+ClassFactory sgnFactory(moduleLocks, CreateSGN);
 
 // The COM module: the class table, the instance handle and the type library's identity.
 struct ObjectEntry {
@@ -445,7 +414,7 @@ public:
         return nullptr;
     }
     HINSTANCE Instance() const { return instance_; }
-    LONG LockCount() const { return moduleLocks; }
+    LONG LockCount() const { return moduleLocks.Count(); }
 
 private:
     const ObjectEntry* map_ = nullptr;

@@ -7,22 +7,21 @@
 #include <olectl.h>
 #include <oleauto.h>
 
+#include "platform/com/ClassFactory.h"
 #include "platform/com/DispatchImpl.h"
 #include "platform/com/Registrar.h"
 
-#include <atomic>
 #include <cwctype>
 #include <new>
 #include <string>
 
 namespace {
 
-std::atomic<long> liveObjects{0};
-std::atomic<long> serverLocks{0};
+ModuleLockCount moduleLocks;
 
 class TestObject final : public DispatchImpl<ITestObject>, public IObjectSafety {
 public:
-    TestObject() { ++liveObjects; }
+    TestObject() { moduleLocks.Lock(); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr)
@@ -98,66 +97,36 @@ public:
     }
 
 private:
-    ~TestObject() { --liveObjects; }
+    ~TestObject() { moduleLocks.Unlock(); }
 
     ULONG references_ = 1;
     int touches_ = 0;
     DWORD safety_ = 0;
 };
 
-class Factory final : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // The factory lives as long as the module; its references keep the module loaded.
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++serverLocks); }
-    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--serverLocks); }
+HRESULT CreateTestObject(IUnknown* outer, REFIID riid, void** ppv) {
+    if (outer != nullptr)
+        return CLASS_E_NOAGGREGATION;
+    auto* object = new (std::nothrow) TestObject();
+    if (object == nullptr)
+        return E_OUTOFMEMORY;
+    HRESULT result = object->InitDispatch(ThisModule(), IID_ITestObject);
+    if (SUCCEEDED(result))
+        result = object->QueryInterface(riid, ppv);
+    object->Release();
+    return result;
+}
 
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (outer != nullptr)
-            return CLASS_E_NOAGGREGATION;
-        auto* object = new (std::nothrow) TestObject();
-        if (object == nullptr)
-            return E_OUTOFMEMORY;
-        HRESULT result = object->InitDispatch(ThisModule(), IID_ITestObject);
-        if (SUCCEEDED(result))
-            result = object->QueryInterface(riid, ppv);
-        object->Release();
-        return result;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        lock ? ++serverLocks : --serverLocks;
-        return S_OK;
-    }
-};
-
-Factory factory;
+ClassFactory factory(moduleLocks, CreateTestObject);
 
 } // namespace
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
-    if (ppv == nullptr)
-        return E_POINTER;
-    *ppv = nullptr;
-    if (rclsid != CLSID_TestObject)
-        return CLASS_E_CLASSNOTAVAILABLE;
-    return factory.QueryInterface(riid, ppv);
+    return factory.GetClassObject(rclsid, CLSID_TestObject, riid, ppv);
 }
 
 STDAPI DllCanUnloadNow() {
-    return liveObjects == 0 && serverLocks == 0 ? S_OK : S_FALSE;
+    return moduleLocks.CanUnloadNow();
 }
 
 STDAPI DllRegisterServer() {

@@ -27,10 +27,12 @@ std::string displayable(const std::string& text, std::size_t limit = 200) {
     return out;
 }
 
+// Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "..." + std::string.
 std::string tokenName(const TokenDescription& token) {
-    std::string name = "\"" + displayable(token.label, 64) + "\"";
+    std::string name(1, '"');
+    name.append(displayable(token.label, 64)).push_back('"');
     if (!token.serial.empty())
-        name += " (serial " + displayable(token.serial, 32) + ")";
+        name.append(" (serial ").append(displayable(token.serial, 32)).push_back(')');
     return name;
 }
 

@@ -304,8 +304,9 @@ bool TokenStore::tokenctl(const std::vector<std::string>& arguments) {
 std::string TokenStore::freshToken(int slot) {
     removeToken(slot);
     ++tokenCounter_;
-    const std::string name = "t" + std::to_string(tokenCounter_);
-    const std::string label = "Token " + std::to_string(tokenCounter_);
+    // Appended, not "..." + std::string: GCC 12 at -O3 warns falsely (-Wrestrict) on that form.
+    const std::string name = std::string("t").append(std::to_string(tokenCounter_));
+    const std::string label = std::string("Token ").append(std::to_string(tokenCounter_));
     if (!tokenctl(
             {"create", name, "--label", label, "--so-pin", "12345678", "--user-pin", userPin}))
         return {};

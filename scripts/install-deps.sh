@@ -9,7 +9,8 @@ packages=(
     libssl-dev libsqlite3-dev libp11-kit-dev p11-kit
     libgtest-dev libgmock-dev libbenchmark-dev
     opensc gnutls-bin softhsm2 pinentry-qt
-    fonts-noto-cjk xvfb xauth x11vnc
+    fonts-noto-cjk xvfb xauth x11vnc x11-apps
+    libcpp-httplib-dev chromium chromium-driver python3-selenium
 )
 
 missing=()

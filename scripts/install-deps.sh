@@ -10,7 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     opensc gnutls-bin softhsm2 pinentry-qt
     fonts-noto-cjk xvfb xauth x11vnc x11-apps
-    libcpp-httplib-dev chromium chromium-driver python3-selenium
+    libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
 )
 
 missing=()

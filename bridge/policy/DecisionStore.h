@@ -1,0 +1,47 @@
+// The user's answers to "may this origin use the controls?".
+//
+// Remembered answers live in the per-user registry store under
+// HKEY_CURRENT_USER\Software\KorvanNG\Bridge\Origins\<origin>, value "Decision" ("allowed" or
+// "denied"), so that every bridge run and `korvan-bridge --list-origins` see them. Answers for
+// this run only stay in the object. Safe to use from several threads.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace bridge::policy {
+
+enum class Decision { undecided, allowed, denied };
+
+// The registry key of one origin's decision and decrypt counts.
+std::string originKeyPath(const std::string& origin);
+
+class DecisionStore {
+public:
+    // An answer for this run wins over a remembered one; a remembered one is read afresh each
+    // time, so that a `--forget` from another process takes effect at once.
+    Decision decision(const std::string& origin) const;
+
+    // persistent: written to the registry store (and any answer for this run dropped);
+    // otherwise kept for this run only. Undecided is the same as forget(). False, and nothing
+    // changed, when the origin is not a normalized origin or the store refuses the write.
+    bool remember(const std::string& origin, Decision decision, bool persistent = true);
+
+    // Drops both the remembered answer and the one for this run. False when the store refused.
+    bool forget(const std::string& origin);
+
+    // The remembered answers, sorted by origin; answers for this run are not listed.
+    std::vector<std::pair<std::string, Decision>> list() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, Decision> session_;
+};
+
+// "allowed", "denied", "undecided".
+const char* decisionName(Decision decision);
+
+} // namespace bridge::policy

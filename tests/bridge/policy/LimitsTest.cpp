@@ -1,0 +1,104 @@
+#include "bridge/policy/ApprovalThrottle.h"
+#include "bridge/policy/DecisionStore.h"
+#include "bridge/policy/DecryptLimiter.h"
+
+#include "TempRegistry.h"
+#include "platform/Registry.h"
+
+#include <QFile>
+
+namespace {
+
+using namespace std::chrono_literals;
+using bridge::policy::ApprovalThrottle;
+using bridge::policy::DecryptLimiter;
+using Clock = std::chrono::system_clock;
+
+const Clock::time_point kStart = Clock::time_point(std::chrono::seconds(1'800'000'000));
+
+using DecryptLimiterTest = TempRegistry;
+
+TEST_F(DecryptLimiterTest, TenInAMinuteThenRefusedUntilTheOldestIsAMinuteOld) {
+    DecryptLimiter limiter;
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(limiter.tryConsume("https://a.b", kStart + std::chrono::seconds(i))) << i;
+    EXPECT_FALSE(limiter.tryConsume("https://a.b", kStart + 10s));
+    EXPECT_FALSE(limiter.tryConsume("https://a.b", kStart + 59s));
+    // Another origin has its own count.
+    EXPECT_TRUE(limiter.tryConsume("https://c.d", kStart + 10s));
+    // The refused calls were not counted: the first call's slot frees at 60 s.
+    EXPECT_TRUE(limiter.tryConsume("https://a.b", kStart + 60s));
+    EXPECT_FALSE(limiter.tryConsume("https://a.b", kStart + 60s));
+}
+
+TEST_F(DecryptLimiterTest, AHundredADayCountedAcrossLimiterObjects) {
+    for (int i = 0; i < 100; ++i) {
+        DecryptLimiter fresh; // as after a worker or bridge restart
+        EXPECT_TRUE(fresh.tryConsume("https://a.b", kStart + std::chrono::minutes(i))) << i;
+    }
+    DecryptLimiter limiter;
+    EXPECT_FALSE(limiter.tryConsume("https://a.b", kStart + 200min));
+    EXPECT_FALSE(limiter.tryConsume("https://a.b", kStart + 24h - 1s));
+    EXPECT_TRUE(limiter.tryConsume("https://a.b", kStart + 24h));
+}
+
+TEST_F(DecryptLimiterTest, ForgettingTheOriginKeepsItsCount) {
+    DecryptLimiter limiter;
+    bridge::policy::DecisionStore store;
+    ASSERT_TRUE(store.remember("https://a.b", bridge::policy::Decision::allowed));
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(limiter.tryConsume("https://a.b", kStart));
+    ASSERT_TRUE(store.forget("https://a.b"));
+    EXPECT_EQ(store.decision("https://a.b"), bridge::policy::Decision::undecided);
+    EXPECT_FALSE(limiter.tryConsume("https://a.b", kStart + 1s));
+}
+
+TEST_F(DecryptLimiterTest, RefusesWhenTheCountCannotBeStoredOrTheOriginIsMalformed) {
+    DecryptLimiter limiter;
+    EXPECT_FALSE(limiter.tryConsume("HTTPS://A.B", kStart));
+    EXPECT_FALSE(limiter.tryConsume("", kStart));
+    {
+        QFile file(QString::fromStdString(platform::registryFilePath(platform::RegistryRoot::CurrentUser)));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("not json");
+    }
+    EXPECT_FALSE(limiter.tryConsume("https://a.b", kStart));
+}
+
+TEST_F(DecryptLimiterTest, AClockSetBackDoesNotBlockForLongAndDamagedCountsAreSkipped) {
+    auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
+                                             bridge::policy::originKeyPath("https://a.b"));
+    ASSERT_TRUE(key);
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(kStart.time_since_epoch()).count();
+    std::string stamps;
+    for (int i = 0; i < 9; ++i)
+        stamps.append(std::to_string(now + 3 * 86400)).append(" "); // a year-long block if kept
+    stamps.append("x -5 ").append(std::to_string(now - 10));
+    ASSERT_TRUE(key->setString("DecryptCalls", stamps));
+    DecryptLimiter limiter;
+    for (int i = 0; i < 9; ++i)
+        EXPECT_TRUE(limiter.tryConsume("https://a.b", kStart)) << i;
+    EXPECT_FALSE(limiter.tryConsume("https://a.b", kStart));
+}
+
+TEST(ApprovalThrottle, ThreeDialogsAMinuteForAllOrigins) {
+    ApprovalThrottle throttle;
+    EXPECT_TRUE(throttle.mayAsk(kStart));
+    EXPECT_TRUE(throttle.mayAsk(kStart + 10s));
+    EXPECT_TRUE(throttle.mayAsk(kStart + 20s));
+    EXPECT_FALSE(throttle.mayAsk(kStart + 30s));
+    EXPECT_FALSE(throttle.mayAsk(kStart + 59s));
+    EXPECT_TRUE(throttle.mayAsk(kStart + 60s));
+    EXPECT_FALSE(throttle.mayAsk(kStart + 69s));
+    EXPECT_TRUE(throttle.mayAsk(kStart + 70s));
+}
+
+TEST(ApprovalThrottle, AClockSetBackDoesNotCloseTheGateForLong) {
+    ApprovalThrottle throttle;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(throttle.mayAsk(kStart));
+    EXPECT_FALSE(throttle.mayAsk(kStart - 30s));
+    EXPECT_TRUE(throttle.mayAsk(kStart - 1h));
+}
+
+} // namespace

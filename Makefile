@@ -1,7 +1,7 @@
 # Entry points. `make test` and `make run` work from a fresh clone on Debian 12.
 JOBS ?= $(shell nproc)
 
-.PHONY: deps test run screenshots build release bench fuzz asan tsan format clean
+.PHONY: deps test run demo screenshots build release bench fuzz asan tsan format clean
 
 deps:
 	@scripts/install-deps.sh
@@ -16,6 +16,9 @@ test: build
 run: build
 	@scripts/run-manager.sh build/debug
 
+demo: build
+	@scripts/demo.sh build/debug
+
 screenshots: build
 	@scripts/screenshots.sh build/debug build/screenshots
 
@@ -29,6 +32,8 @@ bench: release
 	build/release/bin/certs_core_bench
 	build/release/bin/certs_view_bench
 	build/release/bin/control_sign_bench
+	/usr/bin/python3 bench/bridge_page_bench.py build/release/bin
+	build/release/bin/bridge_sign_bench
 
 asan: deps
 	cmake --preset asan

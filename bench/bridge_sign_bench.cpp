@@ -1,0 +1,203 @@
+// SignResult of the 64-bit control through the bridge (HTTP on loopback, the worker, IDispatch
+// there) against the same call through IDispatch in this process, over one software token.
+// Rounds alternate so both sides see the same disk and cache state; the ratio is of the total
+// times. Target: at most 1.2.
+#include "ControlHost.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+using control_host::Control;
+using control_host::TokenStore;
+
+namespace {
+
+constexpr const char* kContainer = "B0000000-0000-0000-0000-0000000000B2";
+constexpr const char* kOrigin = "http://127.0.0.1:9";
+
+// korvan-bridge --port 0 as a child; ended and reaped when the object goes.
+class BridgeProcess {
+public:
+    explicit BridgeProcess(const std::string& program) {
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::vector<std::string> args = {program, "--port", "0"};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        output_ = fdopen(out[0], "r");
+        if (pid_ <= 0 || output_ == nullptr)
+            return;
+        const std::regex listening(R"(listening on http://127\.0\.0\.1:(\d+))");
+        char line[512];
+        for (int lines = 0; lines < 100 && fgets(line, sizeof line, output_) != nullptr; ++lines) {
+            std::cmatch found;
+            if (std::regex_search(line, found, listening)) {
+                port_ = std::atoi(found[1].str().c_str());
+                break;
+            }
+        }
+    }
+    BridgeProcess(const BridgeProcess&) = delete;
+    BridgeProcess& operator=(const BridgeProcess&) = delete;
+    ~BridgeProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_ != nullptr)
+            fclose(output_);
+    }
+    int port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    FILE* output_ = nullptr;
+    int port_ = 0;
+};
+
+// One wire message to the bridge; the answer when it is 200 and ok.
+std::optional<nlohmann::json> post(httplib::Client& client, const nlohmann::json& message) {
+    const httplib::Headers headers = {{"Origin", kOrigin}};
+    auto answer = client.Post("/korvan/v1/call", headers, message.dump(), "text/plain;charset=UTF-8");
+    if (!answer || answer->status != 200)
+        return std::nullopt;
+    nlohmann::json body = nlohmann::json::parse(answer->body, nullptr, false);
+    if (body.is_discarded() || !body.value("ok", false))
+        return std::nullopt;
+    return body;
+}
+
+std::optional<long> status(const std::optional<nlohmann::json>& answer) {
+    if (!answer || !answer->contains("value") || (*answer)["value"].size() != 2 ||
+        !(*answer)["value"][1].is_number())
+        return std::nullopt;
+    return (*answer)["value"][1].get<long>();
+}
+
+double seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
+    const int perRound = argc > 2 ? std::atoi(argv[2]) : 10;
+    TokenStore& store = TokenStore::instance();
+    if (store.root().empty() || control_host::registerProviders() != S_OK ||
+        control_host::registerModule(CONTROL_MODULE) != S_OK) {
+        fprintf(stderr, "bridge_sign_bench: set-up failed\n");
+        return 1;
+    }
+    store.removeAllTokens();
+    EVP_PKEY* key = control_host::testKey(2048, 0);
+    if (store.freshToken(1).empty() ||
+        !store.importIdentity(1, kContainer, key,
+                              control_host::selfSignedCertificate("Bench Signer", key, 7))) {
+        fprintf(stderr, "bridge_sign_bench: token set-up failed\n");
+        return 1;
+    }
+    // The bridge gives its workers a fresh environment: the scripted pinentry's settings travel
+    // in a wrapper. The bridge keeps its own state in the store's folder.
+    const std::string wrapper = store.root() + "/pinentry";
+    std::ofstream(wrapper) << "#!/bin/sh\nPINENTRY_SCRIPT_MODE=pin PINENTRY_SCRIPT_PIN="
+                           << TokenStore::userPin << " exec '" << CONTROL_HOST_PINENTRY << "'\n";
+    chmod(wrapper.c_str(), 0700);
+    setenv("KORVAN_PINENTRY", wrapper.c_str(), 1);
+    for (const char* folder : {"/runtime", "/config", "/data"}) {
+        const std::string path = std::string(store.root()).append(folder);
+        mkdir(path.c_str(), 0700);
+    }
+    setenv("XDG_RUNTIME_DIR", std::string(store.root()).append("/runtime").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", std::string(store.root()).append("/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", std::string(store.root()).append("/data").c_str(), 1);
+    setenv("KORVAN_BRIDGE_ALLOW", kOrigin, 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    BridgeProcess bridge(BRIDGE_PROGRAM);
+    if (bridge.port() == 0) {
+        fprintf(stderr, "bridge_sign_bench: korvan-bridge did not start\n");
+        return 1;
+    }
+    httplib::Client client("127.0.0.1", bridge.port());
+    client.set_keep_alive(true);
+    client.set_read_timeout(60, 0);
+    const auto created = post(client, {{"v", 1}, {"op", "create"}, {"progId", "QXMeridiaControl.SGN"}});
+    if (!created || !(*created)["object"].is_string()) {
+        fprintf(stderr, "bridge_sign_bench: the bridge did not create the control\n");
+        return 1;
+    }
+    const std::string object = (*created)["object"];
+    auto remote = [&](const char* member, nlohmann::json args = nlohmann::json::array()) {
+        return status(post(client, {{"v", 1}, {"op", "call"}, {"object", object}, {"member", member},
+                                    {"args", std::move(args)}}));
+    };
+
+    control_host::ComApartment apartment;
+    Control control = Control::create(u"QXMeridiaControl.SGN");
+    if (!control || control.call("IsOnline").status() != 0 ||
+        control.call("SetCertResult").status() != 0 || remote("IsOnline") != 0 ||
+        remote("SetCertResult") != 0) {
+        fprintf(stderr, "bridge_sign_bench: the control did not go online\n");
+        return 1;
+    }
+    const DISPID signResult = control.idOf("SignResult");
+    const std::string text = "benchmark text to sign";
+    const std::vector<control_host::Arg> arguments = {text.c_str()};
+    const nlohmann::json wireArguments = nlohmann::json::array({nlohmann::json::array({"s", text})});
+
+    // Warm both paths once.
+    if (control.invoke(signResult, arguments).status() != 0 || remote("SignResult", wireArguments) != 0) {
+        fprintf(stderr, "bridge_sign_bench: a signature failed\n");
+        return 1;
+    }
+    std::chrono::steady_clock::duration throughBridge{}, inProcess{};
+    for (int r = 0; r < rounds; ++r) {
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < perRound; ++i)
+            if (remote("SignResult", wireArguments) != 0)
+                return 1;
+        throughBridge += std::chrono::steady_clock::now() - start;
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < perRound; ++i)
+            if (control.invoke(signResult, arguments).status() != 0)
+                return 1;
+        inProcess += std::chrono::steady_clock::now() - start;
+    }
+    const int signatures = rounds * perRound;
+    printf("SignResult through the bridge:           %.3f ms per signature\n",
+           1000 * seconds(throughBridge) / signatures);
+    printf("SignResult through IDispatch in process: %.3f ms per signature\n",
+           1000 * seconds(inProcess) / signatures);
+    printf("ratio (bridge / in process): %.3f over %d signatures each (target <= 1.2)\n",
+           seconds(throughBridge) / seconds(inProcess), signatures);
+    return 0;
+}

@@ -6,6 +6,8 @@ Usage: /usr/bin/python3 bench/bridge_page_bench.py BIN_DIR [CALLS]   (CALLS at l
 import os
 import sys
 
+sys.dont_write_bytecode = True
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "bridge", "e2e"))
 
 import fixture  # noqa: E402

@@ -45,8 +45,8 @@ BOOL WINAPI CryptReleaseContext(HCRYPTPROV, DWORD) {
     --calls.liveHandles;
     return TRUE;
 }
-BOOL WINAPI CryptGetUserKey(HCRYPTPROV, DWORD keySpec, HCRYPTKEY* key) {
-    if (keySpec != AT_SIGNATURE)
+BOOL WINAPI CryptGetUserKey(HCRYPTPROV, DWORD keyKind, HCRYPTKEY* key) {
+    if (keyKind != AT_SIGNATURE)
         return FALSE;
     *key = 2;
     ++calls.liveHandles;

@@ -148,9 +148,9 @@ BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWO
     return TRUE;
 }
 
-BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
+BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeyKind, HCRYPTKEY* phUserKey) {
     auto context = contexts.find(hProv);
-    if (context == contexts.end() || dwKeySpec != AT_SIGNATURE)
+    if (context == contexts.end() || dwKeyKind != AT_SIGNATURE)
         return fail(ERROR_INVALID_PARAMETER);
     const Container* container = context->second.container;
     if (!container) {
@@ -223,10 +223,10 @@ BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
     return TRUE;
 }
 
-BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWORD dwFlags, BYTE* pbSignature,
+BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeyKind, LPCSTR szDescription, DWORD dwFlags, BYTE* pbSignature,
                            DWORD* pdwSigLen) {
     auto hash = hashes.find(hHash);
-    if (hash == hashes.end() || dwKeySpec != AT_SIGNATURE || szDescription || dwFlags)
+    if (hash == hashes.end() || dwKeyKind != AT_SIGNATURE || szDescription || dwFlags)
         return fail(ERROR_INVALID_PARAMETER);
     const Context& context = contexts[hash->second.prov];
     const Provider& provider = world().providers[context.provider];

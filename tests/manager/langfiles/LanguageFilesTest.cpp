@@ -61,12 +61,12 @@ std::map<std::string, std::string> rawStrings(std::uint32_t id) {
 }
 
 // "%d to %d" -> "dd": what a formatting call would consume.
-std::string formatSpecifiers(const std::string& text) {
-    std::string specifiers;
+std::string formatPlaceholders(const std::string& text) {
+    std::string placeholders;
     for (std::size_t i = text.find('%'); i != std::string::npos; i = text.find('%', i + 2))
         if (i + 1 < text.size())
-            specifiers += text[i + 1];
-    return specifiers;
+            placeholders += text[i + 1];
+    return placeholders;
 }
 
 std::unique_ptr<Translator> loadInstalled(std::uint32_t languageId) {
@@ -175,7 +175,7 @@ TEST(LanguageFiles, ValuesAreCleanAndKeepTheShortcutTexts) {
             EXPECT_TRUE(std::any_of(value.begin(), value.end(), [](char c) { return c & 0x80; }));
         }
         // Texts that are formatted with numbers take the same ones in the same order.
-        EXPECT_EQ(formatSpecifiers(value), formatSpecifiers(english[key]));
+        EXPECT_EQ(formatPlaceholders(value), formatPlaceholders(english[key]));
         // Menu items keep the shortcut that their action really has.
         std::size_t tab = english[key].find("\\t");
         if (tab != std::string::npos)

@@ -129,10 +129,10 @@ BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID, DWORD, HCRYPTKEY* phKey) {
     return TRUE;
 }
 
-BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
+BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeyKind, HCRYPTKEY* phUserKey) {
     if (!knownContext(hProv))
         return failWith(static_cast<DWORD>(NTE_BAD_UID));
-    if (dwKeySpec != AT_SIGNATURE)
+    if (dwKeyKind != AT_SIGNATURE)
         return failWith(static_cast<DWORD>(NTE_NO_KEY));
     *phUserKey = newKey();
     return TRUE;

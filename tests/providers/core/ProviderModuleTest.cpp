@@ -27,8 +27,8 @@ public:
 class TestContext : public Context {
 public:
     using Context::Context;
-    std::unique_ptr<Key> userKey(DWORD keySpec) override {
-        if (keySpec != AT_SIGNATURE)
+    std::unique_ptr<Key> userKey(DWORD keyKind) override {
+        if (keyKind != AT_SIGNATURE)
             fail(NTE_NO_KEY);
         return std::make_unique<CountingKey>();
     }

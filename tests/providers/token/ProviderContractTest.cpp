@@ -92,16 +92,16 @@ TEST_P(TokenProviderContract, ContainersAreListedOldestFirstBeforeAnyLogin) {
     EXPECT_EQ(pinentryRuns(), 0);
 }
 
-TEST_P(TokenProviderContract, ContainerKeyAnswersBothKeySpecsWithItsCertificate) {
+TEST_P(TokenProviderContract, ContainerKeyAnswersBothKeyKindsWithItsCertificate) {
     Context context = acquire(secondContainer);
-    for (DWORD spec : {AT_SIGNATURE, AT_KEYEXCHANGE}) {
+    for (DWORD keyKind : {AT_SIGNATURE, AT_KEYEXCHANGE}) {
         HCRYPTKEY key = 0;
-        ASSERT_TRUE(CryptGetUserKey(context.get(), spec, &key)) << spec;
+        ASSERT_TRUE(CryptGetUserKey(context.get(), keyKind, &key)) << keyKind;
         EXPECT_EQ(keyCertificate(key), certificateDer(secondCertificate_.get()));
         const Bytes blob = exportBlob(key);
         ASSERT_EQ(blob.size(), 20u + 256u);
         const Bytes header{0x06, 0x02, 0x00, 0x00,
-                           0x00, static_cast<BYTE>(spec == AT_SIGNATURE ? 0x24 : 0xA4), 0x00, 0x00,
+                           0x00, static_cast<BYTE>(keyKind == AT_SIGNATURE ? 0x24 : 0xA4), 0x00, 0x00,
                            0x52, 0x53, 0x41, 0x31, 0x00, 0x08, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00};
         EXPECT_EQ(Bytes(blob.begin(), blob.begin() + 20), header);
         EXPECT_EQ(Bytes(blob.begin() + 20, blob.end()), reversed(modulusOf(secondCertificate_.get())));

@@ -7,6 +7,9 @@
 //                         no: CONFIRM says no (GPG_ERR_NOT_CONFIRMED)
 //                         cancel: GETPIN and CONFIRM answer the cancel error
 //                         error: GETPIN and CONFIRM answer another error
+//                         timeout: GETPIN and CONFIRM answer pinentry's own timeout error
+//                         hang: GETPIN and CONFIRM are never answered; the program ends when its
+//                         input does
 //                         eof: the program ends instead of answering GETPIN or CONFIRM
 //                         longline: GETPIN is answered with a line far over the Assuan limit
 //   PINENTRY_SCRIPT_PIN   the PIN; its first character is sent percent-escaped, as Assuan allows
@@ -82,10 +85,14 @@ int main() {
         }
         if (mode == "eof")
             return 0;
+        if (mode == "hang")
+            continue;
         if (mode == "cancel") {
             reply("ERR 83886179 Operation cancelled <Pinentry>");
-        } else if (mode == "error") {
+        } else if (mode == "timeout") {
             reply("ERR 83886142 Timeout <Pinentry>");
+        } else if (mode == "error") {
+            reply("ERR 83886081 General error <Pinentry>");
         } else if (mode == "longline") {
             reply("D " + std::string(3000, 'x'));
         } else if (line == "CONFIRM") {

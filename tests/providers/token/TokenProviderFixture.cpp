@@ -240,7 +240,7 @@ DWORD TokenProviderTest::pinStep(HCRYPTPROV context) {
 }
 
 Bytes TokenProviderTest::sign(HCRYPTPROV context, ALG_ID algid, const std::string& data,
-                              DWORD keySpec, DWORD* error) {
+                              DWORD keyKind, DWORD* error) {
     HCRYPTHASH hash = 0;
     Bytes signature;
     if (!CryptCreateHash(context, algid, 0, 0, &hash)) {
@@ -250,9 +250,9 @@ Bytes TokenProviderTest::sign(HCRYPTPROV context, ALG_ID algid, const std::strin
     EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>(data.data()),
                               static_cast<DWORD>(data.size()), 0));
     DWORD length = 0;
-    if (CryptSignHashA(hash, keySpec, nullptr, 0, nullptr, &length)) {
+    if (CryptSignHashA(hash, keyKind, nullptr, 0, nullptr, &length)) {
         signature.resize(length);
-        if (CryptSignHashA(hash, keySpec, nullptr, 0, signature.data(), &length))
+        if (CryptSignHashA(hash, keyKind, nullptr, 0, signature.data(), &length))
             signature.resize(length);
         else
             signature.clear();

@@ -102,7 +102,7 @@ protected:
     DWORD pinStep(HCRYPTPROV context); // 0 on success
     // CryptSignHashA over `data`, least significant byte first; empty on failure (error in
     // *error when given).
-    Bytes sign(HCRYPTPROV context, ALG_ID algid, const std::string& data, DWORD keySpec = AT_SIGNATURE,
+    Bytes sign(HCRYPTPROV context, ALG_ID algid, const std::string& data, DWORD keyKind = AT_SIGNATURE,
                DWORD* error = nullptr);
 
     // The scripted pinentry: its mode and PIN, and what it received.

@@ -89,7 +89,7 @@ TEST(ImportResultTest, MessagesOfEveryResult) {
 
 TEST(CertificateLabelTest, FirstOfCommonNameUnitOrganizationAndMail) {
     certs::EvpPkeyPtr key = fixtures::rsaKey();
-    fixtures::CertSpec ca;
+    fixtures::CertRecipe ca;
     ca.subject = {"", "", "Test CA", ""};
     certs::X509Ptr issuer = fixtures::makeCertificate(ca, key.get(), key.get());
     const std::pair<fixtures::Name, const char*> cases[] = {
@@ -99,20 +99,20 @@ TEST(CertificateLabelTest, FirstOfCommonNameUnitOrganizationAndMail) {
         {{"", "", "", "a@example.org"}, "a@example.org's Test CA ID"},
     };
     for (const auto& [name, label] : cases) {
-        fixtures::CertSpec spec;
-        spec.subject = name;
+        fixtures::CertRecipe recipe;
+        recipe.subject = name;
         certs::X509Ptr certificate =
-            fixtures::makeCertificate(spec, key.get(), key.get(), issuer.get());
+            fixtures::makeCertificate(recipe, key.get(), key.get(), issuer.get());
         EXPECT_EQ(MakeCertificateLabel(certificate.get()), label);
     }
 }
 
 TEST(CertificateDetailsTest, NamesValidityKeyFingerprintsAndExtensions) {
     certs::EvpPkeyPtr key = fixtures::rsaKey();
-    fixtures::CertSpec spec;
-    spec.subject = {"Alice", "", "Example", ""};
-    spec.serial = 0x1234;
-    certs::X509Ptr certificate = fixtures::makeCertificate(spec, key.get(), key.get());
+    fixtures::CertRecipe recipe;
+    recipe.subject = {"Alice", "", "Example", ""};
+    recipe.serial = 0x1234;
+    certs::X509Ptr certificate = fixtures::makeCertificate(recipe, key.get(), key.get());
     Bytes der = EncodeCertificateDer(certificate.get());
 
     CertificateDetails details;

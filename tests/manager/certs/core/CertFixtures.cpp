@@ -153,24 +153,24 @@ certs::EvpPkeyPtr ed25519Key() {
     return shared(key.get());
 }
 
-certs::X509Ptr makeCertificate(const CertSpec& spec, EVP_PKEY* subjectKey, EVP_PKEY* issuerKey,
+certs::X509Ptr makeCertificate(const CertRecipe& recipe, EVP_PKEY* subjectKey, EVP_PKEY* issuerKey,
                                X509* issuerCert) {
     certs::X509Ptr certificate(X509_new());
-    X509_set_version(certificate.get(), spec.extensions ? 2 : 0);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), spec.serial);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), spec.notBeforeDays * 86400L);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), spec.notAfterDays * 86400L);
-    addName(X509_get_subject_name(certificate.get()), spec.subject);
+    X509_set_version(certificate.get(), recipe.extensions ? 2 : 0);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), recipe.serial);
+    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), recipe.notBeforeDays * 86400L);
+    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), recipe.notAfterDays * 86400L);
+    addName(X509_get_subject_name(certificate.get()), recipe.subject);
     X509_set_issuer_name(certificate.get(), issuerCert != nullptr
                                                 ? X509_get_subject_name(issuerCert)
                                                 : X509_get_subject_name(certificate.get()));
     X509_set_pubkey(certificate.get(), subjectKey);
     X509* issuer = issuerCert != nullptr ? issuerCert : certificate.get();
-    if (spec.extensions) {
+    if (recipe.extensions) {
         addExtension(certificate.get(), issuer, NID_basic_constraints,
-                     spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
+                     recipe.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
         addExtension(certificate.get(), issuer, NID_key_usage,
-                     spec.ca ? "critical,keyCertSign,cRLSign"
+                     recipe.ca ? "critical,keyCertSign,cRLSign"
                              : "critical,digitalSignature,keyEncipherment");
         addExtension(certificate.get(), issuer, NID_subject_key_identifier, "hash");
     }
@@ -180,10 +180,10 @@ certs::X509Ptr makeCertificate(const CertSpec& spec, EVP_PKEY* subjectKey, EVP_P
 }
 
 certs::X509Ptr selfSigned(const std::string& cn, EVP_PKEY* key, long serial) {
-    CertSpec spec;
-    spec.subject = {cn, "", "", ""};
-    spec.serial = serial;
-    return makeCertificate(spec, key, key);
+    CertRecipe recipe;
+    recipe.subject = {cn, "", "", ""};
+    recipe.serial = serial;
+    return makeCertificate(recipe, key, key);
 }
 
 std::string pem(X509* certificate) {
@@ -194,43 +194,43 @@ std::string pem(X509* certificate) {
     return std::string(data, static_cast<size_t>(length));
 }
 
-Bytes makePkcs12(EVP_PKEY* key, X509* certificate, const Pkcs12Spec& spec) {
+Bytes makePkcs12(EVP_PKEY* key, X509* certificate, const Pkcs12Recipe& recipe) {
     LegacyScope legacy;
-    const char* password = spec.nullPassword ? nullptr : spec.password.c_str();
+    const char* password = recipe.nullPassword ? nullptr : recipe.password.c_str();
     int keyNid = -1, safeNid = -1;
-    if (spec.cipher == Cipher::Modern)
+    if (recipe.cipher == Cipher::Modern)
         keyNid = safeNid = NID_aes_256_cbc;
-    else if (spec.cipher == Cipher::Legacy) {
+    else if (recipe.cipher == Cipher::Legacy) {
         keyNid = NID_pbe_WithSHA1And3_Key_TripleDES_CBC;
         safeNid = NID_pbe_WithSHA1And40BitRC2_CBC;
     }
     Bytes id =
-        spec.keyKeyId.empty() ? keyId(key) : Bytes(spec.keyKeyId.begin(), spec.keyKeyId.end());
-    Bytes certificateId = spec.certificateKeyId.empty()
+        recipe.keyKeyId.empty() ? keyId(key) : Bytes(recipe.keyKeyId.begin(), recipe.keyKeyId.end());
+    Bytes certificateId = recipe.certificateKeyId.empty()
                               ? id
-                              : Bytes(spec.certificateKeyId.begin(), spec.certificateKeyId.end());
+                              : Bytes(recipe.certificateKeyId.begin(), recipe.certificateKeyId.end());
 
     STACK_OF(PKCS12_SAFEBAG)* certificateBags = nullptr;
     auto addChain = [&] {
-        for (X509* extra : spec.chain)
+        for (X509* extra : recipe.chain)
             require(PKCS12_add_cert(&certificateBags, extra) != nullptr, "chain bag");
     };
-    if (spec.chainFirst)
+    if (recipe.chainFirst)
         addChain();
     PKCS12_SAFEBAG* certificateBag = PKCS12_add_cert(&certificateBags, certificate);
     require(certificateBag != nullptr, "certificate bag");
     PKCS12_add_localkeyid(certificateBag, certificateId.data(),
                           static_cast<int>(certificateId.size()));
-    if (!spec.chainFirst)
+    if (!recipe.chainFirst)
         addChain();
 
     STACK_OF(PKCS12_SAFEBAG)* keyBags = nullptr;
     PKCS12_SAFEBAG* keyBag = PKCS12_add_key(&keyBags, key, 0, 2048, keyNid, password);
     require(keyBag != nullptr, "key bag");
-    if (!spec.keyWithoutId)
+    if (!recipe.keyWithoutId)
         PKCS12_add_localkeyid(keyBag, id.data(), static_cast<int>(id.size()));
 
-    if (spec.nested) {
+    if (recipe.nested) {
         STACK_OF(PKCS12_SAFEBAG)* outer = sk_PKCS12_SAFEBAG_new_null();
         sk_PKCS12_SAFEBAG_push(outer, nestedBag(certificateBags));
         certs::freeSafeBags(certificateBags);
@@ -250,7 +250,7 @@ Bytes makePkcs12(EVP_PKEY* key, X509* certificate, const Pkcs12Spec& spec) {
     certs::freeAuthSafes(safes);
     require(p12 != nullptr, "pkcs12");
 
-    switch (spec.mac) {
+    switch (recipe.mac) {
     case Mac::Password:
         require(PKCS12_set_mac(p12.get(), password, -1, nullptr, 0, 2048, EVP_sha256()) == 1,
                 "mac");

@@ -17,7 +17,7 @@ struct Name {
     std::string cn, ou, o, email;
 };
 
-struct CertSpec {
+struct CertRecipe {
     Name subject{"Alice", "", "", ""};
     long notBeforeDays = -1; // relative to now
     long notAfterDays = 365;
@@ -27,7 +27,7 @@ struct CertSpec {
 };
 
 // Signed by issuerKey as issuerCert (self-signed when issuerCert is null).
-certs::X509Ptr makeCertificate(const CertSpec& spec, EVP_PKEY* subjectKey, EVP_PKEY* issuerKey,
+certs::X509Ptr makeCertificate(const CertRecipe& recipe, EVP_PKEY* subjectKey, EVP_PKEY* issuerKey,
                                X509* issuerCert = nullptr);
 certs::X509Ptr selfSigned(const std::string& cn, EVP_PKEY* key, long serial = 1);
 
@@ -36,7 +36,7 @@ std::string pem(X509* certificate);
 enum class Cipher { Modern, Legacy, None };
 enum class Mac { Password, Absent, NullPassword, Sha1 };
 
-struct Pkcs12Spec {
+struct Pkcs12Recipe {
     std::string password = "secret";
     bool nullPassword = false; // encrypt and MAC as "no password"
     Cipher cipher = Cipher::Modern;
@@ -49,7 +49,7 @@ struct Pkcs12Spec {
     bool keyWithoutId = false;
 };
 
-Bytes makePkcs12(EVP_PKEY* key, X509* certificate, const Pkcs12Spec& spec = {});
+Bytes makePkcs12(EVP_PKEY* key, X509* certificate, const Pkcs12Recipe& recipe = {});
 
 // A signed-data bundle carrying the certificates (none for an empty list).
 Bytes makePkcs7(const std::vector<X509*>& certificates);

@@ -58,7 +58,7 @@ TEST_F(ContainerTreeTest, CertificatesNameContainersAndOtherObjectsFallUnderTheT
     ASSERT_NE(lower, container);
 
     certs::EvpPkeyPtr other = fixtures::rsaKey(2048, 1);
-    fixtures::CertSpec expired;
+    fixtures::CertRecipe expired;
     expired.subject = {"Old", "", "", ""};
     expired.notBeforeDays = -30;
     expired.notAfterDays = -1;

@@ -12,7 +12,7 @@
 
 using fixtures::Cipher;
 using fixtures::Mac;
-using fixtures::Pkcs12Spec;
+using fixtures::Pkcs12Recipe;
 
 namespace {
 
@@ -109,10 +109,10 @@ protected:
 
 TEST_F(Pkcs12LoadTest, ModernAndLegacyEncryptionOpenWithTheirPassword) {
     for (Cipher cipher : {Cipher::Modern, Cipher::Legacy, Cipher::None}) {
-        Pkcs12Spec spec;
-        spec.cipher = cipher;
-        spec.mac = cipher == Cipher::Legacy ? Mac::Sha1 : Mac::Password;
-        Bytes file = fixtures::makePkcs12(key.get(), certificate.get(), spec);
+        Pkcs12Recipe recipe;
+        recipe.cipher = cipher;
+        recipe.mac = cipher == Cipher::Legacy ? Mac::Sha1 : Mac::Password;
+        Bytes file = fixtures::makePkcs12(key.get(), certificate.get(), recipe);
         EXPECT_EQ(load(file, "secret"), ImportResult::Success) << static_cast<int>(cipher);
         EXPECT_TRUE(loadedOurPair());
         EXPECT_EQ(load(file, "Secret"), ImportResult::WrongPassword);
@@ -122,14 +122,14 @@ TEST_F(Pkcs12LoadTest, ModernAndLegacyEncryptionOpenWithTheirPassword) {
 }
 
 TEST_F(Pkcs12LoadTest, EmptyPasswordMatchesMacWithoutPasswordAndWithTheEmptyOne) {
-    Pkcs12Spec absent;
+    Pkcs12Recipe absent;
     absent.nullPassword = true;
     absent.mac = Mac::NullPassword;
     EXPECT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), absent), ""),
               ImportResult::Success);
     EXPECT_TRUE(loadedOurPair());
 
-    Pkcs12Spec empty;
+    Pkcs12Recipe empty;
     empty.password = "";
     Bytes file = fixtures::makePkcs12(key.get(), certificate.get(), empty);
     EXPECT_EQ(load(file, ""), ImportResult::Success);
@@ -144,12 +144,12 @@ TEST_F(Pkcs12LoadTest, PasswordEndsAtItsFirstNul) {
 
 TEST_F(Pkcs12LoadTest, NonAsciiPasswordsOfNewAndOlderLibraries) {
     const std::string typed = "p\xC3\xA4ss"; // "päss" in UTF-8
-    Pkcs12Spec current;
+    Pkcs12Recipe current;
     current.password = typed;
     EXPECT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), current), typed),
               ImportResult::Success);
     // Older libraries made one character of each byte: the same as those bytes read as Latin-1.
-    Pkcs12Spec older;
+    Pkcs12Recipe older;
     older.password = "p\xC3\x83\xC2\xA4ss";
     older.cipher = Cipher::Legacy;
     EXPECT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), older), typed),
@@ -160,9 +160,9 @@ TEST_F(Pkcs12LoadTest, NonAsciiPasswordsOfNewAndOlderLibraries) {
 }
 
 TEST_F(Pkcs12LoadTest, FileWithoutMacIsCheckedByItsEncryptedBags) {
-    Pkcs12Spec spec;
-    spec.mac = Mac::Absent;
-    Bytes file = fixtures::makePkcs12(key.get(), certificate.get(), spec);
+    Pkcs12Recipe recipe;
+    recipe.mac = Mac::Absent;
+    Bytes file = fixtures::makePkcs12(key.get(), certificate.get(), recipe);
     EXPECT_EQ(load(file, "secret"), ImportResult::Success);
     EXPECT_TRUE(loadedOurPair());
     EXPECT_EQ(load(file, "wrong"), ImportResult::WrongPassword);
@@ -170,24 +170,24 @@ TEST_F(Pkcs12LoadTest, FileWithoutMacIsCheckedByItsEncryptedBags) {
 
 TEST_F(Pkcs12LoadTest, NestedSafeContentsAndChainsFindTheKeysCertificate) {
     certs::EvpPkeyPtr caKey = fixtures::rsaKey(2048, 1);
-    fixtures::CertSpec caSpec;
-    caSpec.subject = {"Test CA", "", "", ""};
-    caSpec.ca = true;
-    certs::X509Ptr ca = fixtures::makeCertificate(caSpec, caKey.get(), caKey.get());
-    fixtures::CertSpec leafSpec;
-    certs::X509Ptr leaf = fixtures::makeCertificate(leafSpec, key.get(), caKey.get(), ca.get());
+    fixtures::CertRecipe caRecipe;
+    caRecipe.subject = {"Test CA", "", "", ""};
+    caRecipe.ca = true;
+    certs::X509Ptr ca = fixtures::makeCertificate(caRecipe, caKey.get(), caKey.get());
+    fixtures::CertRecipe leafRecipe;
+    certs::X509Ptr leaf = fixtures::makeCertificate(leafRecipe, key.get(), caKey.get(), ca.get());
     certificate.reset(X509_dup(leaf.get()));
 
-    Pkcs12Spec spec;
-    spec.chain = {ca.get()};
-    spec.chainFirst = true;
-    EXPECT_EQ(load(fixtures::makePkcs12(key.get(), leaf.get(), spec), "secret"),
+    Pkcs12Recipe recipe;
+    recipe.chain = {ca.get()};
+    recipe.chainFirst = true;
+    EXPECT_EQ(load(fixtures::makePkcs12(key.get(), leaf.get(), recipe), "secret"),
               ImportResult::Success);
     EXPECT_TRUE(loadedOurPair());
 
-    spec.nested = true;
-    spec.cipher = Cipher::Legacy;
-    EXPECT_EQ(load(fixtures::makePkcs12(key.get(), leaf.get(), spec), "secret"),
+    recipe.nested = true;
+    recipe.cipher = Cipher::Legacy;
+    EXPECT_EQ(load(fixtures::makePkcs12(key.get(), leaf.get(), recipe), "secret"),
               ImportResult::Success);
     EXPECT_TRUE(loadedOurPair());
 }
@@ -198,12 +198,12 @@ TEST_F(Pkcs12LoadTest, KeysOtherThanRsaAndUnmatchedCertificatesAreNotSupported) 
     EXPECT_EQ(load(fixtures::makePkcs12(ec.get(), ecCertificate.get()), "secret"),
               ImportResult::NotSupported);
 
-    Pkcs12Spec otherId;
+    Pkcs12Recipe otherId;
     otherId.certificateKeyId = "another identifier";
     EXPECT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), otherId), "secret"),
               ImportResult::NotSupported);
 
-    Pkcs12Spec noKeyId;
+    Pkcs12Recipe noKeyId;
     noKeyId.keyWithoutId = true;
     EXPECT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), noKeyId), "secret"),
               ImportResult::NotSupported);
@@ -211,7 +211,7 @@ TEST_F(Pkcs12LoadTest, KeysOtherThanRsaAndUnmatchedCertificatesAreNotSupported) 
     // The identifiers agree but the certificate carries another key.
     certs::EvpPkeyPtr stranger = fixtures::rsaKey(2048, 1);
     certs::X509Ptr strangerCertificate = fixtures::selfSigned("Mallory", stranger.get());
-    Pkcs12Spec sameId;
+    Pkcs12Recipe sameId;
     sameId.certificateKeyId = sameId.keyKeyId = "shared";
     Bytes file = fixtures::makePkcs12(key.get(), strangerCertificate.get(), sameId);
     EXPECT_EQ(load(file, "secret"), ImportResult::NotSupported);
@@ -244,9 +244,9 @@ TEST_F(Pkcs12LoadTest, CountsBeyondAnyRealFileAreRefusedBeforeDerivingAKey) {
     // Derived with these counts, each file would keep the import busy for hours.
     const long hostile = LONG_MAX;
     for (Cipher cipher : {Cipher::Modern, Cipher::Legacy}) {
-        Pkcs12Spec spec;
-        spec.cipher = cipher;
-        Bytes file = fixtures::makePkcs12(key.get(), certificate.get(), spec);
+        Pkcs12Recipe recipe;
+        recipe.cipher = cipher;
+        Bytes file = fixtures::makePkcs12(key.get(), certificate.get(), recipe);
         ASSERT_EQ(load(file, "secret"), ImportResult::Success);
         for (Forged where : {Forged::Mac, Forged::EncryptedSafe, Forged::KeyBag}) {
             for (long iterations : {kMaxPkcs12Iterations + 1, hostile}) {
@@ -266,7 +266,7 @@ TEST_F(Pkcs12LoadTest, CountsBeyondAnyRealFileAreRefusedBeforeDerivingAKey) {
         }
     }
     // A file without a MAC is read bag by bag: the key bag's count is checked there.
-    Pkcs12Spec noMac;
+    Pkcs12Recipe noMac;
     noMac.mac = Mac::Absent;
     Bytes forged = withIterations(fixtures::makePkcs12(key.get(), certificate.get(), noMac),
                                   Forged::KeyBag, hostile);
@@ -274,10 +274,10 @@ TEST_F(Pkcs12LoadTest, CountsBeyondAnyRealFileAreRefusedBeforeDerivingAKey) {
 }
 
 TEST_F(Pkcs12LoadTest, LegacyCiphersStayOutOfTheDefaultContext) {
-    Pkcs12Spec spec;
-    spec.cipher = Cipher::Legacy;
-    spec.mac = Mac::Sha1;
-    ASSERT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), spec), "secret"),
+    Pkcs12Recipe recipe;
+    recipe.cipher = Cipher::Legacy;
+    recipe.mac = Mac::Sha1;
+    ASSERT_EQ(load(fixtures::makePkcs12(key.get(), certificate.get(), recipe), "secret"),
               ImportResult::Success);
     EXPECT_TRUE(loadedOurPair());
     // RC2 lives only in the legacy provider.

@@ -355,7 +355,7 @@ TEST_F(ImportTest, DuplicatePkcs12AskedYesWritesASecondCopyAndNoClosesSilently) 
 TEST_F(ImportTest, CertificateFilesInEveryEncodingImportWithIdHello) {
     Bytes der = EncodeCertificateDer(certificate.get());
     certs::EvpPkeyPtr small = fixtures::ed25519Key();
-    fixtures::CertSpec tiny;
+    fixtures::CertRecipe tiny;
     tiny.subject = {"t", "", "", ""};
     tiny.extensions = false;
     certs::X509Ptr tinyCertificate = fixtures::makeCertificate(tiny, small.get(), small.get());

@@ -54,10 +54,10 @@ std::string CertUiTest::writePkcs12(const std::string& name, const std::string& 
                                     const std::string& password) {
     certs::EvpPkeyPtr key = fixtures::rsaKey(2048);
     certs::X509Ptr certificate = fixtures::selfSigned(cn, key.get());
-    fixtures::Pkcs12Spec spec;
-    spec.password = password;
+    fixtures::Pkcs12Recipe recipe;
+    recipe.password = password;
     std::string file = path(name);
-    fixtures::writeFile(file, fixtures::makePkcs12(key.get(), certificate.get(), spec));
+    fixtures::writeFile(file, fixtures::makePkcs12(key.get(), certificate.get(), recipe));
     return file;
 }
 

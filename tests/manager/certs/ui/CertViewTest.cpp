@@ -82,7 +82,7 @@ TEST_F(CertViewTest, ContainersGroupTheirObjectsSortedWithImagesByValidity) {
     ASSERT_EQ(importPkcs12(writePkcs12("alice.p12", "Alice")), ImportResult::Success);
     putData();
     certs::EvpPkeyPtr key = fixtures::rsaKey(2048);
-    fixtures::CertSpec expired;
+    fixtures::CertRecipe expired;
     expired.subject.cn = "Old";
     expired.notBeforeDays = -30;
     expired.notAfterDays = -1;

@@ -1,0 +1,165 @@
+#include "bridge/ipc/Frames.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <ctime>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace bridge::ipc {
+
+namespace {
+
+// Writes to a pipe with SIGPIPE blocked for this thread; a SIGPIPE the write raised is taken
+// back before the mask is restored, so it is never delivered.
+ssize_t writeWithoutSigpipe(int fd, const char* data, std::size_t size) {
+    sigset_t pipeOnly;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    sigset_t pendingBefore;
+    sigpending(&pendingBefore);
+    const bool alreadyPending = sigismember(&pendingBefore, SIGPIPE) == 1;
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+    ssize_t written;
+    do {
+        written = ::write(fd, data, size);
+    } while (written < 0 && errno == EINTR);
+    const int writeError = errno;
+    if (written < 0 && writeError == EPIPE && !alreadyPending) {
+        const timespec now{0, 0};
+        while (sigtimedwait(&pipeOnly, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = writeError;
+    return written;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    bool socket = true;
+    while (size > 0) {
+        ssize_t written = -1;
+        if (socket) {
+            written = ::send(fd, data, size, MSG_NOSIGNAL);
+            if (written < 0 && errno == ENOTSOCK) {
+                socket = false;
+                continue;
+            }
+        } else {
+            written = writeWithoutSigpipe(fd, data, size);
+        }
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd waiting{fd, POLLOUT, 0};
+                if (::poll(&waiting, 1, -1) < 0 && errno != EINTR)
+                    return false;
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+enum class Fill { ok, eof, timeout, error };
+
+// Reads exactly size bytes before the deadline (none when timeoutMs < 0).
+Fill readExactly(int fd, char* data, std::size_t size, int timeoutMs,
+                 std::chrono::steady_clock::time_point deadline) {
+    while (size > 0) {
+        int waitMs = -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return Fill::timeout;
+            waitMs = static_cast<int>(left.count());
+        }
+        pollfd waiting{fd, POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, waitMs);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fill::error;
+        }
+        if (ready == 0)
+            continue; // the deadline check above decides
+        const ssize_t got = ::read(fd, data, size);
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                continue;
+            return Fill::error;
+        }
+        if (got == 0)
+            return Fill::eof;
+        data += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return Fill::ok;
+}
+
+} // namespace
+
+bool writeFrame(int fd, std::string_view json) {
+    if (json.size() > kMaxFrameBytes)
+        return false;
+    const auto length = static_cast<std::uint32_t>(json.size());
+    const char header[4] = {static_cast<char>(length >> 24), static_cast<char>(length >> 16),
+                            static_cast<char>(length >> 8), static_cast<char>(length)};
+    // One buffer, so a frame goes out in one write where the channel allows.
+    std::string frame;
+    frame.reserve(sizeof header + json.size());
+    frame.append(header, sizeof header).append(json);
+    return writeAll(fd, frame.data(), frame.size());
+}
+
+FrameRead readFrame(int fd, std::string& json, int timeoutMs) {
+    json.clear();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    unsigned char header[4];
+    // The first byte tells an orderly end apart from a frame cut short.
+    switch (readExactly(fd, reinterpret_cast<char*>(header), 1, timeoutMs, deadline)) {
+    case Fill::ok:
+        break;
+    case Fill::eof:
+        return FrameRead::closed;
+    case Fill::timeout:
+        return FrameRead::timeout;
+    case Fill::error:
+        return FrameRead::malformed;
+    }
+    switch (readExactly(fd, reinterpret_cast<char*>(header) + 1, 3, timeoutMs, deadline)) {
+    case Fill::ok:
+        break;
+    case Fill::timeout:
+        return FrameRead::timeout;
+    default:
+        return FrameRead::malformed;
+    }
+    const std::uint32_t length = (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) |
+                                 (std::uint32_t{header[2]} << 8) | std::uint32_t{header[3]};
+    if (length > kMaxFrameBytes)
+        return FrameRead::malformed;
+    std::string payload(length, '\0');
+    switch (readExactly(fd, payload.data(), length, timeoutMs, deadline)) {
+    case Fill::ok:
+        json = std::move(payload);
+        return FrameRead::ok;
+    case Fill::timeout:
+        return FrameRead::timeout;
+    default:
+        return FrameRead::malformed;
+    }
+}
+
+} // namespace bridge::ipc

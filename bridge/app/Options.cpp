@@ -1,0 +1,165 @@
+#include "bridge/app/Options.h"
+
+#include "bridge/policy/Origin.h"
+
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+
+namespace bridge::app {
+
+namespace {
+
+constexpr int kMaxSeconds = 7 * 24 * 60 * 60;
+
+// Decimal digits only, within [low, high].
+std::optional<int> parseNumber(std::string_view text, int low, int high) {
+    if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    int value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    if (value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+std::string quoted(std::string_view text) {
+    return std::string("\"").append(text.substr(0, 80)).append("\"");
+}
+
+// Appends the origins of one comma list; false with `error` set for a malformed entry.
+bool addOrigins(std::string_view text, std::string_view from, std::vector<std::string>& list, std::string& error) {
+    std::vector<std::string> malformed;
+    for (std::string& origin : policy::parseAllowList(text, &malformed)) {
+        if (std::find(list.begin(), list.end(), origin) == list.end())
+            list.push_back(std::move(origin));
+    }
+    if (malformed.empty())
+        return true;
+    error = std::string(from).append(": not an origin (scheme://host[:port]): ").append(quoted(malformed.front()));
+    return false;
+}
+
+bool readSeconds(const Environment& environment, const char* name, int& seconds, std::string& error) {
+    const char* value = environment(name);
+    if (!value)
+        return true;
+    const auto parsed = parseNumber(value, 1, kMaxSeconds);
+    if (!parsed) {
+        error = std::string(name).append(": expected seconds from 1 to ").append(std::to_string(kMaxSeconds))
+                    .append(", got ").append(quoted(value));
+        return false;
+    }
+    seconds = *parsed;
+    return true;
+}
+
+} // namespace
+
+bool convertibleCodePage(int codePage) {
+    switch (codePage) {
+    case 874:
+    case 932:
+    case 936:
+    case 949:
+    case 950:
+    case 1250:
+    case 1251:
+    case 1252:
+    case 1253:
+    case 1254:
+    case 1255:
+    case 1256:
+    case 1257:
+    case 1258:
+    case 65001:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::optional<CodePageChoice> chooseCodePage(const std::optional<std::string>& option,
+                                             const char* environmentValue, int localeCodePage,
+                                             std::string& error) {
+    CodePageChoice choice;
+    if (option) {
+        const auto value = parseNumber(*option, 1, 65535);
+        if (!value || !convertibleCodePage(*value)) {
+            error = std::string("--codepage: not a code page the controls can use: ").append(quoted(*option));
+            return std::nullopt;
+        }
+        choice.codePage = *value;
+        choice.source = "--codepage";
+        return choice;
+    }
+    if (environmentValue) {
+        const auto value = parseNumber(environmentValue, 1, 65535);
+        if (value && convertibleCodePage(*value)) {
+            choice.codePage = *value;
+            choice.source = "KORVAN_ANSI_CODEPAGE";
+            return choice;
+        }
+        choice.warning = std::string("KORVAN_ANSI_CODEPAGE ignored, not a usable code page: ").append(quoted(environmentValue));
+    }
+    choice.codePage = convertibleCodePage(localeCodePage) ? localeCodePage : 1252;
+    choice.source = "locale";
+    return choice;
+}
+
+OptionsOrError resolveOptions(const CommandLine& commandLine, const Environment& environment,
+                              int localeCodePage) {
+    Options options;
+    std::string error;
+    const auto failed = [&error] { return OptionsOrError{std::nullopt, error}; };
+
+    if (commandLine.listOrigins && commandLine.forget)
+        return {std::nullopt, "--list-origins and --forget cannot be combined"};
+    if (commandLine.listOrigins) {
+        options.mode = Options::Mode::listOrigins;
+    } else if (commandLine.forget) {
+        const auto origin = policy::normalizeOrigin(*commandLine.forget);
+        if (!origin)
+            return {std::nullopt, std::string("--forget: not an origin (scheme://host[:port]): ").append(quoted(*commandLine.forget))};
+        options.mode = Options::Mode::forget;
+        options.forgetOrigin = *origin;
+    }
+
+    if (commandLine.port) {
+        const auto port = parseNumber(*commandLine.port, 0, 65535);
+        if (!port)
+            return {std::nullopt, std::string("--port: expected 0 to 65535, got ").append(quoted(*commandLine.port))};
+        options.port = *port;
+    } else if (const char* value = environment("KORVAN_BRIDGE_PORT")) {
+        const auto port = parseNumber(value, 0, 65535);
+        if (!port)
+            return {std::nullopt, std::string("KORVAN_BRIDGE_PORT: expected 0 to 65535, got ").append(quoted(value))};
+        options.port = *port;
+    }
+
+    if (const char* value = environment("KORVAN_BRIDGE_ALLOW")) {
+        options.preApproved = options.preApproved || *value != '\0';
+        if (!addOrigins(value, "KORVAN_BRIDGE_ALLOW", options.allowList, error))
+            return failed();
+    }
+    if (commandLine.allow) {
+        options.preApproved = true;
+        if (!addOrigins(*commandLine.allow, "--allow", options.allowList, error))
+            return failed();
+    }
+
+    const auto codePage = chooseCodePage(commandLine.codePage, environment("KORVAN_ANSI_CODEPAGE"), localeCodePage, error);
+    if (!codePage)
+        return failed();
+    options.codePage = codePage->codePage;
+    options.codePageSource = codePage->source;
+    if (codePage->warning)
+        options.warnings.push_back(*codePage->warning);
+
+    if (!readSeconds(environment, "KORVAN_BRIDGE_IDLE_S", options.idleSeconds, error) ||
+        !readSeconds(environment, "KORVAN_BRIDGE_CALL_S", options.callSeconds, error))
+        return failed();
+    return {std::move(options), {}};
+}
+
+} // namespace bridge::app

@@ -1,0 +1,65 @@
+// What korvan-bridge was asked to do, from its command line and environment. Toolkit-free: the
+// command line is read by Qt at the edge and handed over as plain text.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bridge::app {
+
+inline constexpr int kDefaultPort = 28561;
+
+// The options as given, before any check.
+struct CommandLine {
+    std::optional<std::string> port;
+    std::optional<std::string> allow;
+    std::optional<std::string> codePage;
+    std::optional<std::string> forget;
+    bool listOrigins = false;
+};
+
+struct Options {
+    enum class Mode { serve, listOrigins, forget };
+    Mode mode = Mode::serve;
+    std::string forgetOrigin;         // normalized
+    int port = kDefaultPort;
+    std::vector<std::string> allowList; // normalized, KORVAN_BRIDGE_ALLOW then --allow
+    bool preApproved = false;         // KORVAN_BRIDGE_ALLOW or --allow given: no dialogs
+    int codePage = 1252;
+    std::string codePageSource;       // "--codepage", "KORVAN_ANSI_CODEPAGE" or "locale"
+    int idleSeconds = 1800;
+    int callSeconds = 30;
+    std::vector<std::string> warnings; // settings ignored, one line each
+};
+
+struct OptionsOrError {
+    std::optional<Options> options;
+    std::string error; // one line for the user when options is empty
+};
+
+// Reads an environment variable; nullptr when it is not set.
+using Environment = std::function<const char*(const char*)>;
+
+// Whether a number names a code page the platform converts (Windows ANSI pages and 65001).
+bool convertibleCodePage(int codePage);
+
+struct CodePageChoice {
+    int codePage = 1252;
+    std::string source;
+    std::optional<std::string> warning;
+};
+
+// --codepage N (which must be convertible), else a convertible KORVAN_ANSI_CODEPAGE, else the
+// locale's page as the platform picks it. Nullopt with `error` set for a bad --codepage.
+std::optional<CodePageChoice> chooseCodePage(const std::optional<std::string>& option,
+                                             const char* environmentValue, int localeCodePage,
+                                             std::string& error);
+
+// Everything checked: a malformed value is an error naming where it came from, never a
+// silent default. localeCodePage is the platform's choice (GetACP).
+OptionsOrError resolveOptions(const CommandLine& commandLine, const Environment& environment,
+                              int localeCodePage);
+
+} // namespace bridge::app

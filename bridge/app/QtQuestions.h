@@ -1,0 +1,40 @@
+// The bridge's questions to the user as Qt dialogs. The server asks from its HTTP threads; each
+// dialog runs on the GUI thread while the asking thread waits.
+#pragma once
+
+#include "bridge/server/Bridge.h"
+
+#include <QObject>
+
+#include <atomic>
+#include <functional>
+
+namespace bridge::app {
+
+class QtQuestions : public QObject, public server::UserQuestions {
+public:
+    // Create on the GUI thread, after the QApplication. preApproved: origins were pre-approved
+    // (KORVAN_BRIDGE_ALLOW or --allow), so no dialog is ever shown.
+    QtQuestions(bool preApproved, int timeoutSeconds);
+
+    bool canAsk() const override { return canAsk_; }
+    std::optional<server::ApprovalAnswer> askApproval(const std::string& origin) override;
+    bool confirmDecrypt(const std::string& origin) override;
+
+    // From now on every question is refused without a dialog; call before stopping the server,
+    // so that no HTTP thread waits for a GUI thread that no longer runs its event loop.
+    void close() { closing_ = true; }
+
+private:
+    void onGuiThread(const std::function<void()>& task);
+
+    bool canAsk_;
+    int timeoutSeconds_;
+    std::atomic<bool> closing_{false};
+};
+
+// Whether dialogs can be shown at all: not when origins were pre-approved, on Qt's offscreen or
+// minimal platform, or without a display.
+bool dialogsPossible(bool preApproved, const QString& platformName, bool hasDisplay);
+
+} // namespace bridge::app

@@ -1,0 +1,164 @@
+// korvan-bridge: serves the signing controls to the user's web pages over loopback HTTP.
+#include "bridge/app/CommandLine.h"
+#include "bridge/app/Commands.h"
+#include "bridge/app/Logging.h"
+#include "bridge/app/Options.h"
+#include "bridge/app/QtQuestions.h"
+#include "bridge/app/SignalQuit.h"
+#include "bridge/policy/DecisionStore.h"
+#include "bridge/policy/ProgIds.h"
+#include "bridge/server/Bridge.h"
+#include "platform/ProgramPath.h"
+#include "platform/SingleInstanceLock.h"
+#include "platform/win/UserWait.h"
+
+#include <QApplication>
+#include <QEventLoop>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace bridge;
+
+const char* environmentValue(const char* name) {
+    return std::getenv(name);
+}
+
+bool environmentSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+server::BridgeConfig configFor(const app::Options& options) {
+    server::BridgeConfig config;
+    config.port = options.port;
+    config.codePage = options.codePage;
+    config.allowList = options.allowList;
+    std::vector<std::string> malformed;
+    config.progIds = policy::scriptableProgIds(&malformed);
+    for (const std::string& line : malformed)
+        app::logLine(std::string("bridge.conf: line ignored: ").append(line));
+    config.workerPath = environmentSet("KORVAN_BRIDGE_WORKER") ? std::getenv("KORVAN_BRIDGE_WORKER")
+                                                               : platform::programDir().append("/korvan-bridge-worker");
+    config.idleSeconds = options.idleSeconds;
+    config.callSeconds = options.callSeconds;
+    config.log = app::logLine;
+    return config;
+}
+
+// Stops the server while the GUI thread goes on answering queued questions (refused, now that
+// they are closed), so that no HTTP thread is left waiting for it.
+void stopServing(app::QtQuestions& questions, server::Bridge& bridge) {
+    questions.close();
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        bridge.stop();
+        stopped = true;
+        QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);
+    });
+    while (!stopped)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    stopper.join();
+}
+
+int serve(const app::Options& options, int argc, char** argv) {
+    platform::SingleInstanceLock lock("korvan-bridge");
+    switch (lock.acquire()) {
+    case platform::SingleInstanceLock::Outcome::HeldByAnother:
+        std::cout << "korvan-bridge is already running for this user" << std::endl;
+        return 0;
+    case platform::SingleInstanceLock::Outcome::Error:
+        app::logLine(std::string("single-instance lock unavailable, going on: ").append(lock.lockFilePath()));
+        break;
+    case platform::SingleInstanceLock::Outcome::Acquired:
+        break;
+    }
+
+    // Without a display the bridge still serves; it only cannot ask, so it runs offscreen
+    // rather than failing to connect to a display that is not there.
+    std::vector<char*> qtArguments(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char offscreen[] = "offscreen";
+    if (!environmentSet("DISPLAY") && !environmentSet("WAYLAND_DISPLAY") && !environmentSet("QT_QPA_PLATFORM")) {
+        qtArguments.push_back(platformOption);
+        qtArguments.push_back(offscreen);
+    }
+    qtArguments.push_back(nullptr);
+    int qtArgc = static_cast<int>(qtArguments.size()) - 1;
+    QApplication application(qtArgc, qtArguments.data());
+    // Closing a dialog must not end the bridge.
+    application.setQuitOnLastWindowClosed(false);
+
+    app::SignalQuit quitOnSignal;
+    if (!quitOnSignal.installed())
+        app::logLine("SIGTERM and SIGINT handlers could not be installed");
+    app::QtQuestions questions(options.preApproved, korvanUserWaitLimitSeconds());
+
+    policy::DecisionStore decisions;
+    server::Bridge bridge(configFor(options), decisions, questions);
+    std::string error;
+    if (!bridge.start(error)) {
+        std::cerr << "korvan-bridge: cannot start: " << error << std::endl;
+        return 1;
+    }
+    std::cout << "listening on http://127.0.0.1:" << bridge.port() << std::endl;
+    app::logLine(std::string("listening on port ").append(std::to_string(bridge.port())));
+    app::logLine(std::string("ANSI code page ").append(std::to_string(options.codePage)).append(" (")
+                     .append(options.codePageSource).append(")"));
+    app::logLine(questions.canAsk() ? "approval dialogs: on" : "approval dialogs: off, undecided origins are refused");
+
+    application.exec();
+    app::logLine(quitOnSignal.received() ? std::string("ending on signal ").append(std::to_string(quitOnSignal.received()))
+                                    : std::string("ending"));
+    stopServing(questions, bridge);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication::setApplicationName(QStringLiteral("korvan-bridge"));
+    app::setUpLogging();
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const app::ParsedArguments parsed = app::readCommandLine(arguments);
+    if (parsed.help) {
+        std::cout << parsed.helpText << std::flush;
+        return 0;
+    }
+    if (!parsed.error.empty()) {
+        std::cerr << "korvan-bridge: " << parsed.error << "\nTry korvan-bridge --help.\n";
+        return 2;
+    }
+    const app::OptionsOrError resolved =
+        app::resolveOptions(parsed.commandLine, environmentValue, static_cast<int>(GetACP()));
+    if (!resolved.options) {
+        std::cerr << "korvan-bridge: " << resolved.error << '\n';
+        return 2;
+    }
+    const app::Options& options = *resolved.options;
+    for (const std::string& warning : options.warnings) {
+        std::cerr << "korvan-bridge: " << warning << '\n';
+        app::logLine(warning);
+    }
+
+    switch (options.mode) {
+    case app::Options::Mode::listOrigins:
+        return app::listOrigins(std::cout);
+    case app::Options::Mode::forget:
+        return app::forgetOrigin(options.forgetOrigin, std::cout, std::cerr);
+    case app::Options::Mode::serve:
+        break;
+    }
+    return serve(options, argc, argv);
+}

@@ -1,0 +1,113 @@
+#include "bridge/app/Options.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+using bridge::app::CommandLine;
+using bridge::app::Options;
+using bridge::app::resolveOptions;
+
+struct FakeEnvironment {
+    std::map<std::string, std::string> values;
+    const char* operator()(const char* name) const {
+        const auto it = values.find(name);
+        return it == values.end() ? nullptr : it->second.c_str();
+    }
+};
+
+Options resolved(const CommandLine& commandLine, const FakeEnvironment& environment = {}) {
+    const auto result = resolveOptions(commandLine, environment, 936);
+    EXPECT_TRUE(result.options) << result.error;
+    return result.options.value_or(Options{});
+}
+
+std::string errorOf(const CommandLine& commandLine, const FakeEnvironment& environment = {}) {
+    const auto result = resolveOptions(commandLine, environment, 936);
+    EXPECT_FALSE(result.options);
+    return result.error;
+}
+
+TEST(BridgeOptions, PortFromOptionThenEnvironmentThenDefault) {
+    EXPECT_EQ(resolved({}).port, 28561);
+    EXPECT_EQ(resolved({}, {{{"KORVAN_BRIDGE_PORT", "30000"}}}).port, 30000);
+    CommandLine commandLine;
+    commandLine.port = "0";
+    EXPECT_EQ(resolved(commandLine, {{{"KORVAN_BRIDGE_PORT", "30000"}}}).port, 0);
+
+    for (const char* bad : {"", "-1", "65536", "80x", " 80", "99999999999"}) {
+        commandLine.port = bad;
+        EXPECT_EQ(errorOf(commandLine).rfind("--port:", 0), 0u) << bad;
+        EXPECT_EQ(errorOf({}, {{{"KORVAN_BRIDGE_PORT", bad}}}).rfind("KORVAN_BRIDGE_PORT:", 0), 0u) << bad;
+    }
+}
+
+TEST(BridgeOptions, AllowListJoinsEnvironmentAndOptionAndTurnsDialogsOff) {
+    EXPECT_FALSE(resolved({}).preApproved);
+    CommandLine commandLine;
+    commandLine.allow = "http://b.test:8000,HTTPS://A.test:443";
+    const Options options = resolved(commandLine, {{{"KORVAN_BRIDGE_ALLOW", "https://a.test, http://c.test"}}});
+    EXPECT_EQ(options.allowList,
+              (std::vector<std::string>{"https://a.test", "http://c.test", "http://b.test:8000"}));
+    EXPECT_TRUE(options.preApproved);
+    EXPECT_TRUE(resolved({}, {{{"KORVAN_BRIDGE_ALLOW", "https://a.test"}}}).preApproved);
+
+    commandLine.allow = "https://a.test/path";
+    EXPECT_EQ(errorOf(commandLine), "--allow: not an origin (scheme://host[:port]): \"https://a.test/path\"");
+    EXPECT_EQ(errorOf({}, {{{"KORVAN_BRIDGE_ALLOW", "https://ok.test,user@x"}}}).rfind("KORVAN_BRIDGE_ALLOW:", 0), 0u);
+}
+
+TEST(BridgeOptions, CodePageFromOptionThenEnvironmentThenLocale) {
+    std::string error;
+    auto choice = bridge::app::chooseCodePage(std::string("1251"), "932", 936, error);
+    ASSERT_TRUE(choice);
+    EXPECT_EQ(choice->codePage, 1251);
+    EXPECT_EQ(choice->source, "--codepage");
+
+    choice = bridge::app::chooseCodePage(std::nullopt, "932", 936, error);
+    ASSERT_TRUE(choice);
+    EXPECT_EQ(choice->codePage, 932);
+    EXPECT_EQ(choice->source, "KORVAN_ANSI_CODEPAGE");
+
+    choice = bridge::app::chooseCodePage(std::nullopt, nullptr, 936, error);
+    ASSERT_TRUE(choice);
+    EXPECT_EQ(choice->codePage, 936);
+    EXPECT_EQ(choice->source, "locale");
+
+    // A variable the platform would ignore is ignored here too, and said so.
+    choice = bridge::app::chooseCodePage(std::nullopt, "437", 936, error);
+    ASSERT_TRUE(choice);
+    EXPECT_EQ(choice->codePage, 936);
+    EXPECT_TRUE(choice->warning);
+
+    for (const char* bad : {"437", "0", "abc", "", "1252 "}) {
+        error.clear();
+        EXPECT_FALSE(bridge::app::chooseCodePage(std::string(bad), nullptr, 936, error)) << bad;
+        EXPECT_EQ(error.rfind("--codepage:", 0), 0u) << bad;
+    }
+    EXPECT_EQ(resolved({}, {{{"KORVAN_ANSI_CODEPAGE", "65001"}}}).codePage, 65001);
+}
+
+TEST(BridgeOptions, OneShotCommandsAndTimings) {
+    CommandLine commandLine;
+    commandLine.forget = "HTTPS://Bank.test:443";
+    Options options = resolved(commandLine);
+    EXPECT_EQ(options.mode, Options::Mode::forget);
+    EXPECT_EQ(options.forgetOrigin, "https://bank.test");
+    commandLine.listOrigins = true;
+    EXPECT_EQ(errorOf(commandLine), "--list-origins and --forget cannot be combined");
+    commandLine.forget = "bank.test";
+    commandLine.listOrigins = false;
+    EXPECT_EQ(errorOf(commandLine).rfind("--forget:", 0), 0u);
+
+    options = resolved({}, {{{"KORVAN_BRIDGE_IDLE_S", "2"}, {"KORVAN_BRIDGE_CALL_S", "5"}}});
+    EXPECT_EQ(options.idleSeconds, 2);
+    EXPECT_EQ(options.callSeconds, 5);
+    EXPECT_EQ(resolved({}).idleSeconds, 1800);
+    EXPECT_EQ(errorOf({}, {{{"KORVAN_BRIDGE_IDLE_S", "0"}}}).rfind("KORVAN_BRIDGE_IDLE_S:", 0), 0u);
+    EXPECT_EQ(errorOf({}, {{{"KORVAN_BRIDGE_CALL_S", "1e3"}}}).rfind("KORVAN_BRIDGE_CALL_S:", 0), 0u);
+}
+
+} // namespace

@@ -110,7 +110,6 @@ int serve(const app::Options& options, int argc, char** argv) {
         return 1;
     }
     std::cout << "listening on http://127.0.0.1:" << bridge.port() << std::endl;
-    app::logLine(std::string("listening on port ").append(std::to_string(bridge.port())));
     app::logLine(std::string("ANSI code page ").append(std::to_string(options.codePage)).append(" (")
                      .append(options.codePageSource).append(")"));
     app::logLine(questions.canAsk() ? "approval dialogs: on" : "approval dialogs: off, undecided origins are refused");

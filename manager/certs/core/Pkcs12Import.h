@@ -6,6 +6,7 @@
 
 #include "CertCommon.h"
 #include "ImportResult.h"
+#include "Pkcs12WorkCap.h"
 
 #include <string>
 #include <vector>
@@ -21,15 +22,12 @@ struct Pkcs12Contents {
 // PKCS#12 structure, holds no RSA key with its certificate, or the
 // certificate does not carry the key's public half; 1 when the MAC or a bag
 // does not open with the password. An empty password is tried as absent,
-// then as the empty string; a file without MAC is read as well.
+// then as the empty string; a file without MAC is read as well. A file whose
+// key derivations pass Pkcs12WorkCap's limits, or use one it does not know,
+// is 4, refused before any derivation runs where its parameters are visible.
 ImportResult LoadPkcs12(const std::string& path, const std::string& password, Pkcs12Contents& out);
 // The same over bytes already in memory.
 ImportResult LoadPkcs12Bytes(const Bytes& der, const std::string& password, Pkcs12Contents& out);
-
-// The most key derivation rounds a PKCS#12 file may ask for, its MAC and
-// encrypted contents together (each key bag alone). Real files use 2,048 to
-// 600,000; a larger count would only keep the program busy for minutes.
-inline constexpr long kMaxPkcs12Iterations = 10'000'000;
 
 // Largest file any importer reads; tokens hold a few kilobytes.
 inline constexpr size_t kMaxImportFileSize = 16 * 1024 * 1024;

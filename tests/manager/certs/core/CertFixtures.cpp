@@ -129,6 +129,24 @@ Bytes keyId(EVP_PKEY* key) {
     return Bytes(digest, digest + length);
 }
 
+// A shrouded key bag under PBES2 with scrypt, which PKCS12_add_key cannot make.
+PKCS12_SAFEBAG* addScryptKey(STACK_OF(PKCS12_SAFEBAG) * *bags, EVP_PKEY* key, const char* password,
+                             std::uint64_t n, std::uint64_t r, std::uint64_t p) {
+    X509_ALGOR* algorithm = PKCS5_pbe2_set_scrypt(EVP_aes_256_cbc(), nullptr, 0, nullptr, n, r, p);
+    require(algorithm != nullptr, "scrypt parameters");
+    PKCS8_PRIV_KEY_INFO* info = EVP_PKEY2PKCS8(key);
+    X509_SIG* shrouded = PKCS8_set0_pbe(password, -1, info, algorithm);
+    PKCS8_PRIV_KEY_INFO_free(info);
+    if (shrouded == nullptr)
+        X509_ALGOR_free(algorithm);
+    require(shrouded != nullptr, "scrypt key");
+    PKCS12_SAFEBAG* bag = PKCS12_SAFEBAG_create0_pkcs8(shrouded);
+    if (*bags == nullptr)
+        *bags = sk_PKCS12_SAFEBAG_new_null();
+    require(bag != nullptr && sk_PKCS12_SAFEBAG_push(*bags, bag) > 0, "scrypt bag");
+    return bag;
+}
+
 } // namespace
 
 certs::EvpPkeyPtr rsaKey(int bits, int index) {
@@ -198,7 +216,7 @@ Bytes makePkcs12(EVP_PKEY* key, X509* certificate, const Pkcs12Recipe& recipe) {
     LegacyScope legacy;
     const char* password = recipe.nullPassword ? nullptr : recipe.password.c_str();
     int keyNid = -1, safeNid = -1;
-    if (recipe.cipher == Cipher::Modern)
+    if (recipe.cipher == Cipher::Modern || recipe.cipher == Cipher::Scrypt)
         keyNid = safeNid = NID_aes_256_cbc;
     else if (recipe.cipher == Cipher::Legacy) {
         keyNid = NID_pbe_WithSHA1And3_Key_TripleDES_CBC;
@@ -225,7 +243,10 @@ Bytes makePkcs12(EVP_PKEY* key, X509* certificate, const Pkcs12Recipe& recipe) {
         addChain();
 
     STACK_OF(PKCS12_SAFEBAG)* keyBags = nullptr;
-    PKCS12_SAFEBAG* keyBag = PKCS12_add_key(&keyBags, key, 0, 2048, keyNid, password);
+    PKCS12_SAFEBAG* keyBag = recipe.cipher == Cipher::Scrypt
+                                 ? addScryptKey(&keyBags, key, password, recipe.scrypt.n,
+                                                recipe.scrypt.r, recipe.scrypt.p)
+                                 : PKCS12_add_key(&keyBags, key, 0, 2048, keyNid, password);
     require(keyBag != nullptr, "key bag");
     if (!recipe.keyWithoutId)
         PKCS12_add_localkeyid(keyBag, id.data(), static_cast<int>(id.size()));

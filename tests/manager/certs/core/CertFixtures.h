@@ -3,6 +3,7 @@
 
 #include "CertCommon.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,8 @@ certs::X509Ptr selfSigned(const std::string& cn, EVP_PKEY* key, long serial = 1)
 
 std::string pem(X509* certificate);
 
-enum class Cipher { Modern, Legacy, None };
+// Scrypt: the key bag under scrypt and AES, the certificate as Modern.
+enum class Cipher { Modern, Legacy, None, Scrypt };
 enum class Mac { Password, Absent, NullPassword, Sha1 };
 
 struct Pkcs12Recipe {
@@ -47,6 +49,9 @@ struct Pkcs12Recipe {
     std::string certificateKeyId; // default: the key's identifier
     std::string keyKeyId;         // default: a digest of the public key
     bool keyWithoutId = false;
+    struct {
+        std::uint64_t n = 1024, r = 8, p = 1;
+    } scrypt; // the key bag's cost with Cipher::Scrypt
 };
 
 Bytes makePkcs12(EVP_PKEY* key, X509* certificate, const Pkcs12Recipe& recipe = {});

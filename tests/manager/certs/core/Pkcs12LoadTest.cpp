@@ -8,6 +8,9 @@
 #include <openssl/x509.h>
 
 #include <climits>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <filesystem>
 
 using fixtures::Cipher;
@@ -42,6 +45,36 @@ void setPbeIterations(const X509_ALGOR* constAlgorithm, long iterations) {
     PBEPARAM_free(pbes1);
 }
 
+// Rewrites the cost in a PBES2 algorithm with scrypt, again without deriving.
+void setScryptCost(const X509_ALGOR* constAlgorithm, std::uint64_t n, std::uint64_t r,
+                   std::uint64_t p) {
+    auto* algorithm = const_cast<X509_ALGOR*>(constAlgorithm);
+    auto* pbes2 = static_cast<PBE2PARAM*>(
+        ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), algorithm->parameter));
+    ASSERT_NE(pbes2, nullptr);
+    auto* cost = static_cast<SCRYPT_PARAMS*>(
+        ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(SCRYPT_PARAMS), pbes2->keyfunc->parameter));
+    ASSERT_NE(cost, nullptr);
+    ASN1_INTEGER_set_uint64(cost->costParameter, n);
+    ASN1_INTEGER_set_uint64(cost->blockSize, r);
+    ASN1_INTEGER_set_uint64(cost->parallelizationParameter, p);
+    ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(SCRYPT_PARAMS), cost, &pbes2->keyfunc->parameter);
+    ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBE2PARAM), pbes2, &algorithm->parameter);
+    SCRYPT_PARAMS_free(cost);
+    PBE2PARAM_free(pbes2);
+}
+
+// A PBES2 algorithm with scrypt at this cost.
+std::unique_ptr<X509_ALGOR, void (*)(X509_ALGOR*)> scryptAlgorithm(std::uint64_t n,
+                                                                   std::uint64_t r,
+                                                                   std::uint64_t p) {
+    std::unique_ptr<X509_ALGOR, void (*)(X509_ALGOR*)> algorithm(
+        PKCS5_pbe2_set_scrypt(EVP_aes_256_cbc(), nullptr, 0, nullptr, 1024, 8, 1), X509_ALGOR_free);
+    if (algorithm)
+        setScryptCost(algorithm.get(), n, r, p);
+    return algorithm;
+}
+
 Bytes encode(PKCS12* p12) {
     unsigned char* der = nullptr;
     int length = i2d_PKCS12(p12, &der);
@@ -52,9 +85,11 @@ Bytes encode(PKCS12* p12) {
 
 enum class Forged { Mac, EncryptedSafe, KeyBag };
 
-// The file with one of its iteration counts raised; everything else, the
-// MAC's validity included, stays as it was.
-Bytes withIterations(const Bytes& file, Forged where, long iterations) {
+// The file with one of its iteration counts raised, or its key bag's
+// algorithm changed by `forge`; everything else, the MAC's validity
+// included, stays as it was.
+Bytes withIterations(const Bytes& file, Forged where, long iterations,
+                     const std::function<void(const X509_ALGOR*)>& forge = {}) {
     const unsigned char* p = file.data();
     certs::Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(file.size())));
     if (where == Forged::Mac) {
@@ -77,7 +112,10 @@ Bytes withIterations(const Bytes& file, Forged where, long iterations) {
                 continue;
             const X509_ALGOR* algorithm = nullptr;
             X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &algorithm, nullptr);
-            setPbeIterations(algorithm, iterations);
+            if (forge)
+                forge(algorithm);
+            else
+                setPbeIterations(algorithm, iterations);
         }
         sk_PKCS7_set(safes.get(), i, PKCS12_pack_p7data(bags.get()));
         PKCS7_free(safe);
@@ -256,12 +294,10 @@ TEST_F(Pkcs12LoadTest, CountsBeyondAnyRealFileAreRefusedBeforeDerivingAKey) {
                     << static_cast<int>(cipher) << '/' << static_cast<int>(where) << '/'
                     << iterations;
                 EXPECT_FALSE(contents.key);
-                // Checked before any password is tried; a key bag's count only
-                // once the MAC has shown the password to be right.
+                // Checked before any password is tried, the key bag's count too.
                 EXPECT_EQ(load(forged, "s\xE9"
                                        "cret"),
-                          where == Forged::KeyBag ? ImportResult::WrongPassword
-                                                  : ImportResult::NotSupported);
+                          ImportResult::NotSupported);
             }
         }
     }
@@ -288,6 +324,95 @@ TEST_F(Pkcs12LoadTest, LegacyCiphersStayOutOfTheDefaultContext) {
     certs::EvpPkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, contents.key.get(), nullptr));
     ASSERT_TRUE(check);
     EXPECT_EQ(EVP_PKEY_check(check.get()), 1);
+}
+
+TEST_F(Pkcs12LoadTest, ScryptKeysOpenAndHugeOrUnknownDerivationsAreRefusedBeforeAnyRuns) {
+    Pkcs12Recipe recipe;
+    recipe.cipher = Cipher::Scrypt;
+    Bytes file = fixtures::makePkcs12(key.get(), certificate.get(), recipe);
+    ASSERT_EQ(load(file, "secret"), ImportResult::Success);
+    EXPECT_TRUE(loadedOurPair());
+
+    // 1 GiB of table, 2^33 of work, and a key derivation that is neither
+    // PBKDF2 nor scrypt: refused with the wrong password too, so before the MAC.
+    const std::function<void(const X509_ALGOR*)> forgeries[] = {
+        [](const X509_ALGOR* a) { setScryptCost(a, 1u << 20, 8, 1); },
+        [](const X509_ALGOR* a) { setScryptCost(a, 1u << 14, 8, 1u << 16); },
+        [](const X509_ALGOR* a) {
+            auto* pbes2 = static_cast<PBE2PARAM*>(
+                ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), a->parameter));
+            ASSERT_NE(pbes2, nullptr);
+            ASN1_OBJECT_free(pbes2->keyfunc->algorithm);
+            pbes2->keyfunc->algorithm = OBJ_nid2obj(NID_hmacWithSHA256);
+            ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBE2PARAM), pbes2,
+                                    &const_cast<X509_ALGOR*>(a)->parameter);
+            PBE2PARAM_free(pbes2);
+        },
+    };
+    for (const auto& forge : forgeries) {
+        Bytes forged = withIterations(file, Forged::KeyBag, 0, forge);
+        ASSERT_FALSE(forged.empty());
+        EXPECT_EQ(load(forged, "secret"), ImportResult::NotSupported);
+        EXPECT_FALSE(contents.key);
+        EXPECT_EQ(load(forged, "wrong"), ImportResult::NotSupported);
+    }
+}
+
+TEST_F(Pkcs12LoadTest, EveryPasswordTriedCountsTowardsTheCap) {
+    // One try of this MAC is within the cap; an empty password is tried twice
+    // (absent, then empty), and the second try would pass it.
+    Bytes file = fixtures::makePkcs12(key.get(), certificate.get());
+    Bytes forged = withIterations(file, Forged::Mac, kMaxPkcs12Iterations / 2 + 1);
+    EXPECT_EQ(load(forged, ""), ImportResult::NotSupported);
+    EXPECT_EQ(load(forged, "secret"), ImportResult::WrongPassword);
+}
+
+TEST(Pkcs12WorkCapTest, ScryptMemoryPerDerivationAndWorkOfAllDerivations) {
+    struct Case {
+        std::uint64_t n, r, p;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {1u << 21, 1, 1, true},  // 256 MiB of table
+        {1u << 22, 1, 1, false}, // 512 MiB
+        {2, 1u << 21, 1, false}, // 512 MiB of table from r
+        {2, 1, 1u << 21, true},  // 256 MiB of blocks
+        {2, 1, 1u << 22, false},
+        {1u << 21, 1, 8, true}, // 2^24 work
+        {1u << 21, 1, 9, false},
+        {0, 8, 1, false},
+        {1u << 14, 0, 1, false},
+        {1u << 14, 8, 0, false},
+        {1ull << 40, 8, 1, false}, // beyond any real figure
+    };
+    for (const Case& c : cases) {
+        Pkcs12WorkCap cap;
+        auto algorithm = scryptAlgorithm(c.n, c.r, c.p);
+        ASSERT_TRUE(algorithm);
+        EXPECT_EQ(cap.charge(algorithm.get()), c.accepted) << c.n << ' ' << c.r << ' ' << c.p;
+    }
+    // The work adds up over one import; a refused charge leaves the rest.
+    Pkcs12WorkCap cap;
+    auto half = scryptAlgorithm(1u << 14, 8, 64);
+    auto tiny = scryptAlgorithm(2, 1, 1);
+    EXPECT_TRUE(cap.charge(half.get()));
+    EXPECT_FALSE(cap.charge(scryptAlgorithm(1u << 14, 8, 65).get()));
+    EXPECT_TRUE(cap.charge(half.get()));
+    EXPECT_FALSE(cap.charge(tiny.get()));
+    EXPECT_FALSE(cap.charge(nullptr));
+
+    // PBES1 and PBKDF2 rounds share the other total; a MAC without a count is 1.
+    Pkcs12WorkCap rounds;
+    std::unique_ptr<ASN1_INTEGER, void (*)(ASN1_INTEGER*)> count(ASN1_INTEGER_new(),
+                                                                 ASN1_INTEGER_free);
+    ASN1_INTEGER_set(count.get(), kMaxPkcs12Iterations - 1);
+    EXPECT_TRUE(rounds.chargeMac(count.get()));
+    EXPECT_TRUE(rounds.chargeMac(nullptr));
+    EXPECT_FALSE(rounds.chargeMac(nullptr));
+    // An algorithm that is no password-based encryption at all.
+    std::unique_ptr<X509_ALGOR, void (*)(X509_ALGOR*)> plain(X509_ALGOR_new(), X509_ALGOR_free);
+    X509_ALGOR_set0(plain.get(), OBJ_nid2obj(NID_aes_256_cbc), V_ASN1_NULL, nullptr);
+    EXPECT_FALSE(Pkcs12WorkCap().charge(plain.get()));
 }
 
 } // namespace

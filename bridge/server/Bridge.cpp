@@ -1,0 +1,330 @@
+#include "bridge/server/Bridge.h"
+
+#include "bridge/ipc/Values.h"
+#include "bridge/policy/Policy.h"
+#include "bridge/server/Answer.h"
+#include "bridge/server/PageScript.h"
+#include "bridge/server/WorkerPool.h"
+#include "platform/win/UserWait.h"
+
+#include <httplib.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+namespace bridge::server {
+
+namespace {
+
+constexpr const char* kScriptPath = "/korvan/activex.js";
+constexpr const char* kCallPath = "/korvan/v1/call";
+constexpr const char* kDecryptMember = "DecryByPrikey";
+// Connections the two servers each serve at once. Calls block while an origin's queue drains
+// or a dialog is open, so the library's default of a few threads would let one origin starve
+// the others.
+constexpr std::size_t kThreadsPerServer = 32;
+
+bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+void setJson(httplib::Response& res, const Answer& answer) {
+    res.status = answer.status;
+    res.set_content(answer.body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+                    "application/json");
+}
+
+} // namespace
+
+struct Bridge::State {
+    BridgeConfig config;
+    policy::DecisionStore& decisions;
+    UserQuestions& questions;
+    policy::ApprovalThrottle throttle;
+    policy::DecryptLimiter decryptLimiter;
+    std::mutex dialogMutex; // one dialog at a time
+    std::unique_ptr<WorkerPool> pool;
+    std::vector<std::unique_ptr<httplib::Server>> servers;
+    std::vector<std::thread> threads;
+    int port = 0;
+
+    State(BridgeConfig c, policy::DecisionStore& d, UserQuestions& q)
+        : config(std::move(c)), decisions(d), questions(q) {}
+
+    void log(const std::string& line) const {
+        if (config.log)
+            config.log(line);
+        else
+            std::cerr << "korvan-bridge: " << line << '\n';
+    }
+
+    bool preApproved(const std::string& origin) const {
+        return std::find(config.allowList.begin(), config.allowList.end(), origin) != config.allowList.end();
+    }
+
+    // Nullopt when the request has no usable Origin (none, several, "null", malformed).
+    static std::optional<std::string> originOf(const httplib::Request& req) {
+        if (req.get_header_value_count("Origin") != 1)
+            return std::nullopt;
+        return policy::normalizeOrigin(req.get_header_value("Origin"));
+    }
+
+    bool approved(const std::string& origin);
+    void install(httplib::Server& server);
+    httplib::Server::HandlerResponse screen(const httplib::Request& req, httplib::Response& res) const;
+    void serveScript(const httplib::Request& req, httplib::Response& res) const;
+    void preflight(const httplib::Request& req, httplib::Response& res);
+    Answer call(const httplib::Request& req, std::string& subject);
+    std::optional<Answer> gateDecrypt(const std::string& origin, bool& confirmedInWorker);
+};
+
+bool Bridge::State::approved(const std::string& origin) {
+    if (preApproved(origin))
+        return true;
+    switch (decisions.decision(origin)) {
+    case policy::Decision::allowed: return true;
+    case policy::Decision::denied: return false;
+    case policy::Decision::undecided: break;
+    }
+    if (!policy::approvable(origin) || !questions.canAsk())
+        return false;
+    std::lock_guard dialog(dialogMutex);
+    // Another call of the origin may have had its answer while this one waited for the dialog.
+    switch (decisions.decision(origin)) {
+    case policy::Decision::allowed: return true;
+    case policy::Decision::denied: return false;
+    case policy::Decision::undecided: break;
+    }
+    if (!throttle.mayAsk()) {
+        log(std::string("origin ").append(origin).append(": approval not asked, too many dialogs this minute"));
+        return false;
+    }
+    const std::optional<ApprovalAnswer> answer = questions.askApproval(origin);
+    if (!answer) {
+        log(std::string("origin ").append(origin).append(": approval not answered"));
+        return false;
+    }
+    const auto decision = answer->allow ? policy::Decision::allowed : policy::Decision::denied;
+    if (!decisions.remember(origin, decision, answer->remember))
+        log(std::string("origin ").append(origin).append(": the decision could not be stored"));
+    log(std::string("origin ").append(origin).append(answer->allow ? ": allowed" : ": denied")
+            .append(answer->remember ? " (remembered)" : " (this run)"));
+    return answer->allow;
+}
+
+httplib::Server::HandlerResponse Bridge::State::screen(const httplib::Request& req,
+                                                       httplib::Response& res) const {
+    if (req.get_header_value_count("Host") != 1 || !policy::hostAllowed(req.get_header_value("Host"), port)) {
+        log(std::string(req.method).append(" ").append(req.path).append(": foreign Host refused"));
+        setJson(res, errorAnswer(403, errors::foreignHost));
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    if (req.method == "POST") {
+        // Decided from the header before the body is read. Without a length the library would
+        // read until the peer closes, so a body must declare one.
+        if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length")) {
+            setJson(res, errorAnswer(411, "bad request: the body needs a Content-Length"));
+            res.set_header("Connection", "close");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        const std::string length = req.get_header_value("Content-Length");
+        char* end = nullptr;
+        const unsigned long long declared = std::strtoull(length.c_str(), &end, 10);
+        if (length.empty() || *end != '\0' || length.front() == '-' || declared > config.maxBody) {
+            log(std::string("POST ").append(req.path).append(": body too large refused"));
+            setJson(res, errorAnswer(413, errors::tooLarge));
+            res.set_header("Connection", "close");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+}
+
+void Bridge::State::serveScript(const httplib::Request&, httplib::Response& res) const {
+    res.set_header("Cache-Control", "no-cache");
+    const std::string_view script = pageScript();
+    res.set_content(script.data(), script.size(), "text/javascript; charset=utf-8");
+}
+
+void Bridge::State::preflight(const httplib::Request& req, httplib::Response& res) {
+    const std::optional<std::string> origin = originOf(req);
+    const bool refused = !origin || (!preApproved(*origin) &&
+                                     decisions.decision(*origin) == policy::Decision::denied);
+    if (refused) {
+        setJson(res, errorAnswer(403, errors::notApproved));
+    } else {
+        res.status = 204;
+    }
+    res.set_header("Access-Control-Allow-Methods", "POST");
+    res.set_header("Access-Control-Allow-Headers", "Content-Type");
+    res.set_header("Access-Control-Max-Age", "600");
+    if (req.get_header_value("Access-Control-Request-Private-Network") == "true")
+        res.set_header("Access-Control-Allow-Private-Network", "true");
+    if (req.get_header_value("Access-Control-Request-Local-Network") == "true")
+        res.set_header("Access-Control-Allow-Local-Network", "true");
+    log(std::string("OPTIONS origin ").append(origin.value_or("(none)")).append(" ")
+            .append(std::to_string(res.status)));
+}
+
+std::optional<Answer> Bridge::State::gateDecrypt(const std::string& origin, bool& confirmedInWorker) {
+    const Answer refused = okAnswer({{"value", ipc::textValue("FALSE")}});
+    if (!decryptLimiter.tryConsume(origin)) {
+        log(std::string("origin ").append(origin).append(": ").append(kDecryptMember)
+                .append(" over its limit, answered FALSE"));
+        return refused;
+    }
+    if (!preApproved(origin) && !confirmedInWorker) {
+        std::lock_guard dialog(dialogMutex);
+        if (!questions.canAsk() || !questions.confirmDecrypt(origin)) {
+            log(std::string("origin ").append(origin).append(": ").append(kDecryptMember)
+                    .append(" not confirmed, answered FALSE"));
+            return refused;
+        }
+        confirmedInWorker = true;
+    }
+    return std::nullopt;
+}
+
+// `subject` names what was called, for the log: the op and the ProgID or member, never arguments.
+Answer Bridge::State::call(const httplib::Request& req, std::string& subject) {
+    const std::optional<std::string> origin = originOf(req);
+    if (!origin)
+        return errorAnswer(403, errors::notApproved);
+    const policy::ParsedRequest parsed = policy::parseRequest(req.body);
+    if (!parsed)
+        return errorAnswer(400, parsed.error);
+    const policy::Request& request = *parsed.request;
+    subject = request.op == policy::Request::Op::create
+                  ? std::string("create ").append(request.progId)
+                  : std::string("call ").append(request.object).append(" ").append(request.member);
+    if (!approved(*origin))
+        return errorAnswer(403, errors::notApproved);
+    if (request.op == policy::Request::Op::create) {
+        if (!policy::progIdListed(config.progIds, request.progId))
+            return errorAnswer(404, std::string("ProgID not registered: ").append(request.progId));
+        return pool->create(*origin, request.progId);
+    }
+    BeforeCall before;
+    if (sameNameIgnoringCase(request.member, kDecryptMember))
+        before = [this, &origin](bool& confirmed) { return gateDecrypt(*origin, confirmed); };
+    return pool->call(*origin, request, before);
+}
+
+void Bridge::State::install(httplib::Server& server) {
+    server.new_task_queue = [] { return new httplib::ThreadPool(kThreadsPerServer); };
+    server.set_payload_max_length(config.maxBody);
+    server.set_pre_routing_handler(
+        [this](const httplib::Request& req, httplib::Response& res) { return screen(req, res); });
+    server.Get(kScriptPath, [this](const httplib::Request& req, httplib::Response& res) { serveScript(req, res); });
+    server.Options(kCallPath, [this](const httplib::Request& req, httplib::Response& res) { preflight(req, res); });
+    server.Post(kCallPath, [this](const httplib::Request& req, httplib::Response& res) {
+        std::string subject = "(unparsed)";
+        const Answer answer = call(req, subject);
+        setJson(res, answer);
+        const std::optional<std::string> origin = originOf(req);
+        log(std::string("POST origin ").append(origin.value_or("(none)")).append(" ").append(subject)
+                .append(": ").append(std::to_string(answer.status)));
+    });
+    // The library's own refusals (a malformed request, no such path, a body over the limit)
+    // get the same JSON error as ours.
+    server.set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request&, httplib::Response& res) {
+            if (!res.body.empty())
+                return httplib::Server::HandlerResponse::Unhandled;
+            setJson(res, errorAnswer(res.status, textForStatus(res.status)));
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+    // Every answer, refusals included, so that the page can read why it was refused.
+    server.set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (req.get_header_value_count("Origin") == 0)
+            return;
+        res.set_header("Access-Control-Allow-Origin", req.get_header_value("Origin"));
+        res.set_header("Vary", "Origin");
+    });
+    server.set_exception_handler([this](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        log("a request failed with an exception");
+        setJson(res, errorAnswer(500, errors::controlFailed));
+    });
+}
+
+Bridge::Bridge(BridgeConfig config, policy::DecisionStore& decisions, UserQuestions& questions)
+    : state_(std::make_unique<State>(std::move(config), decisions, questions)) {}
+
+Bridge::~Bridge() {
+    stop();
+}
+
+bool Bridge::start(std::string& error) {
+    State& s = *state_;
+    if (!s.servers.empty()) {
+        error = "the bridge is already serving";
+        return false;
+    }
+    // A page closing its connection must not end the bridge; workers get the default back.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    PoolSettings settings;
+    settings.workerPath = s.config.workerPath;
+    settings.codePage = s.config.codePage;
+    settings.idle = std::chrono::seconds(std::max(s.config.idleSeconds, 1));
+    settings.callBudget = std::chrono::seconds(std::max(s.config.callSeconds, 1));
+    // A wait ends by itself as a cancel after the limit; a worker still waiting 30 s later hangs.
+    settings.waitLimit = std::chrono::seconds(korvanUserWaitLimitSeconds() + 30);
+    settings.maxWorkers = std::max(s.config.maxWorkers, 1);
+    settings.maxQueuedCalls = std::max(s.config.maxQueuedCallsPerOrigin, 0);
+    settings.log = [state = state_.get()](const std::string& line) { state->log(line); };
+    s.pool = std::make_unique<WorkerPool>(std::move(settings));
+
+    auto v4 = std::make_unique<httplib::Server>();
+    s.install(*v4);
+    if (s.config.port == 0) {
+        s.port = v4->bind_to_any_port("127.0.0.1");
+    } else if (v4->bind_to_port("127.0.0.1", s.config.port)) {
+        s.port = s.config.port;
+    }
+    if (s.port <= 0) {
+        error = std::string("cannot listen on 127.0.0.1:").append(std::to_string(s.config.port));
+        s.port = 0;
+        s.pool.reset();
+        return false;
+    }
+    s.servers.push_back(std::move(v4));
+
+    auto v6 = std::make_unique<httplib::Server>();
+    s.install(*v6);
+    if (v6->bind_to_port("::1", s.port)) {
+        s.servers.push_back(std::move(v6));
+    } else {
+        s.log(std::string("cannot listen on [::1]:").append(std::to_string(s.port)).append("; serving 127.0.0.1 only"));
+    }
+    for (auto& server : s.servers)
+        s.threads.emplace_back([server = server.get()] { server->listen_after_bind(); });
+    s.log(std::string("listening on http://127.0.0.1:").append(std::to_string(s.port)));
+    return true;
+}
+
+int Bridge::port() const {
+    return state_->port;
+}
+
+void Bridge::stop() {
+    State& s = *state_;
+    if (s.pool)
+        s.pool->beginShutdown();
+    for (auto& server : s.servers)
+        server->stop();
+    for (auto& thread : s.threads)
+        if (thread.joinable())
+            thread.join();
+    s.threads.clear();
+    s.servers.clear();
+    s.pool.reset();
+}
+
+} // namespace bridge::server

@@ -1,0 +1,86 @@
+// One worker process per origin, at most a fixed number of them. An origin's calls run one at
+// a time in the order they arrived (a ticket queue); the worker is ended when it overruns its
+// budget, when it has been idle too long, or to make room for another origin.
+#pragma once
+
+#include "bridge/policy/Request.h"
+#include "bridge/server/Answer.h"
+#include "bridge/server/WorkerProcess.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bridge::server {
+
+struct PoolSettings {
+    std::string workerPath;
+    int codePage = 1252;
+    std::chrono::milliseconds idle{1800 * 1000};
+    std::chrono::milliseconds callBudget{30 * 1000};
+    // A wait for the user lasting longer than this is a hung worker.
+    std::chrono::milliseconds waitLimit{330 * 1000};
+    // How long an ended worker has after its stdin closed before it is killed.
+    std::chrono::milliseconds endGrace{2000};
+    int maxWorkers = 8;
+    int maxQueuedCalls = 16;
+    std::function<void(const std::string&)> log;
+};
+
+// Runs in the origin's turn with its worker reserved, before the request is sent. An answer
+// returned here is the call's answer, and the worker never sees the request.
+// `confirmedInWorker` is a flag kept per worker, false in a fresh one.
+using BeforeCall = std::function<std::optional<Answer>(bool& confirmedInWorker)>;
+
+class WorkerPool {
+public:
+    explicit WorkerPool(PoolSettings settings);
+    ~WorkerPool(); // ends every worker
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    Answer create(const std::string& origin, const std::string& progId);
+    Answer call(const std::string& origin, const policy::Request& request, const BeforeCall& before);
+
+    // Refuses new calls, wakes the waiting ones and kills workers in a call, so that every
+    // thread in the pool returns soon. The destructor then ends the rest.
+    void beginShutdown();
+
+private:
+    struct Worker;
+    struct Slot;
+    struct Exchange;
+
+    Slot* enter(const std::string& origin, std::unique_lock<std::mutex>& lock, Answer& refusal);
+    void leave(const std::string& origin, Slot* slot, Worker* worker);
+    bool makeRoom(const std::string& forOrigin);
+    void retire(const std::string& origin, Slot& slot, const char* why);
+    Exchange exchange(Worker& worker, const std::string& request);
+    Answer conclude(const std::string& origin, Slot* slot, Worker& worker, const Exchange& result,
+                    bool create);
+    void janitor();
+    void log(const std::string& line) const;
+
+    PoolSettings settings_;
+    std::mutex mutex_;
+    std::condition_variable janitorWake_;
+    bool stopping_ = false;
+    std::uint64_t nextSerial_ = 1;
+    std::map<std::string, std::unique_ptr<Slot>> slots_;
+    struct Retiring {
+        std::unique_ptr<WorkerProcess> process;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::vector<Retiring> retiring_;
+    std::thread janitor_;
+};
+
+} // namespace bridge::server

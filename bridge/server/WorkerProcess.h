@@ -1,0 +1,73 @@
+// One worker program, started with its stdin and stdout as pipes to the bridge. The object owns
+// the pipes and the child: destroying it closes both pipes, and a child that has not exited
+// within the grace period is killed, so no process or zombie outlives it.
+#pragma once
+
+#include "bridge/ipc/Frames.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bridge::server {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    int release();
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+class WorkerProcess {
+public:
+    // Starts `path` with exactly `environment` ("NAME=value" entries), no arguments but its
+    // name, stdin and stdout as pipes, stderr shared with the bridge, no other descriptor and
+    // the default SIGPIPE action. Nullptr and `error` set when it cannot be started.
+    static std::unique_ptr<WorkerProcess> start(const std::string& path,
+                                                const std::vector<std::string>& environment,
+                                                std::string& error);
+    ~WorkerProcess();
+    WorkerProcess(const WorkerProcess&) = delete;
+    WorkerProcess& operator=(const WorkerProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    bool send(std::string_view json);
+    ipc::FrameRead receive(std::string& json, int timeoutMs);
+
+    // Closes stdin, the worker's sign to end.
+    void closeInput();
+    // True once the child has exited and been reaped; waits at most `grace` for it.
+    bool waitExit(std::chrono::milliseconds grace);
+    // SIGKILL and reap.
+    void kill();
+    // SIGKILL only, for another thread that may be reading the worker; that thread sees the
+    // stream close and reaps.
+    void interrupt();
+
+private:
+    WorkerProcess(pid_t pid, UniqueFd input, UniqueFd output);
+
+    pid_t pid_ = -1;
+    std::atomic<bool> reaped_{false};
+    UniqueFd input_;  // the worker's stdin
+    UniqueFd output_; // the worker's stdout
+};
+
+} // namespace bridge::server

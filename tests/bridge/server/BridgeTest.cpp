@@ -1,0 +1,577 @@
+// The bridge in process, with a scripted user and the fake worker, driven over loopback HTTP.
+#include "bridge/policy/DecisionStore.h"
+#include "bridge/server/Bridge.h"
+#include "bridge/server/PageScript.h"
+
+#include <httplib.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+
+using namespace bridge::server;
+using bridge::policy::Decision;
+using bridge::policy::DecisionStore;
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kAllowed = "http://127.0.0.1:9000"; // pre-approved
+constexpr const char* kBank = "https://bank.example";
+constexpr const char* kOther = "https://other.example";
+
+class ScriptedUser : public UserQuestions {
+public:
+    bool canAsk() const override { return ask; }
+    std::optional<ApprovalAnswer> askApproval(const std::string& origin) override {
+        std::lock_guard lock(mutex);
+        approvalsAsked.push_back(origin);
+        if (approvals.empty())
+            return std::nullopt;
+        auto answer = approvals.front();
+        approvals.pop_front();
+        return answer;
+    }
+    bool confirmDecrypt(const std::string&) override {
+        ++decryptsAsked;
+        return confirm;
+    }
+
+    std::atomic<bool> ask{true};
+    std::atomic<bool> confirm{true};
+    std::atomic<int> decryptsAsked{0};
+    std::mutex mutex;
+    std::deque<std::optional<ApprovalAnswer>> approvals;
+    std::vector<std::string> approvalsAsked;
+};
+
+struct Reply {
+    int status = 0;
+    json body;
+    httplib::Headers headers;
+    std::string header(const std::string& name) const {
+        const auto it = headers.find(name);
+        return it == headers.end() ? "" : it->second;
+    }
+    std::string error() const { return body.is_object() ? body.value("error", "") : ""; }
+    json value() const { return body.is_object() && body.contains("value") ? body["value"] : json(); }
+};
+
+class BridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char folder[] = "/tmp/bridge-server-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        folder_ = folder;
+        ::setenv("KORVAN_REGISTRY_DIR", folder, 1);
+        config.port = 0;
+        config.workerPath = KORVAN_FAKE_WORKER;
+        config.progIds = {"Fake.Control"};
+        config.allowList = {kAllowed};
+        config.log = [this](const std::string& line) {
+            std::lock_guard lock(logMutex);
+            logLines.push_back(line);
+        };
+    }
+    void TearDown() override {
+        bridge.reset();
+        std::filesystem::remove_all(folder_);
+    }
+
+    void start() {
+        bridge = std::make_unique<Bridge>(config, decisions, user);
+        std::string error;
+        ASSERT_TRUE(bridge->start(error)) << error;
+        port = bridge->port();
+    }
+
+    std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+
+    Reply post(const std::string& origin, const std::string& body, httplib::Headers headers = {}) {
+        httplib::Client client("127.0.0.1", port);
+        client.set_read_timeout(20, 0);
+        if (!origin.empty())
+            headers.emplace("Origin", origin);
+        auto result = client.Post("/korvan/v1/call", headers, body, "text/plain;charset=UTF-8");
+        Reply reply;
+        if (!result)
+            return reply;
+        reply.status = result->status;
+        reply.body = json::parse(result->body, nullptr, false);
+        reply.headers = result->headers;
+        return reply;
+    }
+    Reply create(const std::string& origin, const std::string& progId = "Fake.Control") {
+        return post(origin, json{{"v", 1}, {"op", "create"}, {"progId", progId}}.dump());
+    }
+    std::string createObject(const std::string& origin) {
+        const Reply reply = create(origin);
+        EXPECT_EQ(reply.status, 200) << reply.body.dump();
+        return reply.body.value("object", "");
+    }
+    Reply call(const std::string& origin, const std::string& object, const std::string& member,
+               json args = json::array()) {
+        return post(origin, json{{"v", 1}, {"op", "call"}, {"object", object}, {"member", member},
+                                 {"args", std::move(args)}}
+                                .dump());
+    }
+    static json text(const std::string& value) { return json::array({json::array({"s", value})}); }
+    static json number(long value) { return json::array({json::array({"n", value})}); }
+
+    bool logged(const std::string& needle) {
+        std::lock_guard lock(logMutex);
+        return std::any_of(logLines.begin(), logLines.end(),
+                           [&](const std::string& line) { return line.find(needle) != std::string::npos; });
+    }
+
+    BridgeConfig config;
+    DecisionStore decisions;
+    ScriptedUser user;
+    std::unique_ptr<Bridge> bridge;
+    int port = 0;
+    std::mutex logMutex;
+    std::vector<std::string> logLines;
+
+private:
+    std::string folder_;
+};
+
+// A raw request, for what the client library would not send; the answer as text.
+std::string rawExchange(int port, const std::string& request, bool closeSending) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return "";
+    }
+    timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    if (closeSending)
+        ::shutdown(fd, SHUT_WR);
+    std::string answer;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        answer.append(buffer, static_cast<std::size_t>(n));
+        if (!closeSending && answer.find("\r\n\r\n") != std::string::npos &&
+            answer.find("}", answer.find("\r\n\r\n")) != std::string::npos)
+            break;
+    }
+    ::close(fd);
+    return answer;
+}
+
+bool processGone(pid_t pid) {
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+} // namespace
+
+TEST_F(BridgeTest, ForeignHostIsRefusedOnEveryRouteWithCors) {
+    start();
+    httplib::Client client("127.0.0.1", port);
+    const httplib::Headers foreign = {{"Host", "attacker.example:" + std::to_string(port)},
+                                      {"Origin", kAllowed}};
+    auto script = client.Get("/korvan/activex.js", foreign);
+    ASSERT_TRUE(script);
+    EXPECT_EQ(script->status, 403);
+    EXPECT_EQ(json::parse(script->body)["error"], "bad request: foreign Host");
+    EXPECT_EQ(script->get_header_value("Access-Control-Allow-Origin"), kAllowed);
+
+    auto preflight = client.Options("/korvan/v1/call", foreign);
+    ASSERT_TRUE(preflight);
+    EXPECT_EQ(preflight->status, 403);
+
+    const Reply refused = post(kAllowed, R"({"v":1,"op":"create","progId":"Fake.Control"})",
+                               {{"Host", "127.0.0.1:" + std::to_string(port + 1)}});
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.error(), "bad request: foreign Host");
+    EXPECT_FALSE(logged("started")) << "no worker for a refused Host";
+
+    // localhost is one of the bridge's own names.
+    auto local = client.Get("/korvan/activex.js", {{"Host", "localhost:" + std::to_string(port)}});
+    ASSERT_TRUE(local);
+    EXPECT_EQ(local->status, 200);
+}
+
+TEST_F(BridgeTest, ScriptIsServedToAnyOriginWithoutAsking) {
+    config.allowList.clear();
+    start();
+    httplib::Client client("127.0.0.1", port);
+    auto plain = client.Get("/korvan/activex.js");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->status, 200);
+    EXPECT_EQ(plain->body, std::string(pageScript()));
+    EXPECT_FALSE(plain->body.empty());
+    EXPECT_EQ(plain->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+    EXPECT_EQ(plain->get_header_value("Cache-Control"), "no-cache");
+    EXPECT_FALSE(plain->has_header("Access-Control-Allow-Origin"));
+
+    auto head = client.Head("/korvan/activex.js", {{"Origin", kOther}});
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 200);
+    EXPECT_TRUE(head->body.empty());
+    EXPECT_EQ(head->get_header_value("Access-Control-Allow-Origin"), kOther);
+    EXPECT_EQ(head->get_header_value("Vary"), "Origin");
+    EXPECT_TRUE(user.approvalsAsked.empty());
+}
+
+TEST_F(BridgeTest, CallsWithoutUsableOriginAreRefused) {
+    start();
+    const std::string body = R"({"v":1,"op":"create","progId":"Fake.Control"})";
+    const Reply none = post("", body);
+    EXPECT_EQ(none.status, 403);
+    EXPECT_EQ(none.error(), "origin not approved");
+    EXPECT_EQ(none.header("Access-Control-Allow-Origin"), "");
+
+    const Reply null = post("null", body);
+    EXPECT_EQ(null.status, 403);
+    EXPECT_EQ(null.error(), "origin not approved");
+    EXPECT_EQ(null.header("Access-Control-Allow-Origin"), "null");
+    EXPECT_EQ(null.header("Vary"), "Origin");
+
+    const Reply twice = post(kAllowed, body, {{"Origin", kAllowed}});
+    EXPECT_EQ(twice.status, 403) << "two Origin headers are not one origin";
+    EXPECT_TRUE(user.approvalsAsked.empty());
+    EXPECT_FALSE(logged("started"));
+}
+
+TEST_F(BridgeTest, UndecidedOriginIsRefusedWhenNoDialogIsPossible) {
+    user.ask = false;
+    start();
+    const Reply refused = create(kBank);
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.error(), "origin not approved");
+    EXPECT_EQ(refused.header("Access-Control-Allow-Origin"), kBank);
+
+    // Plain http elsewhere than loopback can never be approved, so it is never asked about.
+    user.ask = true;
+    EXPECT_EQ(create("http://shop.example").status, 403);
+    EXPECT_TRUE(user.approvalsAsked.empty());
+    EXPECT_EQ(decisions.decision(kBank), Decision::undecided);
+}
+
+TEST_F(BridgeTest, ApprovalAnswersAreKeptAsTheUserChose) {
+    user.approvals = {ApprovalAnswer{true, true}, ApprovalAnswer{false, false}, std::nullopt};
+    start();
+
+    EXPECT_EQ(create(kBank).status, 200);
+    EXPECT_EQ(create(kBank).status, 200);
+    EXPECT_EQ(DecisionStore().decision(kBank), Decision::allowed) << "remembered across runs";
+
+    EXPECT_EQ(create(kOther).status, 403);
+    EXPECT_EQ(create(kOther).status, 403);
+    EXPECT_EQ(DecisionStore().decision(kOther), Decision::undecided) << "denied for this run only";
+
+    // No answer at all is a refusal that decides nothing, not even for this run.
+    const std::string third = "https://third.example";
+    EXPECT_EQ(create(third).status, 403);
+    EXPECT_EQ(decisions.decision(third), Decision::undecided);
+
+    const std::vector<std::string> expected = {kBank, kOther, third};
+    EXPECT_EQ(user.approvalsAsked, expected);
+}
+
+TEST_F(BridgeTest, AtMostThreeApprovalDialogsAMinute) {
+    start();
+    for (int i = 0; i < 4; ++i) {
+        const Reply reply = create("https://site" + std::to_string(i) + ".example");
+        EXPECT_EQ(reply.status, 403);
+        EXPECT_EQ(reply.header("Access-Control-Allow-Origin"), "https://site" + std::to_string(i) + ".example");
+    }
+    EXPECT_EQ(user.approvalsAsked.size(), 3u);
+    EXPECT_TRUE(logged("too many dialogs"));
+}
+
+TEST_F(BridgeTest, PreflightAnswersByDecisionAndNeverAsks) {
+    ASSERT_TRUE(decisions.remember(kOther, Decision::denied, true));
+    start();
+    httplib::Client client("127.0.0.1", port);
+    auto preflight = [&](const std::string& origin, httplib::Headers extra = {}) {
+        extra.emplace("Origin", origin);
+        extra.emplace("Access-Control-Request-Method", "POST");
+        auto result = client.Options("/korvan/v1/call", extra);
+        EXPECT_TRUE(result);
+        return result;
+    };
+    auto approved = preflight(kAllowed, {{"Access-Control-Request-Private-Network", "true"}});
+    EXPECT_EQ(approved->status, 204);
+    EXPECT_EQ(approved->get_header_value("Access-Control-Allow-Origin"), kAllowed);
+    EXPECT_EQ(approved->get_header_value("Access-Control-Allow-Methods"), "POST");
+    EXPECT_EQ(approved->get_header_value("Access-Control-Allow-Headers"), "Content-Type");
+    EXPECT_EQ(approved->get_header_value("Access-Control-Max-Age"), "600");
+    EXPECT_EQ(approved->get_header_value("Access-Control-Allow-Private-Network"), "true");
+    EXPECT_FALSE(approved->has_header("Access-Control-Allow-Local-Network"));
+
+    auto undecided = preflight(kBank, {{"Access-Control-Request-Local-Network", "true"}});
+    EXPECT_EQ(undecided->status, 204);
+    EXPECT_EQ(undecided->get_header_value("Access-Control-Allow-Local-Network"), "true");
+    EXPECT_FALSE(undecided->has_header("Access-Control-Allow-Private-Network"));
+
+    auto denied = preflight(kOther);
+    EXPECT_EQ(denied->status, 403);
+    EXPECT_EQ(denied->get_header_value("Access-Control-Allow-Origin"), kOther);
+    EXPECT_TRUE(user.approvalsAsked.empty());
+}
+
+TEST_F(BridgeTest, MalformedOrUnlistedRequestsChangeNothing) {
+    start();
+    const Reply broken = post(kAllowed, "{\"v\":1,\"op\":");
+    EXPECT_EQ(broken.status, 400);
+    EXPECT_EQ(broken.error().rfind("bad request: ", 0), 0u) << broken.error();
+    EXPECT_EQ(broken.header("Access-Control-Allow-Origin"), kAllowed);
+
+    // Nobody is asked about a request that is not one.
+    const Reply garbage = post(kBank, "[]");
+    EXPECT_EQ(garbage.status, 400);
+    EXPECT_TRUE(user.approvalsAsked.empty());
+
+    const Reply unlisted = create(kAllowed, "Other.Control");
+    EXPECT_EQ(unlisted.status, 404);
+    EXPECT_EQ(unlisted.error(), "ProgID not registered: Other.Control");
+    EXPECT_FALSE(logged("started")) << "an unlisted ProgID starts no worker";
+
+    httplib::Client client("127.0.0.1", port);
+    auto nowhere = client.Get("/elsewhere", {{"Origin", kAllowed}});
+    ASSERT_TRUE(nowhere);
+    EXPECT_EQ(nowhere->status, 404);
+    EXPECT_EQ(nowhere->get_header_value("Access-Control-Allow-Origin"), kAllowed);
+    EXPECT_FALSE(json::parse(nowhere->body, nullptr, false).value("ok", true));
+}
+
+TEST_F(BridgeTest, OversizeBodyIsRefusedFromItsLengthAlone) {
+    config.maxBody = 4096;
+    start();
+    const std::string head = "POST /korvan/v1/call HTTP/1.1\r\nHost: " + host() +
+                             "\r\nOrigin: " + kAllowed + "\r\nContent-Type: text/plain;charset=UTF-8\r\n";
+
+    // Only the header is sent: the answer cannot have waited for the body.
+    const auto before = std::chrono::steady_clock::now();
+    const std::string answer = rawExchange(port, head + "Content-Length: 4097\r\n\r\n", false);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer;
+    EXPECT_NE(answer.find(std::string("Access-Control-Allow-Origin: ") + kAllowed), std::string::npos);
+    EXPECT_NE(answer.find("\"error\":\"bad request: body too large\""), std::string::npos);
+
+    // A request hidden in the refused body is not served: it would carry a forged Origin.
+    const std::string smuggled = "POST /korvan/v1/call HTTP/1.1\r\nHost: " + host() + "\r\nOrigin: " +
+                                 kAllowed + "\r\nContent-Length: 46\r\n\r\n" +
+                                 R"({"v":1,"op":"create","progId":"Fake.Control"})";
+    const std::string body = smuggled + std::string(5000 - smuggled.size(), ' ');
+    const std::string both = rawExchange(port, head + "Content-Length: 5000\r\n\r\n" + body, true);
+    EXPECT_EQ(both.rfind("HTTP/1.1 413", 0), 0u) << both;
+    EXPECT_EQ(both.find("HTTP/1.1", 1), std::string::npos) << both;
+    EXPECT_FALSE(logged("started"));
+
+    // A body the library would read until the peer closes is refused too.
+    const std::string chunked =
+        rawExchange(port, head + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", true);
+    EXPECT_EQ(chunked.rfind("HTTP/1.1 411", 0), 0u) << chunked;
+}
+
+TEST_F(BridgeTest, CrashedWorkerFailsItsCallThenItsObjectsAreReleased) {
+    start();
+    const std::string object = createObject(kAllowed);
+    const Reply pid = call(kAllowed, object, "Pid");
+    ASSERT_EQ(pid.status, 200);
+
+    const Reply crashed = call(kAllowed, object, "Crash");
+    EXPECT_EQ(crashed.status, 500);
+    EXPECT_EQ(crashed.error(), "control failed");
+    EXPECT_TRUE(processGone(pid.value()[1].get<pid_t>())) << "the crashed worker is reaped";
+
+    const Reply released = call(kAllowed, object, "Echo", text("x"));
+    EXPECT_EQ(released.status, 410);
+    EXPECT_EQ(released.error(), "the control was released; create it again");
+
+    const std::string fresh = createObject(kAllowed);
+    EXPECT_NE(fresh, object);
+    const Reply echoed = call(kAllowed, fresh, "Echo", text("again"));
+    EXPECT_EQ(echoed.status, 200);
+    EXPECT_EQ(echoed.value(), json::array({"s", "again"}));
+    EXPECT_EQ(call(kAllowed, object, "Pid").status, 410) << "the old serial stays released";
+}
+
+TEST_F(BridgeTest, CallBudgetExcludesWaitsForTheUser) {
+    config.callSeconds = 1;
+    start();
+    const std::string object = createObject(kAllowed);
+    const Reply waited = call(kAllowed, object, "WaitSleep", number(1500));
+    EXPECT_EQ(waited.status, 200) << waited.body.dump();
+    EXPECT_EQ(waited.value(), json::array({"s", "done"}));
+
+    const auto before = std::chrono::steady_clock::now();
+    const Reply overrun = call(kAllowed, object, "Sleep", number(5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(2500));
+    EXPECT_EQ(overrun.status, 500);
+    EXPECT_EQ(overrun.error(), "control failed");
+    EXPECT_EQ(call(kAllowed, object, "Pid").status, 410) << "the overrunning worker was killed";
+    EXPECT_TRUE(logged("ran out of time"));
+}
+
+TEST_F(BridgeTest, OneOriginsCallsRunInOrderAndTheQueueIsBounded) {
+    config.maxQueuedCallsPerOrigin = 3;
+    start();
+    const std::string object = createObject(kAllowed);
+    auto busy = std::async(std::launch::async, [&] { return call(kAllowed, object, "Sleep", number(600)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::vector<std::future<Reply>> notes;
+    for (const char* note : {"a", "b", "c"}) {
+        notes.push_back(std::async(std::launch::async, [&, note] { return call(kAllowed, object, "Note", text(note)); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const Reply overflow = call(kAllowed, object, "Note", text("d"));
+    EXPECT_EQ(overflow.status, 503);
+    EXPECT_EQ(overflow.error(), "bad request: too many calls waiting");
+
+    EXPECT_EQ(busy.get().status, 200);
+    EXPECT_EQ(notes[0].get().value(), json::array({"s", "a"}));
+    EXPECT_EQ(notes[1].get().value(), json::array({"s", "a,b"}));
+    EXPECT_EQ(notes[2].get().value(), json::array({"s", "a,b,c"}));
+}
+
+TEST_F(BridgeTest, OriginsGetWorkersOfTheirOwn) {
+    config.allowList = {kAllowed, kBank};
+    config.codePage = 1251;
+    start();
+    const std::string mine = createObject(kAllowed);
+    const std::string theirs = createObject(kBank);
+    const Reply myPid = call(kAllowed, mine, "Pid");
+    const Reply theirPid = call(kBank, theirs, "Pid");
+    ASSERT_EQ(myPid.status, 200);
+    ASSERT_EQ(theirPid.status, 200);
+    EXPECT_NE(myPid.value(), theirPid.value());
+    EXPECT_EQ(call(kBank, theirs, "Env", text("KORVAN_CALLER_ORIGIN")).value(), json::array({"s", kBank}));
+    EXPECT_EQ(call(kAllowed, mine, "Env", text("KORVAN_ANSI_CODEPAGE")).value(), json::array({"s", "1251"}));
+
+    // Another origin's object id reaches nothing of that origin.
+    EXPECT_EQ(call(kAllowed, theirs, "Pid").status, 410);
+
+    // Nothing of the bridge but the two pipes: no listening socket, no page's connection, and
+    // a closed pipe ends the worker as usual.
+    EXPECT_EQ(call(kAllowed, mine, "Inherited").value(), json::array({"s", "0 default"}));
+}
+
+TEST_F(BridgeTest, WorkerLimitEndsTheLeastRecentlyUsedIdleWorker) {
+    config.allowList = {kAllowed, kBank, kOther};
+    config.maxWorkers = 2;
+    start();
+    const std::string first = createObject(kAllowed);
+    const std::string second = createObject(kBank);
+    ASSERT_EQ(call(kAllowed, first, "Pid").status, 200); // the bank's worker is now the older
+    const std::string third = createObject(kOther);
+    EXPECT_EQ(call(kBank, second, "Pid").status, 410);
+    EXPECT_EQ(call(kAllowed, first, "Pid").status, 200);
+
+    // Both remaining workers busy: no room.
+    auto busyA = std::async(std::launch::async, [&] { return call(kAllowed, first, "Sleep", number(800)); });
+    auto busyB = std::async(std::launch::async, [&] { return call(kOther, third, "Sleep", number(800)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const Reply full = create(kBank);
+    EXPECT_EQ(full.status, 503);
+    EXPECT_EQ(full.error(), "control failed");
+    EXPECT_EQ(busyA.get().status, 200);
+    EXPECT_EQ(busyB.get().status, 200);
+}
+
+TEST_F(BridgeTest, DecryptNeedsConfirmationOncePerWorker) {
+    ASSERT_TRUE(decisions.remember(kBank, Decision::allowed, true));
+    start();
+    const std::string object = createObject(kBank);
+    user.confirm = false;
+    const Reply declined = call(kBank, object, "DecryByPrikey", text("cipher"));
+    EXPECT_EQ(declined.status, 200);
+    EXPECT_EQ(declined.value(), json::array({"s", "FALSE"}));
+    EXPECT_EQ(call(kBank, object, "Count").value(), json::array({"n", 0})) << "the worker was not reached";
+
+    user.confirm = true;
+    EXPECT_EQ(call(kBank, object, "decrybyprikey", text("cipher")).value(), json::array({"s", "PLAIN"}));
+    EXPECT_EQ(call(kBank, object, "DECRYBYPRIKEY", text("cipher")).value(), json::array({"s", "PLAIN"}));
+    EXPECT_EQ(user.decryptsAsked, 2) << "confirmed once for this worker";
+
+    // A fresh worker asks again.
+    ASSERT_EQ(call(kBank, object, "Crash").status, 500);
+    const std::string fresh = createObject(kBank);
+    EXPECT_EQ(call(kBank, fresh, "DecryByPrikey", text("cipher")).value(), json::array({"s", "PLAIN"}));
+    EXPECT_EQ(user.decryptsAsked, 3);
+}
+
+TEST_F(BridgeTest, DecryptOverTheLimitAnswersFalseWithoutTheWorker) {
+    start();
+    const std::string object = createObject(kAllowed);
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(call(kAllowed, object, "DecryByPrikey", text("c")).value(), json::array({"s", "PLAIN"})) << i;
+    const Reply eleventh = call(kAllowed, object, "DecryByPrikey", text("c"));
+    EXPECT_EQ(eleventh.status, 200);
+    EXPECT_EQ(eleventh.value(), json::array({"s", "FALSE"}));
+    EXPECT_EQ(call(kAllowed, object, "Count").value(), json::array({"n", 10}));
+    EXPECT_EQ(user.decryptsAsked, 0) << "pre-approved origins are not asked";
+    EXPECT_TRUE(logged("over its limit"));
+}
+
+TEST_F(BridgeTest, BothLoopbackAddressesAnswer) {
+    const int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    const bool haveV6 = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) == 0;
+    if (probe >= 0)
+        ::close(probe);
+    start();
+    httplib::Client v4("127.0.0.1", port);
+    auto answer4 = v4.Get("/korvan/activex.js");
+    ASSERT_TRUE(answer4);
+    EXPECT_EQ(answer4->status, 200);
+    if (!haveV6)
+        GTEST_SKIP() << "this machine has no ::1; only 127.0.0.1 was checked";
+    httplib::Client v6("::1", port);
+    auto answer6 = v6.Get("/korvan/activex.js", {{"Host", "[::1]:" + std::to_string(port)}});
+    ASSERT_TRUE(answer6);
+    EXPECT_EQ(answer6->status, 200);
+}
+
+TEST_F(BridgeTest, IdleWorkerEndsButNeverDuringACall) {
+    config.idleSeconds = 1;
+    start();
+    const std::string object = createObject(kAllowed);
+    const Reply long_call = call(kAllowed, object, "Sleep", number(1500));
+    EXPECT_EQ(long_call.status, 200) << "a call longer than the idle time runs to its end";
+    const Reply pid = call(kAllowed, object, "Pid");
+    ASSERT_EQ(pid.status, 200);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_TRUE(processGone(pid.value()[1].get<pid_t>()));
+    EXPECT_EQ(call(kAllowed, object, "Pid").status, 410);
+    EXPECT_TRUE(logged("idle"));
+    EXPECT_EQ(call(kAllowed, createObject(kAllowed), "Note", text("fresh")).value(),
+              json::array({"s", "fresh"}));
+}
+
+TEST_F(BridgeTest, LogsNameOriginsAndStatusesButNoTexts) {
+    start();
+    const std::string object = createObject(kAllowed);
+    ASSERT_EQ(call(kAllowed, object, "Echo", text("secret-argument")).status, 200);
+    EXPECT_TRUE(logged(kAllowed));
+    EXPECT_TRUE(logged("call " + object + " Echo: 200"));
+    EXPECT_FALSE(logged("secret-argument"));
+}

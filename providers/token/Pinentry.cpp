@@ -1,5 +1,7 @@
 #include "providers/token/Pinentry.h"
 
+#include "platform/win/UserWait.h"
+
 #include <openssl/crypto.h>
 
 #include <poll.h>
@@ -26,8 +28,8 @@ namespace {
 constexpr std::size_t maximumLine = 1000;
 // Waiting for an answer that needs no user: start-up of a graphical program included.
 constexpr int shortWaitMs = 30'000;
-// A question to the user: pinentry's own timeout plus room for it to report it.
-constexpr int userWaitMs = (pinentryTimeoutSeconds + 30) * 1000;
+// Room after the wait limit for pinentry to report its own timeout before we stop listening.
+constexpr int timeoutReportMs = 1'000;
 
 std::string programPath() {
     const char* configured = std::getenv("KORVAN_PINENTRY");
@@ -166,16 +168,20 @@ public:
         return reply && reply->ok;
     }
 
-    // The question to the user: GETPIN (with `pin`) or CONFIRM (without).
-    PinentryOutcome ask(const std::string& command, SecurePin* pin) {
+    // The question to the user: GETPIN (with `pin`) or CONFIRM (without). A user who does not
+    // answer within the limit has, in effect, declined.
+    PinentryOutcome ask(const std::string& command, SecurePin* pin, int limitSeconds) {
+        KorvanUserWait wait;
+        timedOut_ = false;
         if (!send(command))
             return PinentryOutcome::Failed;
-        std::optional<Reply> reply = awaitReply(userWaitMs, pin);
+        std::optional<Reply> reply = awaitReply(limitSeconds * 1000 + timeoutReportMs, pin);
         if (!reply)
-            return PinentryOutcome::Failed;
+            return timedOut_ ? PinentryOutcome::Cancelled : PinentryOutcome::Failed;
         if (reply->ok)
             return PinentryOutcome::Answered;
-        if (reply->error == assuanCancelled || (!pin && reply->error == assuanNotConfirmed))
+        if (reply->error == assuanCancelled || reply->error == assuanTimedOut ||
+            (!pin && reply->error == assuanNotConfirmed))
             return PinentryOutcome::Cancelled;
         return PinentryOutcome::Failed;
     }
@@ -275,12 +281,14 @@ private:
                 return fail();
             long wait = remainingMs(deadline);
             if (wait <= 0)
-                return fail();
+                return timeOut();
             pollfd p{fd_, POLLIN, 0};
             int ready = poll(&p, 1, static_cast<int>(wait));
             if (ready < 0 && errno == EINTR)
                 continue;
-            if (ready <= 0)
+            if (ready == 0)
+                return timeOut();
+            if (ready < 0)
                 return fail();
             ssize_t n = recv(fd_, buffer_.data() + buffered_, maximumLine - buffered_, 0);
             if (n < 0 && errno == EINTR)
@@ -294,6 +302,10 @@ private:
     bool fail() {
         healthy_ = false;
         return false;
+    }
+    bool timeOut() {
+        timedOut_ = true;
+        return fail();
     }
     std::optional<Reply> failed() {
         healthy_ = false;
@@ -319,12 +331,13 @@ private:
     int fd_ = -1;
     pid_t pid_ = -1;
     bool healthy_ = true;
+    bool timedOut_ = false;
     std::array<char, maximumLine> buffer_{};
     std::size_t buffered_ = 0;
     std::array<char, maximumLine> line_{};
 };
 
-bool setTexts(Conversation& c, const PinentryTexts& texts, bool forPin) {
+bool setTexts(Conversation& c, const PinentryTexts& texts, bool forPin, int limitSeconds) {
     if (!c.optional("OPTION lc-ctype=" + assuanEscape(localeName())))
         return false;
     if (const char* tty = std::getenv("GPG_TTY"); tty && *tty)
@@ -339,7 +352,7 @@ bool setTexts(Conversation& c, const PinentryTexts& texts, bool forPin) {
         return false;
     if (!texts.cancelButton.empty() && !c.optional("SETCANCEL " + assuanEscape(texts.cancelButton)))
         return false;
-    if (!c.optional("SETTIMEOUT " + std::to_string(pinentryTimeoutSeconds)))
+    if (!c.optional("SETTIMEOUT " + std::to_string(limitSeconds)))
         return false;
     if (forPin && !texts.error.empty() && !c.required("SETERROR " + assuanEscape(texts.error)))
         return false;
@@ -365,20 +378,22 @@ std::string assuanEscape(const std::string& text) {
 
 PinentryOutcome askPin(const PinentryTexts& texts, SecurePin& pin) {
     pin.clear();
+    const int limitSeconds = korvanUserWaitLimitSeconds();
     Conversation c;
-    if (!c.start() || !setTexts(c, texts, true))
+    if (!c.start() || !setTexts(c, texts, true, limitSeconds))
         return PinentryOutcome::Failed;
-    PinentryOutcome outcome = c.ask("GETPIN", &pin);
+    PinentryOutcome outcome = c.ask("GETPIN", &pin, limitSeconds);
     if (outcome != PinentryOutcome::Answered)
         pin.clear();
     return outcome;
 }
 
 PinentryOutcome askConfirmation(const PinentryTexts& texts) {
+    const int limitSeconds = korvanUserWaitLimitSeconds();
     Conversation c;
-    if (!c.start() || !setTexts(c, texts, false))
+    if (!c.start() || !setTexts(c, texts, false, limitSeconds))
         return PinentryOutcome::Failed;
-    return c.ask("CONFIRM", nullptr);
+    return c.ask("CONFIRM", nullptr, limitSeconds);
 }
 
 } // namespace providers::token

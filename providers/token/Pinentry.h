@@ -16,8 +16,8 @@ namespace providers::token {
 inline constexpr unsigned long assuanCancelled = 83886179;
 // Older pinentries answer a refused CONFIRM with GPG_ERR_NOT_CONFIRMED instead.
 inline constexpr unsigned long assuanNotConfirmed = 83886194;
-// How long pinentry waits for the user (SETTIMEOUT, seconds).
-inline constexpr int pinentryTimeoutSeconds = 300;
+// GPG_ERR_TIMEOUT: pinentry's own SETTIMEOUT passed without an answer.
+inline constexpr unsigned long assuanTimedOut = 83886142;
 
 struct PinentryTexts {
     std::string title;
@@ -30,9 +30,14 @@ struct PinentryTexts {
 
 enum class PinentryOutcome {
     Answered,  // GETPIN: the PIN was given; CONFIRM: the user said yes
-    Cancelled, // the user cancelled (or said no to CONFIRM)
-    Failed,    // the program is missing, broke the protocol, timed out or ended early
+    Cancelled, // the user cancelled, said no to CONFIRM, or gave no answer within the wait limit
+    Failed,    // the program is missing, broke the protocol, went silent before the question or
+               // ended early
 };
+
+// Each question (GETPIN, CONFIRM) is announced to the process's user-wait observer for exactly
+// its duration and lasts at most korvanUserWaitLimitSeconds(): pinentry gets that as SETTIMEOUT
+// and our own read gives up a second later, should the program not report its timeout.
 
 // GETPIN: on Answered `pin` holds the percent-decoded PIN (possibly empty).
 PinentryOutcome askPin(const PinentryTexts& texts, SecurePin& pin);

@@ -1,6 +1,7 @@
 #include "controls/CertDialogs.h"
 
 #include "controls/TextCodecs.h"
+#include "platform/win/UserWait.h"
 
 #include <cryptuiapi.h>
 
@@ -13,8 +14,10 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 // The dialog result ids of winuser.h.
@@ -176,6 +179,20 @@ public:
                 list_->addItem(QString::fromStdU16String(certflows::fromAnsi(codePage_, state_.certificateNames[i])));
         list_->lineEdit()->setReadOnly(true);
         list_->setCurrentIndex(-1);
+
+        limit_.setSingleShot(true);
+        limit_.setInterval(korvanUserWaitLimitSeconds() * 1000);
+        connect(&limit_, &QTimer::timeout, this, [this] { onLimit(); });
+    }
+
+    // Runs the dialog as a wait for the user: announced while it is open, and cancelled when
+    // nobody has decided within the limit.
+    void runAsWait() {
+        wait_.emplace();
+        limit_.start();
+        dialogRunner(*this);
+        limit_.stop();
+        wait_.reset();
     }
 
     // Cancel, Escape and the close box.
@@ -186,6 +203,36 @@ public:
     }
 
 private:
+    // While the viewer is open it is the wait (waits do not nest, and it has its own limit); ours
+    // resumes with a fresh limit when it closes, the user having just been here.
+    class ViewerInterlude {
+    public:
+        explicit ViewerInterlude(ChoiceWindow& window) : window_(window), waiting_(window.wait_.has_value()) {
+            window_.limit_.stop();
+            window_.wait_.reset();
+        }
+        ~ViewerInterlude() {
+            if (!waiting_)
+                return;
+            window_.wait_.emplace();
+            window_.limit_.start();
+        }
+        ViewerInterlude(const ViewerInterlude&) = delete;
+        ViewerInterlude& operator=(const ViewerInterlude&) = delete;
+
+    private:
+        ChoiceWindow& window_;
+        bool waiting_;
+    };
+
+    // A message box still open over the dialog goes first: its own loop would hold ours open.
+    void onLimit() {
+        for (QDialog* child : findChildren<QDialog*>())
+            if (child->isVisible())
+                child->reject();
+        reject();
+    }
+
     // The entry the user picked, or -1.
     LONG pick() const {
         if (layout_.pickBySelection)
@@ -224,6 +271,7 @@ private:
             view.cStores = 1;
             view.rghStores = &store;
             BOOL changed = FALSE;
+            const ViewerInterlude interlude(*this);
             shown = CryptUIDlgViewCertificateA(&view, &changed);
             CertFreeCertificateContext(cert);
         }
@@ -248,6 +296,8 @@ private:
     CertFamilyState& state_;
     UINT codePage_;
     QComboBox* list_ = nullptr;
+    QTimer limit_;
+    std::optional<KorvanUserWait> wait_;
 };
 
 } // namespace
@@ -277,13 +327,13 @@ void ensureApplication() {
 void CCertSelect::run(CertFamilyState& state) {
     ensureApplication();
     ChoiceWindow window(kTemplate64, state, filter(), codePage_);
-    dialogRunner(window);
+    window.runAsWait();
 }
 
 void CCertSelect32::run(CertFamilyState& state) {
     ensureApplication();
     ChoiceWindow window(kTemplate32, state, MarkerFilter::None, codePage_);
-    dialogRunner(window);
+    window.runAsWait();
 }
 
 } // namespace certdialogs

@@ -3,16 +3,21 @@
 #include "ScriptedCrypto.h"
 
 #include "controls/CertDialogs.h"
+#include "platform/win/UserWait.h"
 
 #include <cryptuiapi.h>
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -29,11 +34,27 @@ struct ViewerCall {
     DWORD stores;
     bool storeIsTheContexts;
     scripted::Bytes der;
+    int openWaits; // waits announced and not ended when the viewer was called
 };
 std::vector<ViewerCall> viewerCalls;
 BOOL viewerAnswer = TRUE;
+int viewerOpenMs = 0; // how long the stand-in viewer runs an event loop, as a user reading it
 std::vector<QString> messages;
 std::function<void(QDialog&)> script;
+
+// What the process's user-wait observer was told: 1 for a begin, 0 for an end.
+std::vector<int> announced;
+
+void recordWait(int begins) {
+    announced.push_back(begins);
+}
+
+int openWaits() {
+    int open = 0;
+    for (int begins : announced)
+        open += begins ? 1 : -1;
+    return open;
+}
 
 int scriptedRunner(QDialog& dialog) {
     if (script)
@@ -72,6 +93,7 @@ protected:
         viewerCalls.clear();
         messages.clear();
         viewerAnswer = TRUE;
+        viewerOpenMs = 0;
         script = nullptr;
     }
     void TearDown() override {
@@ -103,13 +125,42 @@ protected:
     CertFamilyState state_;
 };
 
+// The dialogs as waits for the user, with a one-second limit.
+class CertDialogWaitTest : public CertDialogsTest {
+protected:
+    void SetUp() override {
+        CertDialogsTest::SetUp();
+        setenv("KORVAN_USER_WAIT_S", "1", 1);
+        announced.clear();
+        korvanSetUserWaitObserver(&recordWait);
+    }
+    void TearDown() override {
+        korvanSetUserWaitObserver(nullptr);
+        unsetenv("KORVAN_USER_WAIT_S");
+        CertDialogsTest::TearDown();
+    }
+};
+
+QDialog* openChoice() {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible() && dialog->objectName() == "201")
+            return dialog;
+    return nullptr;
+}
+
 } // namespace
 
 extern "C" BOOL WINAPI CryptUIDlgViewCertificateA(PCCRYPTUI_VIEWCERTIFICATE_STRUCTA info, BOOL*) {
     const PCCERT_CONTEXT cert = info->pCertContext;
     viewerCalls.push_back({info->dwSize, info->cStores,
                            info->cStores == 1 && info->rghStores[0] == cert->hCertStore,
-                           scripted::Bytes(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded)});
+                           scripted::Bytes(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded),
+                           openWaits()});
+    if (viewerOpenMs > 0) {
+        QEventLoop reading;
+        QTimer::singleShot(viewerOpenMs, &reading, &QEventLoop::quit);
+        reading.exec();
+    }
     return viewerAnswer;
 }
 
@@ -220,4 +271,65 @@ TEST_F(CertDialogsTest, ThirtyTwoBitDialogPicksBySelection) {
     CCertSelect32().run(state_);
     EXPECT_FALSE(state_.dialogConfirmed);
     EXPECT_FALSE(state_.certificateChosen);
+}
+
+TEST_F(CertDialogWaitTest, UndecidedChoiceClosesAsCancelAfterTheLimit) {
+    scanned({"Alice", "Bob"});
+    state_.certificateChosen = true;
+    state_.dialogConfirmed = true;
+    setDialogRunner(nullptr);
+    setMessagePresenter(nullptr);
+    // Should the limit not close everything, the test ends it instead of hanging. The guard is
+    // also the context of the test's timers, so none outlives the test.
+    bool forced = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    // OK with nothing picked: the user leaves with its message box still open over the dialog.
+    QTimer::singleShot(0, &guard, [] {
+        if (QDialog* dialog = openChoice())
+            press(*dialog, "1");
+    });
+    bool boxWasOpen = false;
+    QTimer::singleShot(300, &guard, [&boxWasOpen] {
+        boxWasOpen = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr;
+    });
+    QObject::connect(&guard, &QTimer::timeout, [&forced] {
+        forced = true;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible())
+                dialog->done(QDialog::Rejected);
+    });
+    guard.start(8000);
+
+    QElapsedTimer clock;
+    clock.start();
+    CCertSelect().run(state_);
+    const qint64 elapsed = clock.elapsed();
+    EXPECT_TRUE(boxWasOpen);
+    EXPECT_FALSE(forced);
+    EXPECT_GE(elapsed, 900); // Qt's coarse timers may fire up to 5% early
+    EXPECT_LT(elapsed, 4000);
+    EXPECT_FALSE(state_.dialogConfirmed);
+    EXPECT_FALSE(state_.certificateChosen);
+    EXPECT_EQ(announced, (std::vector<int>{1, 0}));
+}
+
+TEST_F(CertDialogWaitTest, TheViewerIsAWaitOfItsOwnAndTheChoiceOutlastsIt) {
+    scanned({"Alice", "Bob"});
+    viewerOpenMs = 1500; // longer than the limit
+    script = [](QDialog& dialog) {
+        EXPECT_EQ(announced, (std::vector<int>{1}));
+        bool cancelled = false;
+        QObject::connect(&dialog, &QDialog::rejected, [&cancelled] { cancelled = true; });
+        list(dialog, "201")->setCurrentIndex(1);
+        press(dialog, "202");
+        EXPECT_FALSE(cancelled) << "the choice was cancelled while the viewer was open";
+        EXPECT_EQ(announced, (std::vector<int>{1, 0, 1}));
+        press(dialog, "1");
+    };
+    CCertSelect().run(state_);
+    ASSERT_EQ(viewerCalls.size(), 1u);
+    EXPECT_EQ(viewerCalls[0].openWaits, 0);
+    EXPECT_TRUE(state_.dialogConfirmed);
+    EXPECT_EQ(announced, (std::vector<int>{1, 0, 1, 0}));
 }

@@ -1,7 +1,8 @@
 // The certificate choice dialogs the scans run when two or more certificates qualify: the
 // 64-bit control's CCertSelect and CCertSelect_TQB (template 201, picked by name) and the
 // 32-bit control's CCertSelect32 (picked by list position). Each is a CertChoiceDialog the
-// flows call; the Qt dialog exists only during one run.
+// flows call; the Qt dialog exists only during one run. A run is announced as a wait for the user
+// and ends as a cancel once korvanUserWaitLimitSeconds() pass without a decision.
 #pragma once
 
 #include "controls/CertFlows.h"

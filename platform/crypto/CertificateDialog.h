@@ -7,7 +7,9 @@ class QDialog;
 
 namespace crypto {
 
-// Runs the dialog modally and returns its result; the default is QDialog::exec().
+// Runs the dialog modally and returns its result; the default is QDialog::exec(). The run is
+// announced as a wait for the user, and the dialog is rejected once korvanUserWaitLimitSeconds()
+// have passed in its event loop.
 using CertificateDialogPresenter = int (*)(QDialog& dialog);
 
 // Installs a presenter (null restores the default) and returns the one it replaced.

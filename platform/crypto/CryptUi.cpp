@@ -3,9 +3,11 @@
 
 #include "AnsiText.h"
 #include "CertificateDialog.h"
+#include "platform/win/UserWait.h"
 #include "viewer/CertViewerDlg.h"
 
 #include <QApplication>
+#include <QTimer>
 #include <QWidget>
 
 #include <atomic>
@@ -93,6 +95,11 @@ extern "C" BOOL WINAPI CryptUIDlgViewCertificateA(PCCRYPTUI_VIEWCERTIFICATE_STRU
             *pCertViewInfo->szTitle != '\0')
             viewer->setWindowTitle(
                 QString::fromStdU16String(crypto::ansiToWide(pCertViewInfo->szTitle)));
+        // A wait for the user: announced while the viewer is open, and closed for the user who
+        // has not closed it within the limit. The timer goes with the viewer.
+        CCertViewerDlg* dialog = viewer.get();
+        QTimer::singleShot(korvanUserWaitLimitSeconds() * 1000, dialog, [dialog] { dialog->reject(); });
+        const KorvanUserWait wait;
         presenter.load()(*viewer);
         return TRUE;
     } catch (...) {

@@ -5,14 +5,18 @@
 #include <cryptuiapi.h>
 
 #include "platform/crypto/CertificateDialog.h"
+#include "platform/win/UserWait.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -24,6 +28,13 @@ struct Shown {
     QStringList labels;
 };
 Shown shown;
+
+// What the process's user-wait observer was told: 1 for a begin, 0 for an end.
+std::vector<int> announced;
+
+void recordWait(int begins) {
+    announced.push_back(begins);
+}
 
 int recordAndClose(QDialog& dialog) {
     ++shown.count;
@@ -133,3 +144,35 @@ TEST_F(CertificateDialogTest, OtherSizesMissingArgumentsAndDamagedCertificatesAr
 }
 
 } // namespace
+
+TEST_F(CertificateDialogTest, AViewerLeftOpenIsAnnouncedAndClosesAfterTheLimit) {
+    setenv("KORVAN_USER_WAIT_S", "1", 1);
+    announced.clear();
+    korvanSetUserWaitObserver(&recordWait);
+    CRYPTUI_VIEWCERTIFICATE_STRUCTA refused = info(sizeof refused + 1);
+    EXPECT_FALSE(CryptUIDlgViewCertificateA(&refused, nullptr));
+    EXPECT_TRUE(announced.empty()) << "a refused call showed nothing to wait for";
+
+    crypto::setCertificateDialogPresenter(nullptr); // the real modal loop
+    // Should the limit not close it, the test does instead of hanging.
+    bool forced = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&forced] {
+        forced = true;
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            dialog->done(QDialog::Rejected);
+    });
+    guard.start(8000);
+    QElapsedTimer clock;
+    clock.start();
+    CRYPTUI_VIEWCERTIFICATE_STRUCTA view = info(sizeof view);
+    EXPECT_TRUE(CryptUIDlgViewCertificateA(&view, nullptr));
+    const qint64 elapsed = clock.elapsed();
+    korvanSetUserWaitObserver(nullptr);
+    unsetenv("KORVAN_USER_WAIT_S");
+    EXPECT_FALSE(forced);
+    EXPECT_GE(elapsed, 900); // Qt's coarse timers may fire up to 5% early
+    EXPECT_LT(elapsed, 4000);
+    EXPECT_EQ(announced, (std::vector<int>{1, 0}));
+}

@@ -69,7 +69,7 @@ void stopServing(app::QtQuestions& questions, server::Bridge& bridge) {
     stopper.join();
 }
 
-int serve(const app::Options& options, int argc, char** argv) {
+int serve(const app::Options& options, char** argv) {
     platform::SingleInstanceLock lock("korvan-bridge");
     switch (lock.acquire()) {
     case platform::SingleInstanceLock::Outcome::HeldByAnother:
@@ -84,7 +84,8 @@ int serve(const app::Options& options, int argc, char** argv) {
 
     // Without a display the bridge still serves; it only cannot ask, so it runs offscreen
     // rather than failing to connect to a display that is not there.
-    std::vector<char*> qtArguments(argv, argv + argc);
+    // Qt sees only the program name: every option was ours and has been read.
+    std::vector<char*> qtArguments(argv, argv + 1);
     char platformOption[] = "-platform";
     char offscreen[] = "offscreen";
     if (!environmentSet("DISPLAY") && !environmentSet("WAYLAND_DISPLAY") && !environmentSet("QT_QPA_PLATFORM")) {
@@ -159,5 +160,5 @@ int main(int argc, char** argv) {
     case app::Options::Mode::serve:
         break;
     }
-    return serve(options, argc, argv);
+    return serve(options, argv);
 }

@@ -61,7 +61,8 @@ for module in libQXMeridiaControl.so libMeridiaVaultora.so libkorvan_csp_meridia
     libkorvan_csp_skyra.so libkorvan_rsa_provider.so; do
     "$bin/korvan-regsvr32" /s "$bin/$module"
 done
-echo "Registered the controls and providers in ${KORVAN_REGISTRY_DIR:-the user's registry store}"
+store=${KORVAN_REGISTRY_DIR:-"the user's registry store"}
+echo "Registered the controls and providers in $store"
 
 pids=()
 finish() {

@@ -203,6 +203,26 @@ std::optional<TreeSelection> findInTree(const ContainerTree& tree, const CertOpt
     return std::nullopt;
 }
 
+PublicHandles::PublicHandles(SlotEntry& entry) {
+    SlotEntry::Lock guard = entry.lock();
+    entry.loadObjects();
+    for (const TokenObjectInfo& object : entry.objects)
+        objects_[object.handle] = {object.objectClass, object.containerName, object.label};
+}
+
+bool PublicHandles::stillNames(SlotEntry& entry, CK_OBJECT_HANDLE handle) const {
+    auto before = objects_.find(handle);
+    if (before == objects_.end())
+        return true; // only a listing with --login showed it
+    SlotEntry::Lock guard = entry.lock();
+    for (const TokenObjectInfo& object : entry.objects)
+        if (object.handle == handle)
+            return object.objectClass == before->second.objectClass &&
+                   object.containerName == before->second.containerName &&
+                   object.label == before->second.label;
+    return false;
+}
+
 ExitCode notFound(const CertOptions& options, CommandArguments& arguments) {
     if (options.container)
         arguments.err << toolText(10413, "No such container:") << ' ' << *options.container << '\n';

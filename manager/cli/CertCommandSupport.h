@@ -9,6 +9,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -80,6 +81,26 @@ private:
     std::ostream& err_;
     int noTerminalId_;
     const char* noTerminalText_;
+};
+
+// The token's objects before the login, by handle: what list-objects without
+// --login shows. Read first by every command that logs in, so that a module
+// numbering objects as they first appear gives the public ones the same
+// handles in every listing and command.
+class PublicHandles {
+public:
+    explicit PublicHandles(SlotEntry& entry);
+    // False when `handle` named an object before the login and now names
+    // another one, or none: the user's handle cannot be trusted then.
+    bool stillNames(SlotEntry& entry, CK_OBJECT_HANDLE handle) const;
+
+private:
+    struct Identity {
+        CK_OBJECT_CLASS objectClass;
+        std::string containerName;
+        std::string label;
+    };
+    std::map<CK_OBJECT_HANDLE, Identity> objects_;
 };
 
 // Where the --object handle or --container name sits in the tree.

@@ -53,6 +53,8 @@ ExitCode runList(CommandArguments& arguments) {
     SlotEntry* entry = requireToken(*options.slot, arguments);
     if (entry == nullptr)
         return ExitNoToken;
+    if (options.login)
+        PublicHandles{*entry}; // the public objects' handles first, as without --login
     if (ExitCode login = loginIfAsked(options.login, options, arguments); login != ExitOk)
         return login;
     SlotEntry::Lock guard = entry->lock();
@@ -213,16 +215,17 @@ ExitCode runDelete(CommandArguments& arguments) {
     SlotEntry* entry = requireToken(slotId, arguments);
     if (entry == nullptr)
         return ExitNoToken;
+    // A handle names what it named in either listing, or nothing is deleted.
+    const PublicHandles publicHandles(*entry);
     // Logged in, the tree holds the private keys too: a container goes whole.
     if (ExitCode login = loginIfAsked(true, options, arguments); login != ExitOk)
         return login;
     SlotEntry::Lock guard = entry->lock();
     ContainerTree tree = BuildContainerTree(tokenFunctions(), *entry, std::time(nullptr));
     std::optional<TreeSelection> found = findInTree(tree, options);
-    if (!found)
+    if (!found || (options.object && !publicHandles.stillNames(*entry, *options.object)))
         return notFound(options, arguments);
-    // What the question is about, as list-objects shows it: a handle taken
-    // without --login may name another object once logged in.
+    // What the question is about, as list-objects shows it.
     const ContainerNode& root = tree.roots[static_cast<size_t>(found->root)];
     arguments.err << root.text;
     if (found->isObject()) {
@@ -271,6 +274,7 @@ ExitCode runInspect(CommandArguments& arguments) {
     SlotEntry* entry = requireToken(slotId, arguments);
     if (entry == nullptr)
         return ExitNoToken;
+    const PublicHandles publicHandles(*entry);
     if (ExitCode login = loginIfAsked(options.login, options, arguments); login != ExitOk)
         return login;
     SlotEntry::Lock guard = entry->lock();
@@ -279,7 +283,7 @@ ExitCode runInspect(CommandArguments& arguments) {
     for (const TokenObjectInfo& candidate : entry->objects)
         if (candidate.handle == *options.object)
             record = &candidate;
-    if (record == nullptr)
+    if (record == nullptr || !publicHandles.stillNames(*entry, *options.object))
         return notFound(options, arguments);
 
     arguments.out << InspectorTitle(record->objectClass) << '\n';
@@ -315,8 +319,8 @@ std::vector<Command> certCommands() {
          "container's certificate.",
          true, validateExport, runExport},
         {"delete", "--slot N (--object HANDLE | --container ID) [--pin-stdin] [--yes]",
-         "Delete one object, or a container with all its objects, after the user PIN (take handles "
-         "from list-objects --login). --yes "
+         "Delete one object, or a container with all its objects, after the user PIN (handles "
+         "from either listing). --yes "
          "confirms; without it the terminal is asked, and without a terminal nothing is deleted.",
          true, validateDelete, runDelete},
         {"inspect", "--slot N --object HANDLE [--login [--pin-stdin]]",

@@ -299,6 +299,39 @@ TEST_F(CertToolTest, DeleteContainerAndSingleObject) {
     EXPECT_EQ(unknownContainer.exitCode, 7);
 }
 
+TEST_F(CertToolTest, HandlesNameTheSameObjectInEveryListingAndCommand) {
+    ASSERT_EQ(import(file("alice.p12")).exitCode, 0);
+    ASSERT_EQ(import(file("alice.p12"), {"--yes"}).exitCode, 0);
+    std::vector<Container> plain = listing(false);
+    std::vector<Container> loggedIn = listing(true);
+    ASSERT_EQ(plain.size(), 2u);
+    ASSERT_EQ(loggedIn.size(), 2u);
+    for (size_t c = 0; c < plain.size(); ++c)
+        for (const Child& child : plain[c].children) {
+            const Child* same = findKind(loggedIn[c], child.kind);
+            ASSERT_NE(same, nullptr) << child.kind;
+            EXPECT_EQ(same->handle, child.handle) << child.kind;
+        }
+
+    // A handle from the plain listing, used by commands that log in first.
+    const Child* publicKey = findKind(plain[1], "PublicKey");
+    ASSERT_NE(publicKey, nullptr);
+    Result inspected = tool(
+        {"inspect", "--slot", "1", "--object", publicKey->handle, "--login", "--pin-stdin"}, "1234\n");
+    ASSERT_EQ(inspected.exitCode, 0) << inspected.err;
+    EXPECT_EQ(inspected.out.substr(0, inspected.out.find('\n')), "Public Key");
+    Result deleted = tool(
+        {"delete", "--slot", "1", "--object", publicKey->handle, "--pin-stdin", "--yes"}, "1234\n");
+    ASSERT_EQ(deleted.exitCode, 0) << deleted.err;
+    std::vector<Container> after = listing(true);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0].children.size(), 3u);
+    ASSERT_EQ(after[1].children.size(), 2u);
+    EXPECT_EQ(findKind(after[1], "PublicKey"), nullptr);
+    EXPECT_NE(findKind(after[1], "Certificate"), nullptr);
+    EXPECT_NE(findKind(after[1], "PrivateKey"), nullptr);
+}
+
 TEST_F(CertToolTest, InspectShowsRowsAndDumpsWithoutSecrets) {
     ASSERT_EQ(import(file("alice.p12")).exitCode, 0);
     std::vector<Container> containers = listing();

@@ -25,12 +25,16 @@ std::shared_mutex& lifecycleMutex();
 std::unique_ptr<Module>& currentModule();
 // Bumped by every C_Finalize, so a blocking wait notices it has to give up.
 std::uint64_t lifecycleGeneration();
+// This process's id, kept up to date across fork() without a system call per entry point.
+pid_t currentProcess();
 
 template <class F> CK_RV withModule(F&& body) noexcept {
     try {
         std::shared_lock life(lifecycleMutex());
         Module* m = currentModule().get();
-        if (!m)
+        // A child after fork() has only a copy of the parent's instance: it must call
+        // C_Initialize, which gives it its own.
+        if (!m || m->process() != currentProcess())
             return CKR_CRYPTOKI_NOT_INITIALIZED;
         LockGuard guard(m->locking());
         return body(*m);

@@ -4,15 +4,23 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <pthread.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace softtoken::module;
 
 namespace softtoken::module {
 
+namespace {
+// Replaced in a child after fork(): a lock taken by the parent's thread cannot be released
+// by the child's.
+std::shared_mutex* gLifecycle = new std::shared_mutex;
+} // namespace
+
 std::shared_mutex& lifecycleMutex() {
-    static std::shared_mutex m;
-    return m;
+    return *gLifecycle;
 }
 
 std::unique_ptr<Module>& currentModule() {
@@ -22,6 +30,40 @@ std::unique_ptr<Module>& currentModule() {
 
 namespace {
 std::atomic<std::uint64_t> gGeneration{0};
+std::atomic<pid_t> gProcess{0};
+
+// No entry point runs while the process forks, so the child's copy of the instance has no
+// transaction or statement half done, and the child can close its inherited connections
+// without touching the parent's files.
+void beforeFork() {
+    lifecycleMutex().lock();
+}
+void afterForkInParent() {
+    lifecycleMutex().unlock();
+}
+void afterForkInChild() {
+    gProcess.store(::getpid(), std::memory_order_relaxed);
+    // The child has one thread; the parent's copy of the lock stays taken and is left behind.
+    gLifecycle = new std::shared_mutex;
+}
+
+void watchForks() {
+    static std::once_flag once;
+    std::call_once(once, [] { ::pthread_atfork(beforeFork, afterForkInParent, afterForkInChild); });
+    // Also right after a fork that ran no handlers (a raw clone()).
+    gProcess.store(::getpid(), std::memory_order_relaxed);
+}
+
+// Drops an instance inherited through fork(). Its connections are closed before the child
+// opens its own: closing a descriptor ends every lock this process holds on that file, so
+// closing them later would take the locks from under the child's new connections. The
+// parent's locks are its own and are not touched.
+bool discardInherited(std::unique_ptr<Module>& m) {
+    if (!m || m->process() == ::getpid())
+        return false;
+    m.reset();
+    return true;
+}
 
 void pinFlags(CK_FLAGS& flags, std::uint8_t failures, std::uint8_t limit, CK_FLAGS low,
               CK_FLAGS finalTry, CK_FLAGS locked) {
@@ -40,11 +82,18 @@ std::uint64_t lifecycleGeneration() {
     return gGeneration.load();
 }
 
+pid_t currentProcess() {
+    return gProcess.load(std::memory_order_relaxed);
+}
+
 } // namespace softtoken::module
 
 SOFTTOKEN_EXPORT CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     try {
         std::unique_lock life(lifecycleMutex());
+        watchForks();
+        if (discardInherited(currentModule()))
+            ++gGeneration;
         if (currentModule())
             return CKR_CRYPTOKI_ALREADY_INITIALIZED;
         std::unique_ptr<Module> m;
@@ -63,6 +112,10 @@ SOFTTOKEN_EXPORT CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 SOFTTOKEN_EXPORT CK_RV C_Finalize(CK_VOID_PTR pReserved) {
     try {
         std::unique_lock life(lifecycleMutex());
+        if (discardInherited(currentModule())) {
+            ++gGeneration;
+            return CKR_CRYPTOKI_NOT_INITIALIZED; // the child never initialized it
+        }
         if (!currentModule())
             return CKR_CRYPTOKI_NOT_INITIALIZED;
         if (pReserved)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <unistd.h>
 
 namespace softtoken::module {
 
@@ -21,6 +22,7 @@ CK_RV Module::create(const CK_C_INITIALIZE_ARGS* args, std::unique_ptr<Module>& 
     if (rv != CKR_OK)
         return rv;
     m->identity_ = moduleIdentity();
+    m->process_ = ::getpid();
     std::string error;
     auto config = store::Config::load(m->identity_.configEnvVar, m->identity_.moduleName, &error);
     if (!config)

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace softtoken::module {
@@ -73,6 +74,8 @@ public:
     const store::Config& config() const { return config_; }
     const ModuleIdentity& identity() const { return identity_; }
     std::uint64_t origin() const { return origin_; }
+    // The process that initialized this instance; a child after fork() must not use it.
+    pid_t process() const { return process_; }
     CK_ULONG slotCount() const { return static_cast<CK_ULONG>(tokens_.size()); }
 
     // Slot view. pumpEvents() reads what other processes appended to the event
@@ -133,6 +136,7 @@ private:
     store::Config config_;
     ModuleIdentity identity_;
     std::uint64_t origin_ = 0;
+    pid_t process_ = 0;
     std::unique_ptr<store::SlotTable> slotTable_;
     std::unique_ptr<store::EventLog> eventLog_;
     std::deque<store::SlotEvent> pending_;

@@ -1,6 +1,7 @@
 #include "softtoken/crypto/Mechanisms.h"
 
 #include "softtoken/crypto/ErrorMark.h"
+#include "softtoken/crypto/RsaPadding.h"
 
 #include <cstring>
 #include <openssl/core_names.h>
@@ -38,6 +39,20 @@ bool hashForSign(CK_MECHANISM_TYPE mechanism, HashInfo& out) {
         return true;
     default:
         return false;
+    }
+}
+
+// The PSS mechanisms that hash the data themselves.
+const EVP_MD* hashForPss(CK_MECHANISM_TYPE mechanism) {
+    switch (mechanism) {
+    case CKM_SHA256_RSA_PKCS_PSS:
+        return EVP_sha256();
+    case CKM_SHA384_RSA_PKCS_PSS:
+        return EVP_sha384();
+    case CKM_SHA512_RSA_PKCS_PSS:
+        return EVP_sha512();
+    default:
+        return nullptr;
     }
 }
 
@@ -90,14 +105,23 @@ CK_RV checkRsaKey(const PkeyPtr& key, CK_ULONG& k) {
     return CKR_OK;
 }
 
-// A raw RSA context with PKCS#1 v1.5 padding; init is EVP_PKEY_sign_init and friends.
-PkeyCtxPtr rawContext(const PkeyPtr& key, int (*init)(EVP_PKEY_CTX*)) {
+// A raw RSA context with the given padding; init is EVP_PKEY_sign_init and friends.
+PkeyCtxPtr rawContext(const PkeyPtr& key, int (*init)(EVP_PKEY_CTX*), const RsaPadding& padding) {
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
-    if (!ctx || init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
+    if (!ctx || init(ctx.get()) != 1 || !padding.applyTo(ctx.get())) {
         return nullptr;
     }
     return ctx;
+}
+
+RsaPadding pkcs1Padding() {
+    RsaPadding p;
+    p.mode = RSA_PKCS1_PADDING;
+    return p;
+}
+
+CK_MECHANISM bare(CK_MECHANISM_TYPE type) {
+    return CK_MECHANISM{type, nullptr, 0};
 }
 
 bool badInput(const CK_BYTE* data, CK_ULONG len) {
@@ -107,17 +131,22 @@ bool badInput(const CK_BYTE* data, CK_ULONG len) {
 } // namespace
 
 bool isSignMechanism(CK_MECHANISM_TYPE mechanism) {
-    HashInfo info{};
-    return mechanism == CKM_RSA_PKCS || hashForSign(mechanism, info);
+    return mechanism == CKM_RSA_PKCS || mechanism == CKM_RSA_PKCS_PSS ||
+           isMultiPartSignMechanism(mechanism);
 }
 
 bool isMultiPartSignMechanism(CK_MECHANISM_TYPE mechanism) {
     HashInfo info{};
-    return hashForSign(mechanism, info);
+    return hashForSign(mechanism, info) || hashForPss(mechanism) != nullptr;
 }
 
 bool isCipherMechanism(CK_MECHANISM_TYPE mechanism) {
-    return mechanism == CKM_RSA_PKCS;
+    return mechanism == CKM_RSA_PKCS || mechanism == CKM_RSA_PKCS_OAEP;
+}
+
+bool takesParameters(CK_MECHANISM_TYPE mechanism) {
+    return mechanism == CKM_RSA_PKCS_PSS || hashForPss(mechanism) != nullptr ||
+           mechanism == CKM_RSA_PKCS_OAEP;
 }
 
 bool isDigestMechanism(CK_MECHANISM_TYPE mechanism) {
@@ -126,25 +155,38 @@ bool isDigestMechanism(CK_MECHANISM_TYPE mechanism) {
 
 // ---------------------------------------------------------------------------------------------
 
-const RsaPkcs1Context::Use RsaPkcs1Context::kSign = {EVP_DigestSignInit, EVP_DigestSignUpdate,
+const RsaSignatureContext::Use RsaSignatureContext::kSign = {EVP_DigestSignInit, EVP_DigestSignUpdate,
                                                      EVP_PKEY_sign_init};
-const RsaPkcs1Context::Use RsaPkcs1Context::kVerify = {EVP_DigestVerifyInit, EVP_DigestVerifyUpdate,
+const RsaSignatureContext::Use RsaSignatureContext::kVerify = {EVP_DigestVerifyInit, EVP_DigestVerifyUpdate,
                                                        EVP_PKEY_verify_init};
 
 template <class Context>
-CK_RV RsaPkcs1Context::make(CK_MECHANISM_TYPE mechanism, PkeyPtr key, const Use& use,
-                            std::unique_ptr<Context>& out) {
+CK_RV RsaSignatureContext::make(const CK_MECHANISM& mechanism, PkeyPtr key, const Use& use,
+                                std::unique_ptr<Context>& out) {
     out.reset();
+    const CK_MECHANISM_TYPE type = mechanism.mechanism;
     HashInfo info{};
-    const bool hashed = hashForSign(mechanism, info);
-    if (!hashed && mechanism != CKM_RSA_PKCS) {
+    const bool pkcs1Hashed = hashForSign(type, info);
+    const EVP_MD* pssHash = hashForPss(type);
+    const bool pss = pssHash != nullptr || type == CKM_RSA_PKCS_PSS;
+    if (!pkcs1Hashed && !pss && type != CKM_RSA_PKCS) {
         return CKR_MECHANISM_INVALID;
+    }
+    if (!pss && (mechanism.pParameter != nullptr || mechanism.ulParameterLen != 0)) {
+        return CKR_MECHANISM_PARAM_INVALID;
     }
     CK_ULONG k = 0;
     if (CK_RV rv = checkRsaKey(key, k); rv != CKR_OK) {
         return rv;
     }
-    if (k < (hashed ? info.digestInfoLen : 1) + kPkcs1Overhead) {
+    RsaPadding padding = pkcs1Padding();
+    if (pss) {
+        const int bits = EVP_PKEY_get_bits(key.get());
+        if (CK_RV rv = readPssParameters(mechanism, pssHash, bits > 0 ? CK_ULONG(bits) : 0, padding);
+            rv != CKR_OK) {
+            return rv;
+        }
+    } else if (k < (pkcs1Hashed ? info.digestInfoLen : 1) + kPkcs1Overhead) {
         return CKR_KEY_SIZE_RANGE;
     }
 
@@ -153,24 +195,31 @@ CK_RV RsaPkcs1Context::make(CK_MECHANISM_TYPE mechanism, PkeyPtr key, const Use&
     if (!ctx) {
         return CKR_HOST_MEMORY;
     }
-    ctx->mechanism_ = mechanism;
+    ctx->mechanism_ = type;
     ctx->modulusBytes_ = k;
-    if (hashed) {
-        ctx->md_ = info.md;
+    const EVP_MD* md = pkcs1Hashed ? info.md : pssHash;
+    if (md) {
+        ctx->md_ = md;
         ctx->mdCtx_.reset(EVP_MD_CTX_new());
         if (!ctx->mdCtx_) {
             return CKR_HOST_MEMORY;
         }
-        if (use.digestInit(ctx->mdCtx_.get(), nullptr, info.md, nullptr, key.get()) != 1) {
+        EVP_PKEY_CTX* pctx = nullptr; // owned by the digest context
+        if (use.digestInit(ctx->mdCtx_.get(), &pctx, md, nullptr, key.get()) != 1 ||
+            (pss && !padding.applyTo(pctx))) {
             return CKR_FUNCTION_FAILED;
         }
         // Length queries never reach OpenSSL, so Final may consume the context
         // instead of duplicating it on every call.
         EVP_MD_CTX_set_flags(ctx->mdCtx_.get(), EVP_MD_CTX_FLAG_FINALISE);
     } else {
-        ctx->pkeyCtx_ = rawContext(key, use.rawInit);
-        if (!ctx->pkeyCtx_) {
+        ctx->pkeyCtx_ = rawContext(key, use.rawInit, padding);
+        if (!ctx->pkeyCtx_ ||
+            (pss && EVP_PKEY_CTX_set_signature_md(ctx->pkeyCtx_.get(), padding.hash) != 1)) {
             return CKR_FUNCTION_FAILED;
+        }
+        if (pss) {
+            ctx->rawExactLen_ = static_cast<CK_ULONG>(EVP_MD_get_size(padding.hash));
         }
     }
     ctx->key_ = std::move(key);
@@ -178,7 +227,14 @@ CK_RV RsaPkcs1Context::make(CK_MECHANISM_TYPE mechanism, PkeyPtr key, const Use&
     return CKR_OK;
 }
 
-CK_RV RsaPkcs1Context::update(const CK_BYTE* data, CK_ULONG len, const Use& use) {
+CK_RV RsaSignatureContext::checkRawInput(CK_ULONG len) const {
+    if (rawExactLen_ != 0) {
+        return len == rawExactLen_ ? CKR_OK : CKR_DATA_LEN_RANGE;
+    }
+    return len > modulusBytes_ - kPkcs1Overhead ? CKR_DATA_LEN_RANGE : CKR_OK;
+}
+
+CK_RV RsaSignatureContext::update(const CK_BYTE* data, CK_ULONG len, const Use& use) {
     if (!md_) {
         return CKR_FUNCTION_NOT_SUPPORTED;
     }
@@ -192,13 +248,18 @@ CK_RV RsaPkcs1Context::update(const CK_BYTE* data, CK_ULONG len, const Use& use)
 
 // ---------------------------------------------------------------------------------------------
 
-CK_RV SignContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
+CK_RV SignContext::create(const CK_MECHANISM& mechanism, PkeyPtr privateKey,
                           std::unique_ptr<SignContext>& out) {
     return make(mechanism, std::move(privateKey), kSign, out);
 }
 
+CK_RV SignContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
+                          std::unique_ptr<SignContext>& out) {
+    return create(bare(mechanism), std::move(privateKey), out);
+}
+
 CK_RV SignContext::update(const CK_BYTE* data, CK_ULONG len) {
-    return RsaPkcs1Context::update(data, len, kSign);
+    return RsaSignatureContext::update(data, len, kSign);
 }
 
 CK_RV SignContext::final(CK_BYTE* sig, CK_ULONG* sigLen) {
@@ -225,8 +286,10 @@ CK_RV SignContext::signOneShot(const CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, 
     if (badInput(data, len)) {
         return CKR_ARGUMENTS_BAD;
     }
-    if (!md_ && len > modulusBytes_ - kPkcs1Overhead) {
-        return CKR_DATA_LEN_RANGE;
+    if (!md_) {
+        if (CK_RV rv = checkRawInput(len); rv != CKR_OK) {
+            return rv;
+        }
     }
     LengthCheck check;
     if (CK_RV rv = checkLength(sig, sigLen, modulusBytes_, check); check == LengthCheck::Answered) {
@@ -245,13 +308,18 @@ CK_RV SignContext::signOneShot(const CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, 
 
 // ---------------------------------------------------------------------------------------------
 
-CK_RV VerifyContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr publicKey,
+CK_RV VerifyContext::create(const CK_MECHANISM& mechanism, PkeyPtr publicKey,
                             std::unique_ptr<VerifyContext>& out) {
     return make(mechanism, std::move(publicKey), kVerify, out);
 }
 
+CK_RV VerifyContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr publicKey,
+                            std::unique_ptr<VerifyContext>& out) {
+    return create(bare(mechanism), std::move(publicKey), out);
+}
+
 CK_RV VerifyContext::update(const CK_BYTE* data, CK_ULONG len) {
-    return RsaPkcs1Context::update(data, len, kVerify);
+    return RsaSignatureContext::update(data, len, kVerify);
 }
 
 CK_RV VerifyContext::verify(const CK_BYTE* sig, CK_ULONG sigLen) {
@@ -276,8 +344,10 @@ CK_RV VerifyContext::verifyOneShot(const CK_BYTE* data, CK_ULONG len, const CK_B
     if (badInput(data, len) || badInput(sig, sigLen)) {
         return CKR_ARGUMENTS_BAD;
     }
-    if (!md_ && len > modulusBytes_ - kPkcs1Overhead) {
-        return CKR_DATA_LEN_RANGE;
+    if (!md_) {
+        if (CK_RV rv = checkRawInput(len); rv != CKR_OK) {
+            return rv;
+        }
     }
     if (sigLen != modulusBytes_) {
         return CKR_SIGNATURE_LEN_RANGE;
@@ -290,17 +360,29 @@ CK_RV VerifyContext::verifyOneShot(const CK_BYTE* data, CK_ULONG len, const CK_B
 
 // ---------------------------------------------------------------------------------------------
 
-CK_RV CipherContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr key, Direction direction,
+CK_RV CipherContext::create(const CK_MECHANISM& mechanism, PkeyPtr key, Direction direction,
                             std::unique_ptr<CipherContext>& out) {
     out.reset();
-    if (!isCipherMechanism(mechanism)) {
+    const CK_MECHANISM_TYPE type = mechanism.mechanism;
+    if (!isCipherMechanism(type)) {
         return CKR_MECHANISM_INVALID;
+    }
+    const bool oaep = type == CKM_RSA_PKCS_OAEP;
+    if (!oaep && (mechanism.pParameter != nullptr || mechanism.ulParameterLen != 0)) {
+        return CKR_MECHANISM_PARAM_INVALID;
     }
     CK_ULONG k = 0;
     if (CK_RV rv = checkRsaKey(key, k); rv != CKR_OK) {
         return rv;
     }
-    if (k <= kPkcs1Overhead) {
+    RsaPadding padding = pkcs1Padding();
+    CK_ULONG overhead = kPkcs1Overhead;
+    if (oaep) {
+        if (CK_RV rv = readOaepParameters(mechanism, k, padding); rv != CKR_OK) {
+            return rv;
+        }
+        overhead = 2 * static_cast<CK_ULONG>(EVP_MD_get_size(padding.hash)) + 2;
+    } else if (k <= kPkcs1Overhead) {
         return CKR_KEY_SIZE_RANGE;
     }
 
@@ -309,17 +391,21 @@ CK_RV CipherContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr key, Direction 
     if (!ctx) {
         return CKR_HOST_MEMORY;
     }
-    ctx->mechanism_ = mechanism;
+    ctx->mechanism_ = type;
     ctx->direction_ = direction;
     ctx->modulusBytes_ = k;
-    ctx->pkeyCtx_ = rawContext(key, direction == Direction::Encrypt ? EVP_PKEY_encrypt_init
-                                                                    : EVP_PKEY_decrypt_init);
+    ctx->maxInput_ = k - overhead;
+    ctx->pkeyCtx_ = rawContext(key,
+                               direction == Direction::Encrypt ? EVP_PKEY_encrypt_init
+                                                               : EVP_PKEY_decrypt_init,
+                               padding);
     if (!ctx->pkeyCtx_) {
         return CKR_FUNCTION_FAILED;
     }
 #ifdef OSSL_ASYM_CIPHER_PARAM_IMPLICIT_REJECTION
-    // Newer OpenSSL hides padding errors behind a random result; a token reports them.
-    if (direction == Direction::Decrypt) {
+    // Newer OpenSSL hides PKCS#1 v1.5 padding errors behind a random result; a token
+    // reports them.
+    if (direction == Direction::Decrypt && !oaep) {
         unsigned int off = 0;
         OSSL_PARAM params[] = {
             OSSL_PARAM_construct_uint(OSSL_ASYM_CIPHER_PARAM_IMPLICIT_REJECTION, &off),
@@ -331,6 +417,11 @@ CK_RV CipherContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr key, Direction 
     ctx->key_ = std::move(key);
     out = std::move(ctx);
     return CKR_OK;
+}
+
+CK_RV CipherContext::create(CK_MECHANISM_TYPE mechanism, PkeyPtr key, Direction direction,
+                            std::unique_ptr<CipherContext>& out) {
+    return create(bare(mechanism), std::move(key), direction, out);
 }
 
 CK_RV CipherContext::oneShot(const CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out, CK_ULONG* outLen) {
@@ -350,7 +441,7 @@ CK_RV CipherContext::final(CK_BYTE*, CK_ULONG*) {
 }
 
 CK_RV CipherContext::encrypt(const CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out, CK_ULONG* outLen) {
-    if (inLen > modulusBytes_ - kPkcs1Overhead) {
+    if (inLen > maxInput_) {
         return CKR_DATA_LEN_RANGE;
     }
     LengthCheck check;

@@ -23,21 +23,27 @@ struct EvpPkeyCtxFree {
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree>;
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, EvpPkeyCtxFree>;
 
-// CKM_RSA_PKCS and CKM_{MD5,SHA1,SHA256,SHA384,SHA512}_RSA_PKCS.
+// CKM_RSA_PKCS, CKM_{MD5,SHA1,SHA256,SHA384,SHA512}_RSA_PKCS, CKM_RSA_PKCS_PSS and
+// CKM_SHA{256,384,512}_RSA_PKCS_PSS.
 bool isSignMechanism(CK_MECHANISM_TYPE mechanism);
 // Sign mechanisms that hash the data first, and so allow Update/Final.
 bool isMultiPartSignMechanism(CK_MECHANISM_TYPE mechanism);
-// CKM_RSA_PKCS.
+// CKM_RSA_PKCS and CKM_RSA_PKCS_OAEP.
 bool isCipherMechanism(CK_MECHANISM_TYPE mechanism);
 // CKM_MD5, CKM_SHA_1, CKM_SHA256, CKM_SHA384, CKM_SHA512.
 bool isDigestMechanism(CK_MECHANISM_TYPE mechanism);
+// The PSS and OAEP mechanisms, which need a parameter block; the others take none.
+bool takesParameters(CK_MECHANISM_TYPE mechanism);
 
-// create() results: CKR_OK, CKR_MECHANISM_INVALID, CKR_KEY_HANDLE_INVALID (null key),
-// CKR_KEY_TYPE_INCONSISTENT (not RSA), CKR_KEY_SIZE_RANGE (modulus too small for the
-// DigestInfo), CKR_HOST_MEMORY, CKR_FUNCTION_FAILED.
+// create() results: CKR_OK, CKR_MECHANISM_INVALID, CKR_MECHANISM_PARAM_INVALID (a parameter
+// block that is missing, has the wrong size or asks for what the mechanism or key cannot
+// do), CKR_KEY_HANDLE_INVALID (null key), CKR_KEY_TYPE_INCONSISTENT (not RSA),
+// CKR_KEY_SIZE_RANGE (modulus too small for the DigestInfo), CKR_HOST_MEMORY,
+// CKR_FUNCTION_FAILED.
 // What signing and verifying share: the mechanism and key checks, the hash context of the
-// hashed mechanisms or the raw context of CKM_RSA_PKCS, and the multi-part update.
-class RsaPkcs1Context {
+// hashed mechanisms or the raw context of CKM_RSA_PKCS and CKM_RSA_PKCS_PSS, and the
+// multi-part update.
+class RsaSignatureContext {
 public:
     CK_ULONG signatureLength() const noexcept { return modulusBytes_; }
     CK_MECHANISM_TYPE mechanism() const noexcept { return mechanism_; }
@@ -53,46 +59,54 @@ protected:
     static const Use kSign;
     static const Use kVerify;
 
-    RsaPkcs1Context() = default;
-    ~RsaPkcs1Context() = default;
+    RsaSignatureContext() = default;
+    ~RsaSignatureContext() = default;
 
     // Context is SignContext or VerifyContext; see create() for the results.
     template <class Context>
-    static CK_RV make(CK_MECHANISM_TYPE mechanism, PkeyPtr key, const Use& use,
+    static CK_RV make(const CK_MECHANISM& mechanism, PkeyPtr key, const Use& use,
                       std::unique_ptr<Context>& out);
     CK_RV update(const CK_BYTE* data, CK_ULONG len, const Use& use);
+    // CKR_DATA_LEN_RANGE when raw input does not fit the padding.
+    CK_RV checkRawInput(CK_ULONG len) const;
 
     CK_MECHANISM_TYPE mechanism_ = 0;
-    const EVP_MD* md_ = nullptr; // null for raw RSA
+    const EVP_MD* md_ = nullptr; // null for the raw mechanisms
     PkeyPtr key_;
     MdCtxPtr mdCtx_;     // hash-and-sign
     PkeyCtxPtr pkeyCtx_; // raw RSA
     CK_ULONG modulusBytes_ = 0;
+    CK_ULONG rawExactLen_ = 0; // raw PSS signs a digest of exactly this length
     bool updated_ = false;
 };
 
-class SignContext : public RsaPkcs1Context {
+class SignContext : public RsaSignatureContext {
 public:
+    static CK_RV create(const CK_MECHANISM& mechanism, PkeyPtr privateKey,
+                        std::unique_ptr<SignContext>& out);
+    // A mechanism without parameters.
     static CK_RV create(CK_MECHANISM_TYPE mechanism, PkeyPtr privateKey,
                         std::unique_ptr<SignContext>& out);
 
     // CKR_FUNCTION_NOT_SUPPORTED for raw CKM_RSA_PKCS, which has no multi-part form.
     CK_RV update(const CK_BYTE* data, CK_ULONG len);
     CK_RV final(CK_BYTE* sig, CK_ULONG* sigLen);
-    // CKR_DATA_LEN_RANGE when raw CKM_RSA_PKCS data exceeds k - 11 bytes;
-    // CKR_OPERATION_ACTIVE after update() was called.
+    // CKR_DATA_LEN_RANGE when raw CKM_RSA_PKCS data exceeds k - 11 bytes or raw
+    // CKM_RSA_PKCS_PSS data is not one digest long; CKR_OPERATION_ACTIVE after update().
     CK_RV signOneShot(const CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, CK_ULONG* sigLen);
 
 private:
-    friend class RsaPkcs1Context;
+    friend class RsaSignatureContext;
     SignContext() = default;
 };
 
 // verify()/verifyOneShot() results: CKR_OK, CKR_SIGNATURE_INVALID,
 // CKR_SIGNATURE_LEN_RANGE (length differs from the modulus), CKR_DATA_LEN_RANGE
-// (raw data longer than k - 11), CKR_FUNCTION_FAILED.
-class VerifyContext : public RsaPkcs1Context {
+// (raw data that does not fit the padding), CKR_FUNCTION_FAILED.
+class VerifyContext : public RsaSignatureContext {
 public:
+    static CK_RV create(const CK_MECHANISM& mechanism, PkeyPtr publicKey,
+                        std::unique_ptr<VerifyContext>& out);
     static CK_RV create(CK_MECHANISM_TYPE mechanism, PkeyPtr publicKey,
                         std::unique_ptr<VerifyContext>& out);
 
@@ -102,23 +116,26 @@ public:
     CK_RV verifyOneShot(const CK_BYTE* data, CK_ULONG len, const CK_BYTE* sig, CK_ULONG sigLen);
 
 private:
-    friend class RsaPkcs1Context;
+    friend class RsaSignatureContext;
     VerifyContext() = default;
 };
 
-// CKM_RSA_PKCS encryption (public key) and decryption (private key); single-part only.
-// Encrypt: CKR_DATA_LEN_RANGE when the input exceeds k - 11 bytes.
+// CKM_RSA_PKCS and CKM_RSA_PKCS_OAEP encryption (public key) and decryption (private key);
+// single-part only. Encrypt: CKR_DATA_LEN_RANGE when the input exceeds k - 11 bytes
+// (OAEP: k - 2 * hash length - 2).
 // Decrypt: CKR_ENCRYPTED_DATA_LEN_RANGE when the input is not k bytes,
 // CKR_ENCRYPTED_DATA_INVALID when the padding does not check out.
 class CipherContext {
 public:
     enum class Direction { Encrypt, Decrypt };
 
+    static CK_RV create(const CK_MECHANISM& mechanism, PkeyPtr key, Direction direction,
+                        std::unique_ptr<CipherContext>& out);
     static CK_RV create(CK_MECHANISM_TYPE mechanism, PkeyPtr key, Direction direction,
                         std::unique_ptr<CipherContext>& out);
 
     CK_RV oneShot(const CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out, CK_ULONG* outLen);
-    // Multi-part forms are not offered for CKM_RSA_PKCS: CKR_FUNCTION_NOT_SUPPORTED.
+    // Multi-part forms are not offered for RSA: CKR_FUNCTION_NOT_SUPPORTED.
     CK_RV update(const CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out, CK_ULONG* outLen);
     CK_RV final(CK_BYTE* out, CK_ULONG* outLen);
 
@@ -135,6 +152,7 @@ private:
     PkeyPtr key_;
     PkeyCtxPtr pkeyCtx_;
     CK_ULONG modulusBytes_ = 0;
+    CK_ULONG maxInput_ = 0; // longest plaintext the padding leaves room for
     // A decryption done to answer a length query is kept for the call that follows,
     // so the private-key operation runs once.
     bool havePlain_ = false;

@@ -39,7 +39,9 @@ crypto::PkeyPtr keyOf(Object& o) {
 CK_RV keyForOperation(Module& m, Session& s, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE hKey,
                       CK_OBJECT_CLASS wantClass, CK_ATTRIBUTE_TYPE permission,
                       crypto::PkeyPtr& out) {
-    if (mechanism->pParameter || mechanism->ulParameterLen)
+    // The parameter blocks of PSS and OAEP are checked with the key, which bounds them.
+    if (!crypto::takesParameters(mechanism->mechanism) &&
+        (mechanism->pParameter || mechanism->ulParameterLen))
         return CKR_MECHANISM_PARAM_INVALID;
     Object* o = nullptr;
     const CK_RV rv = m.keyObject(s, hKey, o);
@@ -91,7 +93,7 @@ CK_RV keyedInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJE
         const CK_RV rv = keyForOperation(m, s, pMechanism, hKey, keyClass, permission, key);
         if (rv != CKR_OK)
             return rv;
-        return create(pMechanism->mechanism, std::move(key), s.*op);
+        return create(*pMechanism, std::move(key), s.*op);
     });
 }
 
@@ -205,7 +207,11 @@ SOFTTOKEN_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANIS
 SOFTTOKEN_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                                   CK_OBJECT_HANDLE hKey) {
     return keyedInit(hSession, pMechanism, hKey, &Session::sign, crypto::isSignMechanism,
-                     CKO_PRIVATE_KEY, CKA_SIGN, SignContext::create);
+                     CKO_PRIVATE_KEY, CKA_SIGN,
+                     [](const CK_MECHANISM& mechanism, crypto::PkeyPtr key,
+                        std::unique_ptr<SignContext>& out) {
+                         return SignContext::create(mechanism, std::move(key), out);
+                     });
 }
 
 SOFTTOKEN_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
@@ -230,7 +236,11 @@ SOFTTOKEN_EXPORT CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSign
 SOFTTOKEN_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                                     CK_OBJECT_HANDLE hKey) {
     return keyedInit(hSession, pMechanism, hKey, &Session::verify, crypto::isSignMechanism,
-                     CKO_PUBLIC_KEY, CKA_VERIFY, VerifyContext::create);
+                     CKO_PUBLIC_KEY, CKA_VERIFY,
+                     [](const CK_MECHANISM& mechanism, crypto::PkeyPtr key,
+                        std::unique_ptr<VerifyContext>& out) {
+                         return VerifyContext::create(mechanism, std::move(key), out);
+                     });
 }
 
 SOFTTOKEN_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
@@ -274,7 +284,7 @@ CK_RV cipherInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJ
     return keyedInit(hSession, pMechanism, hKey, enc ? &Session::encrypt : &Session::decrypt,
                      crypto::isCipherMechanism, enc ? CKO_PUBLIC_KEY : CKO_PRIVATE_KEY,
                      enc ? CKA_ENCRYPT : CKA_DECRYPT,
-                     [direction](CK_MECHANISM_TYPE mechanism, crypto::PkeyPtr key,
+                     [direction](const CK_MECHANISM& mechanism, crypto::PkeyPtr key,
                                  std::unique_ptr<CipherContext>& out) {
                          return CipherContext::create(mechanism, std::move(key), direction, out);
                      });

@@ -377,11 +377,18 @@ TEST(softtoken_crypto_MechanismTables, AgreeWithWhatTheContextsAccept) {
     std::unique_ptr<DigestContext> d;
     for (CK_MECHANISM_TYPE m : {CKM_RSA_PKCS, CKM_MD5_RSA_PKCS, CKM_SHA1_RSA_PKCS,
                                 CKM_SHA256_RSA_PKCS, CKM_SHA384_RSA_PKCS, CKM_SHA512_RSA_PKCS,
-                                CKM_SHA224_RSA_PKCS, CKM_RSA_PKCS_PSS, CKM_MD5, CKM_SHA256}) {
-        EXPECT_EQ(isSignMechanism(m), SignContext::create(m, keys2048().priv, s) == CKR_OK) << m;
-        EXPECT_EQ(isMultiPartSignMechanism(m), isSignMechanism(m) && m != CKM_RSA_PKCS) << m;
+                                CKM_SHA224_RSA_PKCS, CKM_RSA_PKCS_PSS, CKM_SHA256_RSA_PKCS_PSS,
+                                CKM_SHA1_RSA_PKCS_PSS, CKM_MD5, CKM_SHA256}) {
+        // The PSS mechanisms cannot start without their parameter block.
+        EXPECT_EQ(isSignMechanism(m) && !takesParameters(m),
+                  SignContext::create(m, keys2048().priv, s) == CKR_OK)
+            << m;
+        EXPECT_EQ(isMultiPartSignMechanism(m),
+                  isSignMechanism(m) && m != CKM_RSA_PKCS && m != CKM_RSA_PKCS_PSS)
+            << m;
         EXPECT_EQ(isDigestMechanism(m), DigestContext::create(m, d) == CKR_OK) << m;
     }
     EXPECT_TRUE(isCipherMechanism(CKM_RSA_PKCS));
+    EXPECT_TRUE(isCipherMechanism(CKM_RSA_PKCS_OAEP));
     EXPECT_FALSE(isCipherMechanism(CKM_SHA256_RSA_PKCS));
 }

@@ -202,7 +202,84 @@ TEST_F(Interop, PkcsToolSelfTestFindsNoErrors) {
     for (const char* line :
          {"RSA-PKCS: OK", "SHA1-RSA-PKCS: OK", "MD5-RSA-PKCS: OK", "SHA256-RSA-PKCS: OK"})
         EXPECT_TRUE(contains(r.output, line)) << line << "\n" << r.output;
+    // Decryption is tried with every OAEP set-up the token lists.
+    EXPECT_TRUE(contains(r.output, "RSA-PKCS-OAEP")) << r.output;
     EXPECT_FALSE(contains(r.output, "ERR")) << r.output;
+}
+
+// A child that calls C_Initialize after fork() without C_Finalize gets a working module.
+TEST_F(Interop, PkcsToolForkTestPasses) {
+    REQUIRE_PEER("pkcs11-tool");
+    const Result r = pkcs11Tool("--test-fork");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_FALSE(contains(r.output, "failed")) << r.output;
+    EXPECT_FALSE(contains(r.output, "Aborting")) << r.output;
+}
+
+// PSS signatures made by the peers check out with OpenSSL and the exported public key.
+TEST_F(Interop, PssSignaturesOfThePeersVerifyWithOpenSsl) {
+    REQUIRE_PEER("pkcs11-tool");
+    generateKey("pss", "d4");
+    const Result exported = pkcs11Tool("--read-object --type pubkey --id d4 -o pub.der");
+    ASSERT_EQ(exported.status, 0) << exported.output;
+    std::ofstream(root_ + "/data.bin") << "signed with RSA-PSS\n";
+    const struct {
+        const char* mechanism;
+        const char* digest;
+        const char* salt;
+    } cases[] = {{"SHA256-RSA-PKCS-PSS", "sha256", "32"},
+                 {"SHA384-RSA-PKCS-PSS", "sha384", "48"},
+                 {"SHA512-RSA-PKCS-PSS", "sha512", "64"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mechanism);
+        const Result sign = pkcs11Tool(std::string("--login --pin ") + kUserPin +
+                                       " --sign --id d4 -i data.bin -o data.sig --mechanism " +
+                                       c.mechanism);
+        ASSERT_EQ(sign.status, 0) << sign.output;
+        const std::string openssl = std::string("openssl dgst -") + c.digest +
+                                    " -verify pub.der -keyform DER -sigopt rsa_padding_mode:pss "
+                                    "-sigopt rsa_pss_saltlen:" +
+                                    c.salt + " -signature data.sig ";
+        const Result ok = peer(openssl + "data.bin");
+        EXPECT_EQ(ok.status, 0) << ok.output;
+        EXPECT_TRUE(contains(ok.output, "Verified OK")) << ok.output;
+        std::ofstream(root_ + "/other.bin") << "not what was signed\n";
+        EXPECT_NE(peer(openssl + "other.bin").status, 0);
+    }
+    // The raw mechanism over a digest made outside.
+    ASSERT_EQ(peer("openssl dgst -sha256 -binary -out data.h data.bin").status, 0);
+    const Result raw = pkcs11Tool(std::string("--login --pin ") + kUserPin +
+                                  " --sign --id d4 -i data.h -o raw.sig --mechanism RSA-PKCS-PSS "
+                                  "--hash-algorithm SHA256");
+    ASSERT_EQ(raw.status, 0) << raw.output;
+    const Result rawOk = peer("openssl dgst -sha256 -verify pub.der -keyform DER -sigopt "
+                              "rsa_padding_mode:pss -sigopt rsa_pss_saltlen:32 -signature raw.sig "
+                              "data.bin");
+    EXPECT_EQ(rawOk.status, 0) << rawOk.output;
+
+    if (!onPath("p11tool") || !onPath("certtool"))
+        GTEST_SKIP() << "GnuTLS's p11tool and certtool are not installed";
+    const std::string env = std::string("GNUTLS_PIN=") + kUserPin;
+    const Result test = p11tool("--login --test-sign --sign-params RSA-PSS "
+                                "'pkcs11:object=pss;type=private'",
+                                env);
+    EXPECT_EQ(test.status, 0) << test.output;
+    EXPECT_TRUE(contains(test.output, "Signing using RSA-PSS-SHA256... ok")) << test.output;
+    EXPECT_TRUE(contains(test.output, "Verifying against public key in the token... ok"))
+        << test.output;
+    // A certificate GnuTLS signs with the token's key under RSA-PSS, checked by OpenSSL.
+    std::ofstream(root_ + "/cert.tmpl") << "cn = \"PSS interop\"\nca\ncert_signing_key\n"
+                                           "expiration_days = 2\n";
+    const Result cert = peer(env + " certtool --generate-self-signed --provider " +
+                             MERIDIA_MODULE_PATH +
+                             " --load-privkey 'pkcs11:object=pss;type=private' --sign-params "
+                             "RSA-PSS --template cert.tmpl --outfile cert.pem");
+    ASSERT_EQ(cert.status, 0) << cert.output;
+    const Result text = peer("openssl x509 -in cert.pem -noout -text");
+    EXPECT_TRUE(contains(text.output, "Signature Algorithm: rsassaPss")) << text.output;
+    const Result verified = peer("openssl verify -CAfile cert.pem cert.pem");
+    EXPECT_EQ(verified.status, 0) << verified.output;
+    EXPECT_TRUE(contains(verified.output, "cert.pem: OK")) << verified.output;
 }
 
 TEST_F(Interop, P11toolListsTokensAndObjects) {

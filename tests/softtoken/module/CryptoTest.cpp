@@ -232,6 +232,63 @@ TEST_F(softtoken_module_Crypto, EncryptDecryptRoundTrip) {
               CKR_DATA_LEN_RANGE);
 }
 
+// The parameter blocks reach the operations through the function list, and the
+// mechanisms are listed with what they can do.
+TEST_F(softtoken_module_Crypto, PssAndOaepAreOfferedAndTakeTheirParameters) {
+    generate();
+    struct Listed {
+        CK_MECHANISM_TYPE type;
+        CK_FLAGS flags;
+    } listed[] = {{CKM_RSA_PKCS_PSS, CKF_SIGN | CKF_VERIFY},
+                  {CKM_SHA256_RSA_PKCS_PSS, CKF_SIGN | CKF_VERIFY},
+                  {CKM_SHA384_RSA_PKCS_PSS, CKF_SIGN | CKF_VERIFY},
+                  {CKM_SHA512_RSA_PKCS_PSS, CKF_SIGN | CKF_VERIFY},
+                  {CKM_RSA_PKCS_OAEP, CKF_ENCRYPT | CKF_DECRYPT}};
+    CK_ULONG count = 0;
+    ASSERT_EQ(f()->C_GetMechanismList(1, nullptr, &count), CKR_OK);
+    std::vector<CK_MECHANISM_TYPE> all(count);
+    ASSERT_EQ(f()->C_GetMechanismList(1, all.data(), &count), CKR_OK);
+    for (const Listed& l : listed) {
+        SCOPED_TRACE(l.type);
+        EXPECT_NE(std::find(all.begin(), all.end(), l.type), all.end());
+        CK_MECHANISM_INFO info{};
+        ASSERT_EQ(f()->C_GetMechanismInfo(1, l.type, &info), CKR_OK);
+        EXPECT_EQ(info.flags, l.flags | CKF_HW);
+        EXPECT_EQ(info.ulMinKeySize, 1024u);
+    }
+
+    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
+    CK_MECHANISM mech{CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss};
+    CK_BYTE data[] = "signed through the module";
+    ASSERT_EQ(f()->C_SignInit(s_, &mech, priv_), CKR_OK);
+    std::vector<CK_BYTE> sig(128);
+    CK_ULONG len = sig.size();
+    ASSERT_EQ(f()->C_Sign(s_, data, sizeof data, sig.data(), &len), CKR_OK);
+    ASSERT_EQ(f()->C_VerifyInit(s_, &mech, pub_), CKR_OK);
+    EXPECT_EQ(f()->C_Verify(s_, data, sizeof data, sig.data(), len), CKR_OK);
+    pss.sLen = 200; // no room in a 1024-bit key
+    EXPECT_EQ(f()->C_SignInit(s_, &mech, priv_), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(f()->C_SignInit(s_, &mech, 9999), CKR_KEY_HANDLE_INVALID);
+
+    CK_BYTE label[] = {'l', 'b'};
+    CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA256, CKG_MGF1_SHA256, CKZ_DATA_SPECIFIED, label,
+                                 sizeof label};
+    CK_MECHANISM oaepMech{CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep};
+    CK_BYTE plain[] = "key material";
+    ASSERT_EQ(f()->C_EncryptInit(s_, &oaepMech, pub_), CKR_OK);
+    std::vector<CK_BYTE> cipher(128);
+    len = cipher.size();
+    ASSERT_EQ(f()->C_Encrypt(s_, plain, sizeof plain, cipher.data(), &len), CKR_OK);
+    ASSERT_EQ(f()->C_DecryptInit(s_, &oaepMech, priv_), CKR_OK);
+    std::vector<CK_BYTE> back(128);
+    CK_ULONG backLen = back.size();
+    ASSERT_EQ(f()->C_Decrypt(s_, cipher.data(), len, back.data(), &backLen), CKR_OK);
+    back.resize(backLen);
+    EXPECT_EQ(back, std::vector<CK_BYTE>(plain, plain + sizeof plain));
+    oaep.mgf = CKG_MGF1_SHA1;
+    EXPECT_EQ(f()->C_DecryptInit(s_, &oaepMech, priv_), CKR_MECHANISM_PARAM_INVALID);
+}
+
 TEST_F(softtoken_module_Crypto, DigestsMatchKnownVectors) {
     struct Case {
         CK_MECHANISM_TYPE type;

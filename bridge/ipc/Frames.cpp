@@ -79,11 +79,9 @@ Fill readExactly(int fd, char* data, std::size_t size, int timeoutMs,
     while (size > 0) {
         int waitMs = -1;
         if (timeoutMs >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return Fill::timeout;
-            waitMs = static_cast<int>(left.count());
+            // Rounded up, so a wait never ends just short of the deadline; 0 still looks once.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            waitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
         pollfd waiting{fd, POLLIN, 0};
         const int ready = ::poll(&waiting, 1, waitMs);
@@ -92,8 +90,11 @@ Fill readExactly(int fd, char* data, std::size_t size, int timeoutMs,
                 continue;
             return Fill::error;
         }
-        if (ready == 0)
-            continue; // the deadline check above decides
+        if (ready == 0) {
+            if (waitMs == 0 || std::chrono::steady_clock::now() >= deadline)
+                return Fill::timeout;
+            continue;
+        }
         const ssize_t got = ::read(fd, data, size);
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)

@@ -143,6 +143,11 @@ TEST(Frames, TheTimeoutBoundsTheWholeFrame) {
         EXPECT_EQ(readFrame(idle.read, json, 100), FrameRead::timeout);
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     }
+    // A zero timeout still takes a frame that is already there.
+    Pipe ready;
+    ASSERT_TRUE(writeFrame(ready.write, "now"));
+    EXPECT_EQ(readFrame(ready.read, json, 0), FrameRead::ok);
+    EXPECT_EQ(json, "now");
     // A peer that sends part of a frame and stalls cannot hold the reader past its deadline.
     Pipe stalled;
     stalled.raw(header(10) + "part");

@@ -6,6 +6,7 @@
 #include "bridge/worker/Requests.h"
 
 #include <objbase.h>
+#include <windows.h>
 
 #include <QApplication>
 
@@ -38,6 +39,9 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     CoInitialize(nullptr);
     bridge::worker::announceUserWaits(channel);
+    const char* origin = std::getenv("KORVAN_CALLER_ORIGIN");
+    std::fprintf(stderr, "korvan-bridge-worker: serving %s, code page %u\n", origin != nullptr ? origin : "(no origin)",
+                 static_cast<unsigned>(GetACP()));
 
     int status = 0;
     {

@@ -5,6 +5,7 @@
 #include "bridge/ipc/Frames.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace worker_test {
 namespace {
@@ -59,43 +60,35 @@ TEST_F(ProbeTest, MembersAreTheCallableFunctionsOfTheTypeInformation) {
     EXPECT_EQ(outcome(worker_.call(object_, "Invoke")), "404 no such member: Invoke");
 }
 
-TEST_F(ProbeTest, TextParametersTakeTextsNumbersBooleansAndUndefined) {
-    EXPECT_EQ(one("Echo", s("plain ✓")), s("plain ✓"));
-    EXPECT_EQ(one("Echo", n(16)), s("16"));
-    EXPECT_EQ(one("Echo", n(16.5)), s("16.5"));
-    EXPECT_EQ(one("Echo", b(true)), s("True"));
-    EXPECT_EQ(one("Echo", b(false)), s("False"));
-    EXPECT_EQ(one("Echo", tag("u")), s(""));
-    EXPECT_EQ(one("Echo", s("")), s(""));
-    // "" and undefined arrive as empty BSTRs, never null ones.
-    EXPECT_EQ(one("IsNullText", s("")), json::array({"n", 0}));
-    EXPECT_EQ(one("IsNullText", tag("u")), json::array({"n", 0}));
-}
-
-TEST_F(ProbeTest, LongParametersRoundHalfToEvenAndReadBooleansAndNumericTexts) {
-    EXPECT_EQ(one("Number", n(2.5)), json::array({"n", 2}));
-    EXPECT_EQ(one("Number", n(3.5)), json::array({"n", 4}));
-    EXPECT_EQ(one("Number", n(-2.5)), json::array({"n", -2}));
-    EXPECT_EQ(one("Number", b(true)), json::array({"n", -1}));
-    EXPECT_EQ(one("Number", b(false)), json::array({"n", 0}));
-    EXPECT_EQ(one("Number", s("12")), json::array({"n", 12}));
-    EXPECT_EQ(one("Number", tag("u")), json::array({"n", 0}));
-    EXPECT_EQ(one("Number", n(-2147483648.0)), json::array({"n", -2147483648LL}));
+TEST_F(ProbeTest, ArgumentsAreConvertedAsTheScriptEngineDid) {
+    const json notNull = json::array({"n", 0});
+    const std::tuple<const char*, json, json> cases[] = {
+        {"Echo", s("plain ✓"), s("plain ✓")}, {"Echo", n(16), s("16")}, {"Echo", n(16.5), s("16.5")},
+        {"Echo", b(true), s("True")}, {"Echo", b(false), s("False")}, {"Echo", tag("u"), s("")},
+        {"Echo", s(""), s("")},
+        // "" and undefined arrive as empty BSTRs, never null ones.
+        {"IsNullText", s(""), notNull}, {"IsNullText", tag("u"), notNull},
+        // Half to even; true is -1; numeric texts and undefined read as numbers.
+        {"Number", n(2.5), json::array({"n", 2})}, {"Number", n(3.5), json::array({"n", 4})},
+        {"Number", n(-2.5), json::array({"n", -2})}, {"Number", b(true), json::array({"n", -1})},
+        {"Number", b(false), json::array({"n", 0})}, {"Number", s("12"), json::array({"n", 12})},
+        {"Number", tag("u"), json::array({"n", 0})}, {"Number", n(-2147483648.0), json::array({"n", -2147483648LL})}};
+    for (const auto& [member, argument, expected] : cases)
+        EXPECT_EQ(one(member, argument), expected) << member << " " << argument;
 }
 
 TEST_F(ProbeTest, ArgumentsThatCannotBeConvertedAreRefused) {
-    EXPECT_EQ(one("Number", s("abc")), "400 bad request: Number argument 1: the argument is not a number in range");
-    EXPECT_EQ(one("Number", n(2147483648.0)),
-              "400 bad request: Number argument 1: the argument is not a number in range");
-    EXPECT_EQ(one("Number", json::array({"n", "NaN"})),
-              "400 bad request: Number argument 1: the argument is not a number in range");
-    EXPECT_EQ(one("Number", json::array({"n", "-Infinity"})),
-              "400 bad request: Number argument 1: the argument is not a number in range");
-    EXPECT_EQ(one("Echo", tag("null")), "400 bad request: Echo argument 1: null is not a valid argument");
-    EXPECT_EQ(one("Echo", tag("object")), "400 bad request: Echo argument 1: an object is not a valid argument");
+    const std::string range = "400 bad request: Number argument 1: the argument is not a number in range";
+    const std::tuple<const char*, json, std::string> cases[] = {
+        {"Number", s("abc"), range}, {"Number", n(2147483648.0), range},
+        {"Number", json::array({"n", "NaN"}), range}, {"Number", json::array({"n", "-Infinity"}), range},
+        {"Echo", tag("null"), "400 bad request: Echo argument 1: null is not a valid argument"},
+        {"Echo", tag("object"), "400 bad request: Echo argument 1: an object is not a valid argument"},
+        {"Echo", json::array({"n", "12"}), "400 bad request: malformed argument"}};
+    for (const auto& [member, argument, expected] : cases)
+        EXPECT_EQ(one(member, argument), expected) << member << " " << argument;
     EXPECT_EQ(outcome(worker_.call(object_, "Pair", json::array({s("a"), tag("null")}))),
               "400 bad request: Pair argument 2: null is not a valid argument");
-    EXPECT_EQ(one("Echo", json::array({"n", "12"})), "400 bad request: malformed argument");
 }
 
 TEST_F(ProbeTest, TheArgumentCountMustMatch) {

@@ -21,6 +21,15 @@ unsigned hex(HRESULT hr) {
     return static_cast<unsigned>(hr);
 }
 
+// A ProgID as the request gave it, fit for one log line: control characters become '?'.
+std::string loggable(const std::string& text) {
+    std::string line = text.substr(0, 200);
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return line;
+}
+
 // The object must declare itself safe for untrusted callers and accept being put in that mode;
 // it is never told that its data is safe.
 bool madeSafeForScripting(IDispatch* dispatch, const std::string& progId) {
@@ -62,8 +71,8 @@ Outcome Outcome::failure(int status, std::string error) {
 
 Outcome Controls::create(const std::string& progId) {
     if (objects_.size() >= kMaxObjects) {
-        std::fprintf(stderr, "korvan-bridge-worker: create %s refused: %zu objects live\n", progId.c_str(),
-                     objects_.size());
+        std::fprintf(stderr, "korvan-bridge-worker: create %s refused: %zu objects live\n",
+                     loggable(progId).c_str(), objects_.size());
         return Outcome::failure(503, kControlFailed);
     }
     const std::u16string wide = platform::utf16FromUtf8(progId);
@@ -74,7 +83,7 @@ Outcome Controls::create(const std::string& progId) {
     if (SUCCEEDED(hr))
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, object.dispatch.putVoid());
     if (FAILED(hr) || !object.dispatch) {
-        std::fprintf(stderr, "korvan-bridge-worker: create %s failed: 0x%08X\n", progId.c_str(), hex(hr));
+        std::fprintf(stderr, "korvan-bridge-worker: create %s failed: 0x%08X\n", loggable(progId).c_str(), hex(hr));
         return Outcome::failure(404, std::string("ProgID not registered: ").append(progId));
     }
     if (!madeSafeForScripting(object.dispatch.get(), progId))

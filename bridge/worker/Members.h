@@ -18,8 +18,8 @@ struct Member {
 };
 
 // From IDispatch::GetTypeInfo(0). IUnknown and IDispatch methods, restricted functions, property
-// setters and functions with a parameter that is neither BSTR nor long are left out (the last
-// are named in logged). False when the type information cannot be read.
+// setters and functions with a parameter that is neither BSTR nor long are left out (the last are
+// named in skipped, for the log). False when the type information cannot be read.
 bool readMembers(IDispatch* dispatch, std::vector<Member>& members, std::vector<std::string>& skipped);
 
 // The member whose name matches without regard to (ASCII) case, or nullptr.

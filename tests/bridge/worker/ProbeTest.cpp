@@ -171,6 +171,9 @@ TEST_F(ProbeTest, ObjectsAreBoundedPerWorker) {
 
 TEST_F(ProbeTest, AnUnregisteredProgIdIsRefused) {
     EXPECT_EQ(outcome(worker_.create("Nobody.Here")), "404 ProgID not registered: Nobody.Here");
+    // What the request named cannot start a log line of its own.
+    EXPECT_EQ(outcome(worker_.create("Nobody\nforged")), "404 ProgID not registered: Nobody\nforged");
+    EXPECT_EQ(worker_.log().find("\nforged"), std::string::npos) << worker_.log();
 }
 
 TEST_F(ProbeTest, TheWorkerEndsCleanlyWhenItsInputCloses) {

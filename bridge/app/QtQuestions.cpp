@@ -2,7 +2,6 @@
 
 #include "bridge/app/QuestionDialog.h"
 
-#include <QGuiApplication>
 #include <QMetaObject>
 #include <QThread>
 
@@ -12,15 +11,6 @@
 namespace bridge::app {
 
 namespace {
-
-bool hasDisplay() {
-    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* value = std::getenv(variable);
-        if (value && *value)
-            return true;
-    }
-    return false;
-}
 
 // Runs the dialog to its end; the dialog is gone afterwards even if the application quits
 // while it is open.
@@ -33,15 +23,22 @@ auto runDialog(QuestionDialog* raw, Read read) {
 
 } // namespace
 
+bool displayAvailable() {
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(variable);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
 bool dialogsPossible(bool preApproved, const QString& platformName, bool display) {
     if (preApproved || !display)
         return false;
     return platformName != QLatin1String("offscreen") && platformName != QLatin1String("minimal");
 }
 
-QtQuestions::QtQuestions(bool preApproved, int timeoutSeconds)
-    : canAsk_(dialogsPossible(preApproved, QGuiApplication::platformName(), hasDisplay())),
-      timeoutSeconds_(timeoutSeconds) {}
+QtQuestions::QtQuestions(bool canAsk, int timeoutSeconds) : canAsk_(canAsk), timeoutSeconds_(timeoutSeconds) {}
 
 void QtQuestions::onGuiThread(const std::function<void()>& task) {
     if (QThread::currentThread() == thread())

@@ -13,9 +13,9 @@ namespace bridge::app {
 
 class QtQuestions : public QObject, public server::UserQuestions {
 public:
-    // Create on the GUI thread, after the QApplication. preApproved: origins were pre-approved
-    // (KORVAN_BRIDGE_ALLOW or --allow), so no dialog is ever shown.
-    QtQuestions(bool preApproved, int timeoutSeconds);
+    // Create on the GUI thread, after the QApplication. canAsk: dialogsPossible(); when false
+    // every question is refused at once.
+    QtQuestions(bool canAsk, int timeoutSeconds);
 
     bool canAsk() const override { return canAsk_; }
     std::optional<server::ApprovalAnswer> askApproval(const std::string& origin) override;
@@ -36,5 +36,8 @@ private:
 // Whether dialogs can be shown at all: not when origins were pre-approved, on Qt's offscreen or
 // minimal platform, or without a display.
 bool dialogsPossible(bool preApproved, const QString& platformName, bool hasDisplay);
+
+// DISPLAY or WAYLAND_DISPLAY is set.
+bool displayAvailable();
 
 } // namespace bridge::app

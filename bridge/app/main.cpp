@@ -88,7 +88,7 @@ int serve(const app::Options& options, char** argv) {
     std::vector<char*> qtArguments(argv, argv + 1);
     char platformOption[] = "-platform";
     char offscreen[] = "offscreen";
-    if (!environmentSet("DISPLAY") && !environmentSet("WAYLAND_DISPLAY") && !environmentSet("QT_QPA_PLATFORM")) {
+    if (!app::displayAvailable() && !environmentSet("QT_QPA_PLATFORM")) {
         qtArguments.push_back(platformOption);
         qtArguments.push_back(offscreen);
     }
@@ -101,7 +101,9 @@ int serve(const app::Options& options, char** argv) {
     app::SignalQuit quitOnSignal;
     if (!quitOnSignal.installed())
         app::logLine("SIGTERM and SIGINT handlers could not be installed");
-    app::QtQuestions questions(options.preApproved, korvanUserWaitLimitSeconds());
+    app::QtQuestions questions(
+        app::dialogsPossible(options.preApproved, QGuiApplication::platformName(), app::displayAvailable()),
+        korvanUserWaitLimitSeconds());
 
     policy::DecisionStore decisions;
     server::Bridge bridge(configFor(options), decisions, questions);

@@ -7,9 +7,13 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <future>
 #include <memory>
 
 namespace {
@@ -73,10 +77,65 @@ TEST_F(QuestionDialogTest, TheOriginIsShownAsPlainText) {
     EXPECT_TRUE(labels.front()->text().contains(origin));
 }
 
+// Runs `question` on another thread while this (the GUI) thread turns its event loop; the
+// dialog that appears is handed to `answer` from inside its own loop, as a user would click.
+template <typename Result>
+Result askFromAnotherThread(std::function<Result()> question, std::function<void(QuestionDialog&)> answer) {
+    bool answered = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<QDialog*>(widget);
+            if (!answered && dialog && dialog->isVisible()) {
+                answered = true;
+                EXPECT_EQ(dialog->thread(), QThread::currentThread());
+                answer(*static_cast<QuestionDialog*>(dialog));
+            }
+        }
+    });
+    poll.start(10);
+    auto result = std::async(std::launch::async, std::move(question));
+    while (result.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+        QCoreApplication::processEvents();
+    EXPECT_TRUE(answered) << "no dialog was shown";
+    return result.get();
+}
+
+TEST_F(QuestionDialogTest, QuestionsFromAnotherThreadRunOnTheGuiThread) {
+    bridge::app::QtQuestions questions(true, 30);
+    const auto answer = askFromAnotherThread<std::optional<bridge::server::ApprovalAnswer>>(
+        [&] { return questions.askApproval("https://bank.test"); },
+        [](QuestionDialog& dialog) {
+            dialog.checkBox()->setChecked(true);
+            dialog.yesButton()->click();
+        });
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(answer->allow);
+    EXPECT_TRUE(answer->remember);
+
+    EXPECT_TRUE(askFromAnotherThread<bool>([&] { return questions.confirmDecrypt("https://bank.test"); },
+                                           [](QuestionDialog& dialog) { dialog.yesButton()->click(); }));
+    EXPECT_FALSE(askFromAnotherThread<bool>([&] { return questions.confirmDecrypt("https://bank.test"); },
+                                            [](QuestionDialog& dialog) { dialog.noButton()->click(); }));
+}
+
+TEST_F(QuestionDialogTest, ClosingRefusesTheOpenQuestionAndEveryLaterOne) {
+    bridge::app::QtQuestions questions(true, 30);
+    const auto answer = askFromAnotherThread<std::optional<bridge::server::ApprovalAnswer>>(
+        [&] { return questions.askApproval("https://bank.test"); },
+        [&](QuestionDialog& dialog) {
+            questions.close();
+            dialog.yesButton()->click(); // answered too late: the bridge is ending
+        });
+    EXPECT_FALSE(answer);
+    EXPECT_FALSE(questions.askApproval("https://bank.test"));
+    EXPECT_FALSE(questions.confirmDecrypt("https://bank.test"));
+}
+
 TEST_F(QuestionDialogTest, NoDialogsOffscreenWithoutDisplayOrWhenPreApproved) {
-    EXPECT_FALSE(bridge::app::QtQuestions(false, 1).canAsk()); // this suite runs offscreen
     EXPECT_FALSE(bridge::app::QtQuestions(false, 1).askApproval("https://bank.test"));
     EXPECT_FALSE(bridge::app::QtQuestions(false, 1).confirmDecrypt("https://bank.test"));
+    EXPECT_FALSE(bridge::app::dialogsPossible(false, QApplication::platformName(), true)); // offscreen
     EXPECT_TRUE(bridge::app::dialogsPossible(false, QStringLiteral("xcb"), true));
     EXPECT_FALSE(bridge::app::dialogsPossible(true, QStringLiteral("xcb"), true));
     EXPECT_FALSE(bridge::app::dialogsPossible(false, QStringLiteral("wayland"), false));

@@ -133,10 +133,16 @@ httplib::Server::HandlerResponse Bridge::State::screen(const httplib::Request& r
             res.set_header("Connection", "close");
             return httplib::Server::HandlerResponse::Handled;
         }
+        // Two lengths, or one that is not plain digits, would let the library and a proxy in
+        // front of it disagree about where the body ends.
         const std::string length = req.get_header_value("Content-Length");
-        char* end = nullptr;
-        const unsigned long long declared = std::strtoull(length.c_str(), &end, 10);
-        if (length.empty() || *end != '\0' || length.front() == '-' || declared > config.maxBody) {
+        if (req.get_header_value_count("Content-Length") != 1 || length.empty() ||
+            length.find_first_not_of("0123456789") != std::string::npos) {
+            setJson(res, errorAnswer(400, "bad request: malformed Content-Length"));
+            res.set_header("Connection", "close");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (length.size() > 19 || std::stoull(length) > config.maxBody) {
             log(std::string("POST ").append(req.path).append(": body too large refused"));
             setJson(res, errorAnswer(413, errors::tooLarge));
             res.set_header("Connection", "close");
@@ -254,7 +260,14 @@ void Bridge::State::install(httplib::Server& server) {
 }
 
 Bridge::Bridge(BridgeConfig config, policy::DecisionStore& decisions, UserQuestions& questions)
-    : state_(std::make_unique<State>(std::move(config), decisions, questions)) {}
+    : state_(std::make_unique<State>(std::move(config), decisions, questions)) {
+    // Compared with normalized Origin headers, so kept in the same form.
+    std::vector<std::string> allowList;
+    for (const std::string& entry : state_->config.allowList)
+        if (auto origin = policy::normalizeOrigin(entry))
+            allowList.push_back(std::move(*origin));
+    state_->config.allowList = std::move(allowList);
+}
 
 Bridge::~Bridge() {
     stop();

@@ -45,7 +45,7 @@ server::BridgeConfig configFor(const app::Options& options) {
     std::vector<std::string> malformed;
     config.progIds = policy::scriptableProgIds(&malformed);
     for (const std::string& line : malformed)
-        app::logLine(std::string("bridge.conf: line ignored: ").append(line));
+        app::logLine(std::string("bridge.conf: ignored: ").append(line));
     config.workerPath = environmentSet("KORVAN_BRIDGE_WORKER") ? std::getenv("KORVAN_BRIDGE_WORKER")
                                                                : platform::programDir().append("/korvan-bridge-worker");
     config.idleSeconds = options.idleSeconds;
@@ -82,9 +82,9 @@ int serve(const app::Options& options, char** argv) {
         break;
     }
 
-    // Without a display the bridge still serves; it only cannot ask, so it runs offscreen
-    // rather than failing to connect to a display that is not there.
-    // Qt sees only the program name: every option was ours and has been read.
+    // Qt sees only the program name: every option was ours and has been read. Without a
+    // display the bridge still serves, it only cannot ask: it runs offscreen rather than fail
+    // to connect to a display that is not there.
     std::vector<char*> qtArguments(argv, argv + 1);
     char platformOption[] = "-platform";
     char offscreen[] = "offscreen";

@@ -106,7 +106,7 @@ std::vector<std::string> scriptableProgIds(std::vector<std::string>* malformed) 
         text.resize(kMaxConfigBytes);
         text.resize(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n'));
         if (malformed)
-            malformed->emplace_back("bridge.conf: only the first 64 KiB are read");
+            malformed->emplace_back("everything after the first 64 KiB");
     }
     for (std::string& progId : progIdsFromConfig(text, malformed)) {
         if (!progIdListed(list, progId))

@@ -5,8 +5,12 @@
 
 namespace bridge::app {
 
-int listOrigins(std::ostream& out) {
+int listOrigins(std::ostream& out, std::ostream& err) {
     const policy::DecisionStore store;
+    if (!store.storeReadable()) {
+        err << "korvan-bridge: cannot read the decisions: " << platform::registryLastError() << '\n';
+        return 1;
+    }
     for (const auto& [origin, decision] : store.list())
         out << origin << '\t' << policy::decisionName(decision) << '\n';
     out.flush();

@@ -7,8 +7,9 @@
 
 namespace bridge::app {
 
-// One line per remembered origin: "<origin>\t<allowed|denied>". Exit status 0.
-int listOrigins(std::ostream& out);
+// One line per remembered origin: "<origin>\t<allowed|denied>". Exit status 0, or 1 when the
+// store cannot be read.
+int listOrigins(std::ostream& out, std::ostream& err);
 
 // Exit status 0 when the origin has no remembered decision afterwards, 1 when the store
 // refused the change.

@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
 
     switch (options.mode) {
     case app::Options::Mode::listOrigins:
-        return app::listOrigins(std::cout);
+        return app::listOrigins(std::cout, std::cerr);
     case app::Options::Mode::forget:
         return app::forgetOrigin(options.forgetOrigin, std::cout, std::cerr);
     case app::Options::Mode::serve:

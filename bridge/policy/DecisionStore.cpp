@@ -34,11 +34,17 @@ Decision storedDecision(const std::string& origin) {
     return key ? parseDecision(key->stringValue(kDecisionValue)) : Decision::undecided;
 }
 
+// The root key always exists: opening it fails only for a file that cannot be read, and
+// leaves an error behind for a damaged one (which reads as empty).
+bool readable() {
+    return RegistryKey::open(RegistryRoot::CurrentUser, "").has_value() && platform::registryLastError().empty();
+}
+
 bool forgetStored(const std::string& origin) {
     const std::string path = originKeyPath(origin);
     auto key = RegistryKey::open(RegistryRoot::CurrentUser, path);
     if (!key)
-        return true;
+        return readable();
     if (key->stringValue(kDecisionValue) && !key->deleteValue(kDecisionValue))
         return false;
     // The decrypt counts stay with the key: forgetting an origin must not reset its limit.
@@ -99,6 +105,11 @@ bool DecisionStore::forget(const std::string& origin) {
         return false;
     session_.erase(origin);
     return true;
+}
+
+bool DecisionStore::storeReadable() const {
+    std::lock_guard lock(mutex_);
+    return readable();
 }
 
 std::vector<std::pair<std::string, Decision>> DecisionStore::list() const {

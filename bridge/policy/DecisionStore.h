@@ -36,6 +36,10 @@ public:
     // The remembered answers, sorted by origin; answers for this run are not listed.
     std::vector<std::pair<std::string, Decision>> list() const;
 
+    // False when the registry store cannot be read (a damaged file): every origin then reads as
+    // undecided and list() is empty, which must not be taken for "nothing remembered".
+    bool storeReadable() const;
+
 private:
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Decision> session_;

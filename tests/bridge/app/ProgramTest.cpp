@@ -1,6 +1,8 @@
 // Runs korvan-bridge itself: the one-shot commands, the single instance and a clean end.
 #include "bridge/policy/DecisionStore.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -102,6 +104,20 @@ TEST_F(BridgeProgramTest, ListAndForgetRememberedOrigins) {
     EXPECT_EQ(store.decision("http://localhost:3000"), Decision::denied);
 }
 
+TEST_F(BridgeProgramTest, ADamagedStoreIsAnErrorNotAnEmptyList) {
+    ASSERT_TRUE(QDir().mkpath(dir_.filePath("registry")));
+    QFile store(dir_.filePath("registry/HKEY_CURRENT_USER.json"));
+    ASSERT_TRUE(store.open(QIODevice::WriteOnly));
+    store.write("{ damaged");
+    store.close();
+    Run refused = run({"--forget", "https://a.test"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(refused.err.contains("cannot forget https://a.test")) << refused.err.toStdString();
+    Run unlisted = run({"--list-origins"});
+    EXPECT_EQ(unlisted.status, 1);
+    EXPECT_TRUE(unlisted.err.contains("cannot read the decisions")) << unlisted.err.toStdString();
+}
+
 TEST_F(BridgeProgramTest, HelpAndBadArguments) {
     Run help = run({"--help"});
     EXPECT_EQ(help.status, 0);
@@ -136,6 +152,12 @@ TEST_F(BridgeProgramTest, SecondBridgeExitsZeroAndTheFirstEndsCleanlyOnSigterm) 
     // The lock went with it: a new bridge starts.
     QProcess& third = start({"--port", "0"});
     EXPECT_TRUE(firstLine(third).startsWith("listening on ")) << third.readAllStandardError().toStdString();
+}
+
+TEST_F(BridgeProgramTest, ALockThatCannotBeMadeDoesNotStopTheBridge) {
+    environment_.insert("KORVAN_RUNTIME_DIR", "/dev/null/runtime");
+    QProcess& bridge = start({"--port", "0"});
+    EXPECT_TRUE(firstLine(bridge).startsWith("listening on ")) << bridge.readAllStandardError().toStdString();
 }
 
 TEST_F(BridgeProgramTest, APortInUseIsAStartErrorWithStatusOne) {

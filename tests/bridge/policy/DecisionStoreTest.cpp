@@ -22,6 +22,7 @@ TEST_F(DecisionStoreTest, RememberedDecisionsOutliveTheStoreObject) {
         EXPECT_TRUE(store.remember("https://c.d:8443", Decision::denied, true));
     }
     DecisionStore later;
+    EXPECT_TRUE(later.storeReadable());
     EXPECT_EQ(later.decision("https://a.b"), Decision::allowed);
     EXPECT_EQ(later.decision("https://c.d:8443"), Decision::denied);
     EXPECT_EQ(later.list(), (std::vector<std::pair<std::string, Decision>>{
@@ -81,7 +82,9 @@ TEST_F(DecisionStoreTest, AStoreThatCannotBeWrittenReportsFailureAndChangesNothi
         file.write("{ damaged");
     }
     DecisionStore store;
+    EXPECT_FALSE(store.storeReadable());
     EXPECT_FALSE(store.remember("https://a.b", Decision::allowed));
+    EXPECT_FALSE(store.forget("https://a.b"));
     EXPECT_EQ(store.decision("https://a.b"), Decision::undecided);
 }
 

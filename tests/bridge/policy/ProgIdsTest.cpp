@@ -46,6 +46,18 @@ TEST(ProgIds, BuiltInsComeFirstAndTheConfigFileIsOptional) {
     auto expected = builtIn;
     expected.push_back("Acme.Signer");
     EXPECT_EQ(bridge::policy::scriptableProgIds(), expected);
+
+    // An oversized file is read up to its last whole line within 64 KiB, and said so.
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("progid = Acme.Early\n");
+    file.write(QByteArray(70 * 1024, '#'));
+    file.write("\nprogid = Acme.Late\n");
+    file.close();
+    std::vector<std::string> malformed;
+    const auto cut = bridge::policy::scriptableProgIds(&malformed);
+    EXPECT_TRUE(progIdListed(cut, "Acme.Early"));
+    EXPECT_FALSE(progIdListed(cut, "Acme.Late"));
+    EXPECT_EQ(malformed.size(), 1u);
     unsetenv("XDG_CONFIG_HOME");
 }
 

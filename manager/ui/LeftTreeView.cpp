@@ -46,6 +46,12 @@ CLeftTreeView::CLeftTreeView(QWidget* parent)
     setContextMenuPolicy(Qt::DefaultContextMenu);
     connect(this, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* current, QTreeWidgetItem*) { onCurrentItemChanged(current); });
+    // A click selects its item only after making it current, so the
+    // commands are evaluated again once the selection has followed.
+    connect(this, &QTreeWidget::itemSelectionChanged, this, [this] {
+        if (!rebuilding_)
+            emit commandStateChanged();
+    });
 }
 
 CLeftTreeView::~CLeftTreeView() {
@@ -75,10 +81,12 @@ void CLeftTreeView::setPane(CPaneView* pane) {
     CCertManagerFormView* certView = pane_->certManagerView();
     connect(certView, &CCertManagerFormView::tabToNavigation, this,
             [this] { setFocus(Qt::TabFocusReason); });
-    // The certificate view may modify the token while the selected item is
-    // marked logged in; without a selected item with data it shows nothing.
+    // The certificate view may modify the token while the item it shows is
+    // marked logged in; without such an item with data it shows nothing.
+    // That item is the current one: a mouse click makes an item current
+    // before it selects it, so the selection may still be the previous item.
     certView->setNavigationQuery([this]() -> std::optional<bool> {
-        TreeItemData* data = itemData(selectedItem());
+        TreeItemData* data = itemData(currentItem());
         if (data == nullptr)
             return std::nullopt;
         return data->loggedIn != 0;
@@ -187,15 +195,6 @@ TreeItemData* CLeftTreeView::itemData(QTreeWidgetItem* item) {
     return &*treeItem->data;
 }
 
-QTreeWidgetItem* CLeftTreeView::selectedSlotItem() const {
-    QTreeWidgetItem* item = selectedItem();
-    if (item == nullptr || item == root_)
-        return nullptr;
-    if (item->parent() != root_)
-        item = item->parent();
-    return item != nullptr && item->parent() == root_ ? item : nullptr;
-}
-
 bool CLeftTreeView::canOperate(bool forLogin) const {
     QTreeWidgetItem* item = selectedItem();
     SelectedItem selected;
@@ -252,15 +251,11 @@ void CLeftTreeView::renameSlotItem(CK_SLOT_ID slotId, const std::string& label) 
     item->setText(0, qtext(labelledSlotText(entry->slotDescription(), label)));
 }
 
-void CLeftTreeView::markLoggedOut() {
-    QTreeWidgetItem* slotItem = selectedSlotItem();
-    TreeItemData* data = itemData(slotItem);
-    if (data == nullptr)
-        return;
-    setLoggedInMarks(slotItem, false);
-    if (pane_ != nullptr)
+void CLeftTreeView::markLoggedOut(CK_SLOT_ID slotId) {
+    setLoggedInMarks(findSlotItem(slotId), false);
+    if (pane_ != nullptr && pane_->tokenInfoView()->slotId() == slotId)
         pane_->tokenInfoView()->setLoginState(true);
-    if (SlotEntry* entry = SlotManager::instance().findSlot(data->slotId))
+    if (SlotEntry* entry = SlotManager::instance().findSlot(slotId))
         entry->logout();
     emit commandStateChanged();
 }
@@ -283,17 +278,21 @@ void CLeftTreeView::runOperation(int number) {
         return;
     if (*operation == Operation::Login && data->kind != TreeItemData::kSlotItem)
         return;
-    // Every operation below belongs to the slot item, also when the
-    // "Data management" item is selected.
-    QTreeWidgetItem* slotItem = data->kind == TreeItemData::kSlotItem ? item : item->parent();
+    // Every operation below belongs to the slot, also when the "Data
+    // management" item is selected. No item is kept across a dialog: the
+    // tree may be rebuilt while it runs, and the steps after it find the
+    // slot's item again by its id.
     QWidget* owner = window();
 
     switch (*operation) {
     case Operation::Login: {
         if (!data->loggedIn && !operations().login(owner, slotId))
             return;
+        // The dialog ran an event loop: an insertion or removal may have
+        // rebuilt the tree, so the slot's item is looked up again.
+        QTreeWidgetItem* slotItem = findSlotItem(slotId);
         setLoggedInMarks(slotItem, true);
-        if (slotItem->childCount() > 0)
+        if (slotItem != nullptr && slotItem->childCount() > 0)
             selectItem(slotItem->child(0));
         break;
     }
@@ -301,7 +300,8 @@ void CLeftTreeView::runOperation(int number) {
         AdminOutcome outcome = operations().changeTokenName(owner, slotId);
         if (!outcome.succeeded)
             return;
-        if (pane_ != nullptr)
+        // Row 0 of the token list belongs to whichever slot the view shows.
+        if (pane_ != nullptr && pane_->tokenInfoView()->slotId() == slotId)
             pane_->tokenInfoView()->setLabel(qtext(outcome.newName));
         renameSlotItem(slotId, outcome.newName);
         break;
@@ -316,9 +316,9 @@ void CLeftTreeView::runOperation(int number) {
         if (outcome.succeeded) {
             if (*operation == Operation::InitToken)
                 renameSlotItem(slotId, outcome.newName);
-            afterPinOperation(slotItem, slotId, outcome.newPin);
+            afterPinOperation(slotId, outcome.newPin);
         } else if (outcome.tokenTouched) {
-            markLoggedOut();
+            markLoggedOut(slotId);
             refreshTokenState(slotId);
         }
         outcome.newPin.clear();
@@ -327,7 +327,7 @@ void CLeftTreeView::runOperation(int number) {
     case Operation::ChangeSoPin: {
         AdminOutcome outcome = operations().changeSoPin(owner, slotId);
         if (outcome.succeeded || outcome.tokenTouched) {
-            markLoggedOut();
+            markLoggedOut(slotId);
             refreshTokenState(slotId);
         }
         break;
@@ -338,14 +338,16 @@ void CLeftTreeView::runOperation(int number) {
 
 // After a new user PIN: log out, log in again with the new PIN without a
 // dialog, and re-read the token. The login marks follow what the new login
-// gave, so a failed login leaves Login available.
-void CLeftTreeView::afterPinOperation(QTreeWidgetItem* slotItem, CK_SLOT_ID slotId,
-                                      SecurePin& newPin) {
+// gave, so a failed login leaves Login available. The login step may show a
+// message box, during which the tree may be rebuilt, so the slot's item is
+// looked up only afterwards.
+void CLeftTreeView::afterPinOperation(CK_SLOT_ID slotId, SecurePin& newPin) {
     if (pane_ != nullptr)
         pane_->tokenInfoView()->showSlot(slotId);
-    markLoggedOut();
+    markLoggedOut(slotId);
     bool loggedIn = operations().loginWithPin(slotId, newPin);
     newPin.clear();
+    QTreeWidgetItem* slotItem = findSlotItem(slotId);
     if (loggedIn) {
         setLoggedInMarks(slotItem, true);
         if (pane_ != nullptr) {
@@ -355,7 +357,7 @@ void CLeftTreeView::afterPinOperation(QTreeWidgetItem* slotItem, CK_SLOT_ID slot
     }
     if (SlotEntry* entry = SlotManager::instance().findSlot(slotId))
         entry->refreshTokenInfo();
-    if (loggedIn && slotItem->childCount() > 0) {
+    if (loggedIn && slotItem != nullptr && slotItem->childCount() > 0) {
         selectItem(slotItem->child(0));
     } else if (pane_ != nullptr) {
         pane_->tokenInfoView()->refreshTokenDetails(slotId);
@@ -475,7 +477,7 @@ void CLeftTreeView::onPinChanged(CK_SLOT_ID slotId) {
         return;
     }
     selectItem(item);
-    markLoggedOut();
+    markLoggedOut(slotId);
     refreshTokenState(slotId);
 }
 

@@ -56,7 +56,9 @@ public:
     bool canOperate(bool forLogin) const;
     // Runs operation 3 to 8 on the selected item; anything else is ignored.
     void runOperation(int operation);
-    void markLoggedOut();
+    // Clears the login marks of the slot's item, offers Login in the token
+    // view when it shows the slot, and logs the slot's entry out.
+    void markLoggedOut(CK_SLOT_ID slotId);
 
     // Menu 141 for a slot item, localized and grayed as the slot allows;
     // null for any other item. Its one entry is the popup to show.
@@ -84,11 +86,9 @@ private:
     void applySlotItemText(QTreeWidgetItem* item, const SlotEntry& entry);
     QTreeWidgetItem* addDataManagementItem(QTreeWidgetItem* slotItem, CK_SLOT_ID slotId,
                                            bool loggedIn);
-    // The selected item if it is a slot item, else the slot item above it.
-    QTreeWidgetItem* selectedSlotItem() const;
     void setLoggedInMarks(QTreeWidgetItem* slotItem, bool loggedIn);
     void renameSlotItem(CK_SLOT_ID slotId, const std::string& label);
-    void afterPinOperation(QTreeWidgetItem* slotItem, CK_SLOT_ID slotId, SecurePin& newPin);
+    void afterPinOperation(CK_SLOT_ID slotId, SecurePin& newPin);
     void refreshTokenState(CK_SLOT_ID slotId);
     AdminOperations& operations() const;
 

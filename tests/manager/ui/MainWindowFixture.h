@@ -18,16 +18,22 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-// Records which operation ran and answers as scripted.
+// Records which operation ran and answers as scripted. `duringDialog` runs
+// once inside the next dialog and `duringRelogin` once inside the next login
+// with a new PIN, as events handled by a dialog's or message box's loop.
 struct ScriptedAdmin : AdminOperations {
     std::vector<std::string> calls;
     bool loginResult = true;
     bool reloginResult = true;
     AdminOutcome outcome;
+    std::function<void()> duringDialog;
+    std::function<void()> duringRelogin;
 
     bool login(QWidget*, CK_SLOT_ID slotId) override {
         record("login", slotId);
@@ -59,6 +65,10 @@ struct ScriptedAdmin : AdminOperations {
     }
     void record(const std::string& what, CK_SLOT_ID slotId) {
         calls.push_back(what + " " + std::to_string(slotId));
+        std::function<void()>& hook =
+            what.rfind("loginWithPin", 0) == 0 ? duringRelogin : duringDialog;
+        if (hook)
+            std::exchange(hook, nullptr)();
     }
 };
 

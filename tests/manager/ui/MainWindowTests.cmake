@@ -6,6 +6,7 @@ korvan_add_test(main_window_tests
     ${CMAKE_CURRENT_LIST_DIR}/MainWindowTreeTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MainWindowMenuTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MainWindowLayoutTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MainWindowDialogEventTest.cpp
     LIBS korvan_app fake_slot_library Qt6::Test)
 target_include_directories(main_window_tests PRIVATE ${main_window_fake_dir} ${CMAKE_CURRENT_LIST_DIR})
 

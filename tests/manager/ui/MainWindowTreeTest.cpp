@@ -83,6 +83,54 @@ TEST_F(MainWindowTest, SelectionSwitchesThePane) {
     EXPECT_TRUE(pane->slotInfoView()->isVisibleTo(pane));
 }
 
+// As the user does it: a click makes its item current before it selects it.
+void click(CLeftTreeView* tree, QTreeWidgetItem* item) {
+    tree->scrollToItem(item);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+}
+
+TEST_F(MainWindowTest, ClickedItemAloneDecidesTheViewAndItsButtons) {
+    addSlot(1, tokenSlot("Reader A"));
+    addSlot(2, tokenSlot("Reader B"));
+    fake().objects = {{CKO_DATA, "note", std::nullopt, false}};
+    start();
+    frame->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(frame.get()));
+    tree()->selectItem(slotItem(1));
+    frame->commandAction(command::kLogin)->trigger();
+    CCertManagerFormView* view = frame->pane()->certManagerView();
+
+    // Slot 1 is logged in, slot 2 is not; each path ends on an item whose
+    // own mark decides, never the item the click came from.
+    struct Path {
+        QTreeWidgetItem* from;
+        QTreeWidgetItem* to;
+        bool canModify;
+    };
+    for (const Path& path : {Path{tree()->rootItem(), slotItem(1)->child(0), true},
+                             Path{slotItem(2), slotItem(1)->child(0), true},
+                             Path{slotItem(1), slotItem(1)->child(0), true},
+                             Path{slotItem(1)->child(0), slotItem(2)->child(0), false}}) {
+        click(tree(), path.from);
+        ASSERT_EQ(tree()->selectedItem(), path.from);
+        click(tree(), path.to);
+        SCOPED_TRACE(testing::Message() << path.from->text(0).toStdString() << " to "
+                                        << path.to->parent()->text(0).toStdString());
+        EXPECT_EQ(frame->pane()->currentIndex(), CPaneView::kCertManager);
+        EXPECT_EQ(view->tree()->topLevelItemCount(), 1);
+        EXPECT_EQ(view->importButton()->isEnabled(), path.canModify);
+        EXPECT_EQ(view->deleteButton()->isEnabled(), path.canModify);
+    }
+
+    // The commands follow a click too, without a menu being opened.
+    click(tree(), tree()->rootItem());
+    click(tree(), slotItem(2));
+    EXPECT_TRUE(enabled(command::kLogin));
+    EXPECT_TRUE(enabled(command::kChangeUserPin));
+    click(tree(), tree()->rootItem());
+    EXPECT_FALSE(enabled(command::kChangeUserPin));
+}
+
 TEST_F(MainWindowTest, InsertionAndRemovalRebuildTheTreeAndSelectTheRoot) {
     addStandardSlots();
     start();

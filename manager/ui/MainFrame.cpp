@@ -8,6 +8,7 @@
 #include "MessageFlags.h"
 #include "PaneView.h"
 #include "SlotEventPoster.h"
+#include "SlotInfoView.h"
 #include "SlotManager.h"
 #include "SplitterWnd.h"
 
@@ -55,6 +56,9 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     tree_->setPane(pane_);
     connect(tree_, &CLeftTreeView::commandStateChanged, this, &CMainFrame::updateCommands);
     tree_->buildTree();
+    // The slot list is shown from the start, before any tree item is
+    // selected; it must not wait for the tree to get the focus.
+    pane_->slotInfoView()->refresh();
     tree_->setFocus();
     updateCommands();
 

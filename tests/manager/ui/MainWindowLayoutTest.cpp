@@ -39,6 +39,16 @@ TEST_F(MainWindowTest, StartUpWindowHasTitleSizeAndStartingViews) {
     EXPECT_EQ(frame->size(), QSize(630, 440));
 }
 
+TEST_F(MainWindowTest, SlotListIsFilledBeforeTheTreeHasFocus) {
+    addStandardSlots();
+    start(); // never shown, so the tree never gets the focus
+    auto* list = frame->pane()->slotInfoView()->findChild<QTableWidget*>();
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->rowCount(), 3);
+    EXPECT_EQ(list->item(2, 0)->text().toStdString(), "Reader C");
+    EXPECT_EQ(tree()->selectedItem(), nullptr);
+}
+
 TEST_F(MainWindowTest, MenuPromptsNeverReachTheStatusBar) {
     start();
     QStatusTipEvent prompt(QStringLiteral("Quit the application"));

@@ -105,8 +105,11 @@ InitTokenOutcome runInitToken(CK_SLOT_ID slotId, const InitTokenInput& input,
         return outcome;
     }
 
-    // Initialization needs the token without sessions; the slot entry's own
-    // session goes too, and the caller re-reads the slot afterwards.
+    // Initialization needs the token without sessions. The slot entry ends
+    // its login and session itself first, so neither its login mark nor a
+    // closed session handle outlives the old token, even while the message
+    // boxes below run an event loop; the caller re-reads the slot afterwards.
+    entry->logout();
     functions->C_CloseAllSessions(slotId);
     outcome.rv = aux->E_InitToken(slotId, &params);
     std::memset(&params, 0, sizeof params);

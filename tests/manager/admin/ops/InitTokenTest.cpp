@@ -124,7 +124,7 @@ TEST_F(InitTokenTest, FillPointsIntoTheInputAndCopiesTheProductValue) {
 TEST_F(InitTokenTest, SessionsAreClosedBeforeInitializationAndSuccessIsReported) {
     startWithToken();
     InitTokenOutcome outcome = runInitToken(1, input(), context());
-    EXPECT_EQ(calls(), (std::vector<std::string>{"C_CloseAllSessions", "E_InitToken"}));
+    EXPECT_EQ(calls(), (std::vector<std::string>{"C_Logout", "C_CloseAllSessions", "E_InitToken"}));
     EXPECT_EQ(outcome.end, DialogEnd::Ok);
     EXPECT_TRUE(outcome.succeeded);
     EXPECT_TRUE(outcome.tokenTouched);
@@ -134,6 +134,32 @@ TEST_F(InitTokenTest, SessionsAreClosedBeforeInitializationAndSuccessIsReported)
     EXPECT_EQ(messages()[0].id, 855);
     EXPECT_EQ(messages()[0].text, "Inistialize token successfully!");
     EXPECT_EQ(messages()[0].flags, MB_ICONINFORMATION);
+}
+
+// A second initialization in the same run must not meet the first token's
+// login or session: both end before the token is initialized, whatever the
+// library answers.
+TEST_F(InitTokenTest, EntryLoginAndSessionEndBeforeInitialization) {
+    startWithToken();
+    for (CK_RV initResult : {CKR_OK, CKR_PIN_INVALID}) {
+        AdminFake::current().initTokenResult = initResult;
+        SlotEntry* entry = manager.findSlot(1);
+        const char pin[] = "1234";
+        ASSERT_EQ(entry->login(reinterpret_cast<const CK_UTF8CHAR*>(pin), 4), CKR_OK);
+        CK_SESSION_HANDLE before = CK_INVALID_HANDLE;
+        ASSERT_EQ(entry->getSession(&before), CKR_OK);
+        AdminFake::current().calls.clear();
+
+        runInitToken(1, input(), context());
+        EXPECT_FALSE(entry->loggedIn) << initResult;
+        ASSERT_GE(calls().size(), 3u);
+        EXPECT_EQ(calls()[0], "C_Logout") << initResult;
+        EXPECT_EQ(calls()[1], "C_CloseSession") << initResult;
+        EXPECT_EQ(calls()[2], "C_CloseAllSessions") << initResult;
+        CK_SESSION_HANDLE after = CK_INVALID_HANDLE;
+        ASSERT_EQ(entry->getSession(&after), CKR_OK);
+        EXPECT_NE(after, before) << "the closed session was handed out again";
+    }
 }
 
 TEST_F(InitTokenTest, LibraryRefusalShows1109ExceptAlreadyLoggedIn) {

@@ -1,7 +1,9 @@
 #include "Messages.h"
 #include "LangUiFixture.h"
 #include "MessagePresenter.h"
+#include "QtText.h"
 
+#include <QCursor>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
@@ -45,6 +47,34 @@ TEST_F(MessagesTest, ShowTextPassesComposedTextUnchanged) {
     EXPECT_EQ(r.text, "805 [0x000000A0]");
     EXPECT_EQ(r.title, "Token-Verwaltung");
     EXPECT_EQ(r.flags, MB_ICONERROR);
+}
+
+// The import's duplicate question comes while its work shows the wait cursor.
+TEST_F(MessagesTest, BoxesShowTheNormalCursorAndTheWaitCursorReturnsAfter) {
+    struct CursorPresenter : MessagePresenter {
+        std::vector<bool> underOverride;
+        int present(const MessageRequest&) override {
+            underOverride.push_back(QGuiApplication::overrideCursor() != nullptr);
+            return IDYES;
+        }
+    } presenter;
+    ScopedMessagePresenter scope(presenter);
+    auto t = noFileTranslator();
+    {
+        WaitCursor outer;
+        QGuiApplication::setOverrideCursor(Qt::BusyCursor);
+        EXPECT_EQ(showMessageOwned(5033, "The certificate already exists, continue?", MB_YESNO, *t),
+                  IDYES);
+        showMessage(805, "Wrong PIN", MB_OK, *t);
+        showText("805 [0x000000A0]", MB_OK, *t);
+        ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::BusyCursor);
+        QGuiApplication::restoreOverrideCursor();
+        ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    }
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(presenter.underOverride, (std::vector<bool>{false, false, false}));
 }
 
 TEST_F(MessagesTest, BuiltInTitleWithoutFile) {

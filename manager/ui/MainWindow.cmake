@@ -23,6 +23,6 @@ add_library(korvan_main_window STATIC
 set_target_properties(korvan_main_window PROPERTIES AUTOMOC ON)
 target_include_directories(korvan_main_window PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(korvan_main_window PUBLIC
-    korvan_main_rules korvan_info_views korvan_certs korvan_lang_ui korvan_token_qt korvan_admin_ops
-    Qt6::Widgets)
+    korvan_main_rules korvan_info_views korvan_certs korvan_drawn_icons korvan_lang_ui
+    korvan_token_qt korvan_admin_ops Qt6::Widgets)
 korvan_warnings(korvan_main_window)

@@ -423,6 +423,7 @@ struct Target {
 const Target kTargets[] = {
     {"sign", "openssl", 0.95},
     {"sign", "softhsm2", 1.0},
+    {"verify", "openssl", 0.8},
     {"C_CreateObject", "softhsm2", 1.0},
     {"enumerate", "softhsm2", 1.0},
 };

@@ -1,6 +1,7 @@
 #include "softtoken/crypto/Mechanisms.h"
 
 #include "softtoken/crypto/ErrorMark.h"
+#include "softtoken/crypto/PreparedContexts.h"
 #include "softtoken/crypto/RsaPadding.h"
 
 #include <cstring>
@@ -204,10 +205,14 @@ CK_RV RsaSignatureContext::make(const CK_MECHANISM& mechanism, PkeyPtr key, cons
         if (!ctx->mdCtx_) {
             return CKR_HOST_MEMORY;
         }
-        EVP_PKEY_CTX* pctx = nullptr; // owned by the digest context
-        if (use.digestInit(ctx->mdCtx_.get(), &pctx, md, nullptr, key.get()) != 1 ||
-            (pss && !padding.applyTo(pctx))) {
-            return CKR_FUNCTION_FAILED;
+        // PKCS#1 v1.5 has nothing to set per operation, so its contexts are prepared once.
+        const PreparedUse prepared = &use == &kSign ? PreparedUse::Sign : PreparedUse::Verify;
+        if (pss || !startPrepared(key.get(), prepared, type, md, ctx->mdCtx_.get())) {
+            EVP_PKEY_CTX* pctx = nullptr; // owned by the digest context
+            if (use.digestInit(ctx->mdCtx_.get(), &pctx, md, nullptr, key.get()) != 1 ||
+                (pss && !padding.applyTo(pctx))) {
+                return CKR_FUNCTION_FAILED;
+            }
         }
         // Length queries never reach OpenSSL, so Final may consume the context
         // instead of duplicating it on every call.

@@ -1,6 +1,7 @@
 #include "softtoken/crypto/Rsa.h"
 
 #include "softtoken/crypto/ErrorMark.h"
+#include "softtoken/crypto/PreparedContexts.h"
 
 #include <memory>
 #include <openssl/bn.h>
@@ -32,7 +33,7 @@ using ParamPtr = std::unique_ptr<OSSL_PARAM, ParamFree>;
 using LocalPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 
 PkeyPtr adopt(EVP_PKEY* key) {
-    return key ? PkeyPtr(key, EVP_PKEY_free) : PkeyPtr();
+    return withPreparedContexts(key);
 }
 
 BnPtr toBn(const Bytes& b) {

@@ -332,6 +332,32 @@ TEST_F(CertToolTest, HandlesNameTheSameObjectInEveryListingAndCommand) {
     EXPECT_NE(findKind(after[1], "PrivateKey"), nullptr);
 }
 
+TEST_F(CertToolTest, AHandleThatNamesAnotherObjectOnceLoggedInIsRefused) {
+    ASSERT_EQ(import(file("alice.p12")).exitCode, 0);
+    std::vector<Container> before = listing(true);
+    // From here on the module hands out other handles once logged in.
+    fs::remove(dir_ / "bin" / "libmeridiaCsp11_2001.so");
+    fs::create_symlink(HANDLES_SHIFT_MODULE, dir_ / "bin" / "libmeridiaCsp11_2001.so");
+    environment_["SHIFTED_INNER_MODULE"] = MERIDIA_MODULE;
+    std::vector<Container> plain = listing(false);
+    ASSERT_EQ(plain.size(), 1u);
+    const Child* publicKey = findKind(plain[0], "PublicKey");
+    ASSERT_NE(publicKey, nullptr);
+
+    Result deleted = tool(
+        {"delete", "--slot", "1", "--object", publicKey->handle, "--pin-stdin", "--yes"}, "1234\n");
+    EXPECT_EQ(deleted.exitCode, 7) << deleted.err;
+    EXPECT_TRUE(contains(deleted.err, "No such object: " + publicKey->handle)) << deleted.err;
+    Result inspected = tool(
+        {"inspect", "--slot", "1", "--object", publicKey->handle, "--login", "--pin-stdin"}, "1234\n");
+    EXPECT_EQ(inspected.exitCode, 7) << inspected.out;
+    EXPECT_EQ(inspected.out, "");
+    // Nothing was deleted.
+    std::vector<Container> after = listing(true);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0].children.size(), before[0].children.size());
+}
+
 TEST_F(CertToolTest, InspectShowsRowsAndDumpsWithoutSecrets) {
     ASSERT_EQ(import(file("alice.p12")).exitCode, 0);
     std::vector<Container> containers = listing();

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs each fuzz target for a bounded time (default 60 s each): the software
-# token's (templates, token files) and the manager's language file parser.
-# Usage: scripts/run-fuzz.sh [BUILD_DIR] [SECONDS]
+# token's (templates, token files), the manager's language file parser and its
+# certificate file loaders.
+# Usage: scripts/run-fuzz.sh [BUILD_DIR] [SECONDS] [TARGET...]
 # Corpora are kept in BUILD_DIR/fuzz-corpus/<target> between runs; crashes and
 # their inputs land in BUILD_DIR/fuzz-artifacts/.
 set -eu
@@ -15,10 +16,14 @@ corpus="$build/fuzz-corpus"
 artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 
-targets="softtoken_fuzz_template softtoken_fuzz_database lang_fuzz_inifile certs_fuzz_pkcs12 certs_fuzz_certificate certs_fuzz_pkcs7 certs_fuzz_pem_text"
+all="softtoken_fuzz_template softtoken_fuzz_database lang_fuzz_inifile certs_fuzz_pkcs12 certs_fuzz_certificate certs_fuzz_pkcs7 certs_fuzz_pem_text"
+if [ $# -ge 2 ]; then shift 2; else set --; fi
+targets=${*:-$all}
+for t in $all; do
+    mkdir -p "$corpus/$t"
+done
 for t in $targets; do
     [ -x "$bin/$t" ] || { echo "run-fuzz: $bin/$t is missing; build with the fuzz preset" >&2; exit 1; }
-    mkdir -p "$corpus/$t"
 done
 
 # Seed the database target with a sound token file, made by tokenctl.
@@ -28,6 +33,82 @@ if [ -x "$bin/tokenctl" ] && [ ! -e "$corpus/softtoken_fuzz_database/sound-token
     "$bin/tokenctl" --conf "$seed/token.conf" create seed --so-pin so-pin-1 --user-pin user-pin \
         >/dev/null
     cp "$seed/store/seed.token" "$corpus/softtoken_fuzz_database/sound-token"
+    rm -rf "$seed"
+fi
+
+# Seed the certificate targets with files made here by OpenSSL (never kept in
+# the repository): PKCS#12 of every kind the import reads, scrypt included,
+# certificates in DER and PEM, and PKCS#7 bundles. Passwords are the ones the
+# PKCS#12 target tries: "secret" and the empty one.
+if command -v openssl >/dev/null && [ ! -e "$corpus/certs_fuzz_pkcs12/aes-pbkdf2.p12" ]; then
+    seed=$(mktemp -d)
+    (
+        cd "$seed"
+        q() { "$@" >/dev/null 2>&1; }
+        q openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj "/CN=Seed CA"
+        q openssl req -newkey rsa:1024 -nodes -keyout leaf.key -out leaf.csr -subj "/CN=Seed leaf/O=Seed"
+        q openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -set_serial 7 -days 30 -out leaf.pem
+        q openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ec.key -out ec.pem \
+            -days 30 -subj "/CN=Seed EC"
+        p12=$corpus/certs_fuzz_pkcs12
+        export_p12() { out=$1; shift; q openssl pkcs12 -export -passout pass:secret -out "$p12/$out" "$@"; }
+        export_p12 legacy-rc2.p12 -legacy -inkey leaf.key -in leaf.pem
+        export_p12 3des.p12 -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -inkey leaf.key -in leaf.pem
+        export_p12 aes-pbkdf2.p12 -keypbe AES-256-CBC -certpbe AES-256-CBC -inkey leaf.key -in leaf.pem
+        export_p12 no-mac.p12 -nomac -inkey leaf.key -in leaf.pem
+        export_p12 chain.p12 -inkey leaf.key -in leaf.pem -certfile ca.pem
+        export_p12 certificate-only.p12 -nokeys -in leaf.pem
+        export_p12 ec.p12 -inkey ec.key -in ec.pem
+        q openssl pkcs12 -export -passout pass: -out "$p12/empty-password.p12" -inkey leaf.key -in leaf.pem
+        # The command line has no scrypt option: a small program writes that file.
+        cat > scrypt.c <<'PROGRAM'
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <stdio.h>
+int main(int argc, char** argv) {
+    FILE* f = fopen(argv[1], "r");
+    EVP_PKEY* key = f ? PEM_read_PrivateKey(f, NULL, NULL, NULL) : NULL;
+    if (f) fclose(f);
+    f = fopen(argv[2], "r");
+    X509* cert = f ? PEM_read_X509(f, NULL, NULL, NULL) : NULL;
+    if (f) fclose(f);
+    if (!key || !cert || argc < 4) return 1;
+    PKCS8_PRIV_KEY_INFO* info = EVP_PKEY2PKCS8(key);
+    X509_ALGOR* pbe = PKCS5_pbe2_set_scrypt(EVP_aes_256_cbc(), NULL, 0, NULL, 1024, 8, 1);
+    X509_SIG* shrouded = info && pbe ? PKCS8_set0_pbe("secret", -1, info, pbe) : NULL;
+    STACK_OF(PKCS12_SAFEBAG)* keys = sk_PKCS12_SAFEBAG_new_null();
+    STACK_OF(PKCS12_SAFEBAG)* certs = NULL;
+    PKCS12_SAFEBAG* bag = shrouded ? PKCS12_SAFEBAG_create0_pkcs8(shrouded) : NULL;
+    PKCS12_SAFEBAG* certBag = PKCS12_add_cert(&certs, cert);
+    unsigned char id[] = {1, 2, 3, 4};
+    if (!bag || !certBag || !keys) return 1;
+    sk_PKCS12_SAFEBAG_push(keys, bag);
+    PKCS12_add_localkeyid(bag, id, sizeof id);
+    PKCS12_add_localkeyid(certBag, id, sizeof id);
+    STACK_OF(PKCS7)* safes = NULL;
+    if (!PKCS12_add_safe(&safes, certs, NID_aes_256_cbc, 2048, "secret") ||
+        !PKCS12_add_safe(&safes, keys, -1, 0, NULL))
+        return 1;
+    PKCS12* p12 = PKCS12_add_safes(safes, 0);
+    if (!p12 || !PKCS12_set_mac(p12, "secret", -1, NULL, 0, 2048, EVP_sha256())) return 1;
+    f = fopen(argv[3], "wb");
+    return f && i2d_PKCS12_fp(f, p12) == 1 && fclose(f) == 0 ? 0 : 1;
+}
+PROGRAM
+        if q cc -o scrypt scrypt.c -lcrypto; then
+            ./scrypt leaf.key leaf.pem "$p12/scrypt.p12" || echo "run-fuzz: no scrypt seed" >&2
+        fi
+        for c in leaf ca ec; do
+            cp $c.pem "$corpus/certs_fuzz_certificate/$c.pem"
+            cp $c.pem "$corpus/certs_fuzz_pem_text/$c.pem"
+            q openssl x509 -in $c.pem -outform DER -out "$corpus/certs_fuzz_certificate/$c.cer"
+        done
+        q openssl crl2pkcs7 -nocrl -certfile leaf.pem -certfile ca.pem -outform DER \
+            -out "$corpus/certs_fuzz_pkcs7/chain.p7b"
+        q openssl crl2pkcs7 -nocrl -certfile ec.pem -out "$corpus/certs_fuzz_pkcs7/ec-pem.p7b"
+        q openssl crl2pkcs7 -nocrl -outform DER -out "$corpus/certs_fuzz_pkcs7/empty.p7b"
+        cp "$corpus/certs_fuzz_pkcs7/ec-pem.p7b" "$corpus/certs_fuzz_pem_text/"
+    )
     rm -rf "$seed"
 fi
 

@@ -1,13 +1,15 @@
 // Fuzzed templates through the function list: C_CreateObject, then
 // C_GetAttributeValue, C_GetObjectSize and C_SetAttributeValue on what was made.
-// Invariants: a failed creation stores nothing (free memory unchanged), and a
-// created and destroyed token object gives its memory back.
+// Invariants: a failed creation stores nothing (free memory unchanged), a
+// created object is destroyed unless it says CKA_DESTROYABLE false (then it
+// is refused), and a destroyed token object gives its memory back.
 
 #include "FuzzSupport.h"
 
 #include <korvan/vendor_aux.h>
 #include <p11-kit/pkcs11.h>
 
+#include <memory>
 #include <vector>
 
 extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR);
@@ -126,6 +128,9 @@ struct Harness {
             CKR_OK)
             fuzz::fail("open session");
     }
+    ~Harness() { f->C_Finalize(nullptr); }
+    Harness(const Harness&) = delete;
+    Harness& operator=(const Harness&) = delete;
     CK_TOKEN_INFO info() {
         CK_TOKEN_INFO i{};
         if (f->C_GetTokenInfo(1, &i) != CKR_OK)
@@ -134,9 +139,31 @@ struct Harness {
     }
 };
 
-Harness& harness() {
-    static Harness h;
+std::unique_ptr<Harness>& harnessSlot() {
+    static std::unique_ptr<Harness> h;
     return h;
+}
+
+// Objects that rightly refused C_DestroyObject fill the token; after this
+// many the harness starts over with a fresh store.
+constexpr int kMaxKeptObjects = 32;
+int keptObjects = 0;
+
+Harness& harness() {
+    std::unique_ptr<Harness>& h = harnessSlot();
+    if (h && keptObjects >= kMaxKeptObjects) {
+        h.reset(); // finalizes the module before the next store is made
+        keptObjects = 0;
+    }
+    if (!h)
+        h = std::make_unique<Harness>();
+    return *h;
+}
+
+bool destroyable(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obj) {
+    CK_BBOOL value = CK_TRUE;
+    CK_ATTRIBUTE query{CKA_DESTROYABLE, &value, sizeof value};
+    return f->C_GetAttributeValue(session, obj, &query, 1) != CKR_OK || value != CK_FALSE;
 }
 
 } // namespace
@@ -185,7 +212,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                static_cast<CK_ULONG>(u.attrs.size()));
     }
 
-    if (f->C_DestroyObject(h.session, obj) != CKR_OK)
+    const bool mayDestroy = destroyable(f, h.session, obj);
+    const CK_RV destroyed = f->C_DestroyObject(h.session, obj);
+    if (!mayDestroy) {
+        if (destroyed != CKR_ACTION_PROHIBITED)
+            fuzz::fail("destroying an object that is not destroyable");
+        ++keptObjects;
+        return 0;
+    }
+    if (destroyed != CKR_OK)
         fuzz::fail("destroying a created object");
     const CK_TOKEN_INFO after = h.info();
     if (after.ulFreePublicMemory != before.ulFreePublicMemory ||

@@ -94,16 +94,6 @@ TEST(softtoken_crypto_Pss, SignaturesCheckOutWithOpenSsl) {
             EXPECT_EQ(verifyWith(pss(c.mechanism, p), bytesOf("another message"), sig),
                       CKR_SIGNATURE_INVALID);
 
-            // In parts, verified by the one-shot form.
-            std::unique_ptr<SignContext> s;
-            ASSERT_EQ(SignContext::create(pss(c.mechanism, p), privateKey(), s), CKR_OK);
-            ASSERT_TRUE(s->multiPart());
-            ASSERT_EQ(s->update(message.data(), 5), CKR_OK);
-            ASSERT_EQ(s->update(message.data() + 5, message.size() - 5), CKR_OK);
-            Bytes parts(256);
-            CK_ULONG len = parts.size();
-            ASSERT_EQ(s->final(parts.data(), &len), CKR_OK);
-            EXPECT_EQ(verifyWith(pss(c.mechanism, p), message, parts), CKR_OK);
         }
     }
 

@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -35,13 +36,15 @@ constexpr const char* kOrigin = "http://127.0.0.1:9";
 // korvan-bridge --port 0 as a child; ended and reaped when the object goes.
 class BridgeProcess {
 public:
-    explicit BridgeProcess(const std::string& program) {
+    BridgeProcess(const std::string& program, const std::string& logPath) {
         int out[2];
         if (pipe(out) != 0)
             return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        // The bridge and its worker log every call; keep that out of the figures.
+        posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         std::vector<std::string> args = {program, "--port", "0"};
         std::vector<char*> argv;
@@ -142,13 +145,17 @@ int main(int argc, char** argv) {
     setenv("KORVAN_BRIDGE_ALLOW", kOrigin, 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
-    BridgeProcess bridge(BRIDGE_PROGRAM);
+    const std::string log = store.root() + "/bridge.log";
+    BridgeProcess bridge(BRIDGE_PROGRAM, log);
     if (bridge.port() == 0) {
-        fprintf(stderr, "bridge_sign_bench: korvan-bridge did not start\n");
+        fprintf(stderr, "bridge_sign_bench: korvan-bridge did not start (%s)\n", log.c_str());
         return 1;
     }
     httplib::Client client("127.0.0.1", bridge.port());
     client.set_keep_alive(true);
+    // Headers and body leave in separate writes; without this the body would wait for the
+    // server's delayed acknowledgement.
+    client.set_tcp_nodelay(true);
     client.set_read_timeout(60, 0);
     const auto created = post(client, {{"v", 1}, {"op", "create"}, {"progId", "QXMeridiaControl.SGN"}});
     if (!created || !(*created)["object"].is_string()) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class TokenLibrary;
 
@@ -19,9 +20,16 @@ class TokenLibrary;
 // vendor library for slot events, applies token insertion and removal to the
 // affected entry and then hands every event to the event poster.
 //
-// Threads: the slot map is filled by initialize() and emptied by shutdown(),
-// both on the user-interface thread while no monitor runs, so lookups need no
-// lock. Entries guard themselves (see SlotEntry); the monitor holds an entry's
+// A module without the vendor table (one the user named, see
+// TokenLibrary::anyModule()) has no slot event query; the monitor then reads
+// every slot's information each poll interval and reports a token that came
+// or went as event 1 or 2.
+//
+// Threads: the slot map is filled by initialize() and rescanSlots() and
+// emptied by shutdown(), all on the user-interface thread; entries are only
+// added while the program runs, never dropped, so pointers to them stay
+// valid. The map's shape is guarded for the monitor's lookups; the
+// user-interface thread, the only writer, iterates it without the lock. Entries guard themselves (see SlotEntry); the monitor holds an entry's
 // lock while it applies an event and releases it before posting, so the
 // entry is up to date when the window handles the event.
 class SlotManager {
@@ -48,6 +56,13 @@ public:
     // Stops the monitor, then destroys every entry. Always true.
     bool shutdown();
 
+    // Reads the slot list again after something on the token side changed
+    // the slots (an initialization may move a token to another slot id):
+    // new slots get entries, and every known slot's information and token
+    // are read again; a slot no longer listed is kept as one without a
+    // token. The monitor keeps running. False when the list cannot be read.
+    bool rescanSlots();
+
     SlotEntry* findSlot(CK_SLOT_ID slotId) const;
     // Every entry in ascending slot identifier. (Not "slots": a Qt keyword.)
     const SlotMap& allSlots() const { return slots_; }
@@ -69,12 +84,16 @@ private:
     void addSlot(CK_SLOT_ID slotId);
     bool startMonitor();
     void monitor();
+    // One round of the monitor over a module without the event query.
+    void pollSlotInfo();
+    bool readSlotList(std::vector<CK_SLOT_ID>& list) const;
     // Sleeps one poll interval or until a stop is requested.
     void pause();
     void post(CK_SLOT_ID slotId, CK_ULONG event);
 
     TokenLibrary& library_;
     SlotMap slots_;
+    mutable std::mutex slotsMutex_;
 
     mutable std::mutex stateMutex_;
     std::condition_variable stateChanged_;

@@ -2,16 +2,45 @@
 
 #include "ProductConfig.h"
 
+#include <cstdlib>
+
 TokenLibrary& TokenLibrary::instance() {
     static TokenLibrary library;
     return library;
 }
 
+std::string TokenLibrary::libraryForModuleWord(const std::string& word) {
+    // The product's own modules by the names their records give them, so the
+    // loader finds them the same way as without the word.
+    if (word == "meridia")
+        return "meridiaCsp11_2001.dll";
+    if (word == "skyra")
+        return "qx11skyra.dll";
+    return word;
+}
+
 bool TokenLibrary::load() {
-    return load(productConfig.pkcs11LibraryName);
+    std::string word = moduleOverride_;
+    if (word.empty()) {
+        const char* variable = std::getenv("KORVAN_TOKEN_LIBRARY");
+        if (variable != nullptr)
+            word = variable;
+    }
+    if (word.empty())
+        return load(productConfig.pkcs11LibraryName);
+    return loadAnyModule(libraryForModuleWord(word).c_str());
 }
 
 bool TokenLibrary::load(const char* libraryName) {
+    return bind(libraryName, true);
+}
+
+bool TokenLibrary::loadAnyModule(const char* libraryName) {
+    return bind(libraryName, false);
+}
+
+bool TokenLibrary::bind(const char* libraryName, bool auxRequired) {
+    anyModule_ = !auxRequired;
     if (module_ == nullptr) {
         module_ = platform::loadModule(libraryName);
         if (module_ == nullptr)
@@ -43,15 +72,16 @@ bool TokenLibrary::load(const char* libraryName) {
     }
 
     // From here on the library stays loaded and initialized even if the
-    // extension table is missing; unload() finalizes it.
+    // extension table is missing; unload() finalizes it. Another maker's
+    // module has no such table and works without it.
     auxFunctions_ = nullptr;
     auto getAuxFunctionList = reinterpret_cast<E_GetAuxFunctionList_t>(
         platform::moduleSymbol(module_, "E_GetAuxFunctionList"));
     if (getAuxFunctionList == nullptr)
-        return false;
+        return !auxRequired;
     VendorAuxFunctionList* auxList = nullptr;
     if (getAuxFunctionList(&auxList) != CKR_OK || auxList == nullptr)
-        return false;
+        return !auxRequired;
     auxFunctions_ = auxList;
     return true;
 }
@@ -66,6 +96,7 @@ bool TokenLibrary::unload() {
     module_ = nullptr;
     functions_ = nullptr;
     auxFunctions_ = nullptr;
+    anyModule_ = false;
     return true;
 }
 

@@ -215,4 +215,97 @@ TEST_F(SlotManagerTest, WithoutAPosterEventsAreDroppedButStillApplied) {
     EXPECT_TRUE(postedEvents().empty());
 }
 
+// A module without the vendor table, named by the user: the monitor reads
+// the slots itself.
+TEST_F(SlotManagerTest, WithoutTheEventQueryTokensThatComeAndGoAreFoundByPolling) {
+    addSlots({{1, emptySlot()}, {2, tokenSlot("Reader B")}});
+    library.bindTables(&fake().functions, nullptr, true);
+    manager.setPollInterval(std::chrono::milliseconds(1));
+    ASSERT_TRUE(manager.initialize());
+    ASSERT_TRUE(manager.monitorRunning());
+
+    {
+        std::lock_guard guard(fake().mutex);
+        fake().slotMap[1].flags |= CKF_TOKEN_PRESENT;
+    }
+    ASSERT_TRUE(waitForEvents(1));
+    {
+        std::lock_guard guard(fake().mutex);
+        fake().slotMap[2].flags &= ~CKF_TOKEN_PRESENT;
+    }
+    ASSERT_TRUE(waitForEvents(2));
+    // A slot the module no longer knows holds no token.
+    {
+        std::lock_guard guard(fake().mutex);
+        fake().slotMap[2].flags |= CKF_TOKEN_PRESENT;
+    }
+    ASSERT_TRUE(waitForEvents(3));
+    {
+        std::lock_guard guard(fake().mutex);
+        fake().slotMap.erase(2);
+    }
+    ASSERT_TRUE(waitForEvents(4));
+    // A passing read failure is no removal; nothing more is reported.
+    {
+        std::lock_guard guard(fake().mutex);
+        fake().slotInfoFailures = 3;
+    }
+    ASSERT_TRUE(waitForFake([](FakeSlotLibrary& f) { return f.slotInfoFailures == 0; }));
+    manager.stopMonitor();
+
+    std::vector<PostedEvent> posted = postedEvents();
+    ASSERT_EQ(posted.size(), 4u);
+    EXPECT_EQ(posted[0].slotId, 1u);
+    EXPECT_EQ(posted[0].code, E_EVENT_TOKEN_INSERTED);
+    EXPECT_TRUE(posted[0].tokenPresent);
+    EXPECT_EQ(posted[0].label, "ABCDEFG");
+    EXPECT_EQ(posted[1].slotId, 2u);
+    EXPECT_EQ(posted[1].code, E_EVENT_TOKEN_REMOVED);
+    EXPECT_FALSE(posted[1].tokenPresent);
+    EXPECT_EQ(posted[2].code, E_EVENT_TOKEN_INSERTED);
+    EXPECT_EQ(posted[3].code, E_EVENT_TOKEN_REMOVED);
+    EXPECT_FALSE(manager.findSlot(2)->tokenPresent);
+    EXPECT_TRUE(manager.findSlot(1)->tokenPresent);
+    EXPECT_EQ(fake().pollCalls, 0);
+}
+
+TEST_F(SlotManagerTest, RescanAddsNewSlotsAndRereadsTheKnownOnes) {
+    addSlots({{0, tokenSlot("Empty token")}});
+    fake().slotMap[0].tokenFlags = 0;
+    fake().slotMap[0].label = "";
+    ASSERT_TRUE(manager.initialize());
+    SlotEntry* first = manager.findSlot(0);
+
+    // What an initialization can leave: the token under a new id, and an
+    // empty token where it was, or no slot there at all.
+    {
+        std::lock_guard guard(fake().mutex);
+        fake().slotMap[0].label = "fresh";
+        fake().slotMap[0].tokenFlags = CKF_TOKEN_INITIALIZED;
+        fake().slotList.push_back(0x2a2a);
+        fake().slotMap[0x2a2a] = tokenSlot("Moved");
+    }
+    ASSERT_TRUE(manager.rescanSlots());
+    EXPECT_EQ(listedSlots(manager), (std::vector<CK_SLOT_ID>{0, 0x2a2a}));
+    EXPECT_EQ(manager.findSlot(0), first);
+    EXPECT_EQ(first->tokenLabel(), "fresh");
+    EXPECT_TRUE((first->tokenNumber(10) & CKF_TOKEN_INITIALIZED) != 0);
+    ASSERT_NE(manager.findSlot(0x2a2a), nullptr);
+    EXPECT_EQ(manager.findSlot(0x2a2a)->tokenLabel(), "ABCDEFG");
+
+    {
+        std::lock_guard guard(fake().mutex);
+        fake().slotList = {0x2a2a};
+        fake().slotMap.erase(0);
+    }
+    ASSERT_TRUE(manager.rescanSlots());
+    EXPECT_EQ(manager.findSlot(0), first);
+    EXPECT_FALSE(first->tokenPresent);
+    EXPECT_EQ(first->tokenLabel(), "");
+
+    fake().slotListResult = CKR_DEVICE_ERROR;
+    EXPECT_FALSE(manager.rescanSlots());
+    EXPECT_TRUE(manager.findSlot(0x2a2a)->tokenPresent);
+}
+
 } // namespace

@@ -220,6 +220,63 @@ TEST_F(TokenLibraryTest, AuxTableIsHiddenOnceTheFunctionTableIsCleared) {
     EXPECT_EQ(calls.finalizeCalls, 0u);
 }
 
+// A library the user names instead of the product's one: the vendor table
+// becomes optional, and only load() looks at the variable or the override.
+class NamedModuleTest : public TokenLibraryTest {
+protected:
+    void TearDown() override {
+        unsetenv("KORVAN_TOKEN_LIBRARY");
+        TokenLibraryTest::TearDown();
+    }
+};
+
+TEST_F(NamedModuleTest, VariableNamesALibraryThatNeedsNoVendorTable) {
+    for (const char* path : {FAKE_P11_NO_AUX, FAKE_P11_AUX_FAILS}) {
+        SCOPED_TRACE(path);
+        setenv("KORVAN_TOKEN_LIBRARY", path, 1);
+        ASSERT_TRUE(library.load());
+        EXPECT_TRUE(isLoaded(path));
+        EXPECT_NE(library.functions(), nullptr);
+        EXPECT_EQ(library.auxFunctions(), nullptr);
+        EXPECT_TRUE(library.anyModule());
+        library.unload();
+        EXPECT_FALSE(library.anyModule());
+    }
+    // Explicit names keep needing the table whatever the variable says.
+    EXPECT_FALSE(library.load(FAKE_P11_NO_AUX));
+    EXPECT_FALSE(library.anyModule());
+}
+
+TEST_F(NamedModuleTest, NamedLibraryWithTheTableBindsBoth) {
+    setenv("KORVAN_TOKEN_LIBRARY", FAKE_P11_GOOD, 1);
+    ASSERT_TRUE(library.load());
+    EXPECT_NE(library.auxFunctions(), nullptr);
+}
+
+TEST_F(NamedModuleTest, OverrideWinsOverTheVariableAndFailuresStillFail) {
+    setenv("KORVAN_TOKEN_LIBRARY", "/nonexistent/libnothing.so", 1);
+    EXPECT_FALSE(library.load());
+    expectUnbound();
+
+    library.setModuleOverride(FAKE_P11_NO_AUX);
+    ASSERT_TRUE(library.load());
+    EXPECT_TRUE(isLoaded(FAKE_P11_NO_AUX));
+    library.unload();
+
+    // A named library that cannot be initialized is refused as before.
+    library.setModuleOverride(FAKE_P11_ALREADY_INITIALIZED);
+    EXPECT_FALSE(library.load());
+    expectUnbound();
+    EXPECT_FALSE(isLoaded(FAKE_P11_ALREADY_INITIALIZED));
+}
+
+TEST(TokenLibraryModuleWords, ProductWordsMapToTheirRecordNamesOthersStayAsGiven) {
+    EXPECT_EQ(TokenLibrary::libraryForModuleWord("meridia"), "meridiaCsp11_2001.dll");
+    EXPECT_EQ(TokenLibrary::libraryForModuleWord("skyra"), "qx11skyra.dll");
+    EXPECT_EQ(TokenLibrary::libraryForModuleWord("/usr/lib/x/libp11.so"), "/usr/lib/x/libp11.so");
+    EXPECT_EQ(TokenLibrary::libraryForModuleWord("Meridia"), "Meridia");
+}
+
 TEST(TokenLibraryInstance, IsOneUnboundObject) {
     TokenLibrary& library = TokenLibrary::instance();
     EXPECT_EQ(&library, &TokenLibrary::instance());

@@ -34,6 +34,8 @@ found=0
 for module in "$bin_dir"/libQXMeridiaControl.so "$bin_dir"/libMeridiaVaultora.so \
     "$bin_dir"/libkorvan_csp_*.so "$bin_dir"/libkorvan_rsa_provider.so; do
     [ -f "$module" ] || continue
+    # The providers' private token builds match the pattern too; they are no COM servers.
+    case $module in *_p11.so) continue ;; esac
     found=$((found + 1))
     if "$regsvr32" $mode /s "$module"; then
         if [ -n "$mode" ]; then

@@ -1,6 +1,7 @@
 #include "Tool.h"
 
 #include "Command.h"
+#include "TokenLibrary.h"
 #include "ToolContext.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@ namespace {
 struct GlobalOptions {
     bool help = false;
     std::optional<std::uint32_t> languageId;
+    std::string module;
     std::string command;
     std::vector<std::string> words;
 };
@@ -47,6 +49,20 @@ bool parseGlobal(const std::vector<std::string>& arguments, GlobalOptions& optio
                 err << "korvanng-tool: '" << value << "' is not a language id\n";
                 return false;
             }
+        } else if (word == "--module" || word.rfind("--module=", 0) == 0) {
+            if (word == "--module") {
+                if (i + 1 == arguments.size()) {
+                    err << "korvanng-tool: --module needs meridia, skyra or a library path\n";
+                    return false;
+                }
+                options.module = arguments[++i];
+            } else {
+                options.module = word.substr(9);
+            }
+            if (options.module.empty()) {
+                err << "korvanng-tool: --module needs meridia, skyra or a library path\n";
+                return false;
+            }
         } else if (options.command.empty() && !word.starts_with("-")) {
             options.command = word;
         } else if (options.command.empty()) {
@@ -62,7 +78,7 @@ bool parseGlobal(const std::vector<std::string>& arguments, GlobalOptions& optio
 } // namespace
 
 void writeUsage(std::ostream& out) {
-    out << "Usage: korvanng-tool [--lang ID] COMMAND [ARGUMENTS]\n"
+    out << "Usage: korvanng-tool [--lang ID] [--module meridia|skyra|PATH] COMMAND [ARGUMENTS]\n"
            "       korvanng-tool --help\n"
            "\n"
            "Commands:\n";
@@ -78,6 +94,11 @@ void writeUsage(std::ostream& out) {
            "Options:\n"
            "  --lang ID   language of the texts, a language id such as 1033 or 2052;\n"
            "              default: the registry value \"LanguageId\", then the locale\n"
+           "  --module meridia|skyra|PATH\n"
+           "              the PKCS#11 library to use instead of the product's one; default:\n"
+           "              the variable KORVAN_TOKEN_LIBRARY if set. A library without the\n"
+           "              vendor extensions works too; init-token then asks for the\n"
+           "              current SO PIN, and rename is not available\n"
            "  --help      show this text\n"
            "\n"
            "Exit status:\n"
@@ -139,6 +160,8 @@ int runTool(const std::vector<std::string>& arguments, std::ostream& out, std::o
     selectLanguage(options.languageId);
 
     TokenEnvironment environment;
+    if (!options.module.empty())
+        TokenLibrary::instance().setModuleOverride(options.module);
     if (command->needsToken) {
         ExitCode started = environment.start();
         if (started != ExitOk)

@@ -5,6 +5,7 @@
 #include "Command.h"
 #include "InitToken.h"
 #include "LoginStep.h"
+#include "ModuleInitToken.h"
 #include "OptionParser.h"
 #include "PinInput.h"
 #include "PinOperation.h"
@@ -211,12 +212,71 @@ bool validateInitToken(CommandArguments& arguments) {
         .has_value();
 }
 
+// A module without the vendor table: the standard calls, which need the
+// current SO PIN and cannot set retry limits or memory sizes.
+ExitCode runModuleInitCommand(const AdminOptions& options, CommandArguments& arguments) {
+    CK_SLOT_ID slotId = *options.slot;
+    if (options.soRetries || options.userRetries || options.publicMemory ||
+        options.privateMemory)
+        return refusedInput(arguments, 10420,
+                            "This token's module cannot set retry limits or memory sizes.");
+    PinBounds bounds = readPinBounds(slotId);
+    ModuleInitInput in;
+    in.label = options.label.value_or(currentTokenLabel(slotId));
+    PinInput input(options.pinStdin);
+    std::optional<SecurePin> soPin =
+        readOne(input, translate(10421, "Current SO PIN:"), arguments);
+    if (!soPin)
+        return ExitBadInput;
+    std::optional<SecurePin> userPin = readOne(
+        input, pinBoundsLabel(851, "Set User PIN(%d to %d characters):", bounds), arguments);
+    if (!userPin)
+        return ExitBadInput;
+    if (!input.fromStdin()) {
+        std::optional<SecurePin> again =
+            readOne(input, translate(812, "Confirm User PIN:"), arguments);
+        if (!again)
+            return ExitBadInput;
+        if (!(*again == *userPin))
+            return refusedInput(arguments, 10406, "The new PIN and its confirmation differ.");
+    }
+    // Optional: an empty answer, or no further line on standard input, keeps it.
+    std::optional<SecurePin> newSoPin =
+        input.read(translate(10422, "New SO PIN (empty: keep the current one):"));
+    if (newSoPin && !newSoPin->empty() && !input.fromStdin()) {
+        std::optional<SecurePin> again =
+            readOne(input, translate(832, "Confirm SO PIN:"), arguments);
+        if (!again)
+            return ExitBadInput;
+        if (!(*again == *newSoPin))
+            return refusedInput(arguments, 10406, "The new PIN and its confirmation differ.");
+    }
+    in.currentSoPin = std::move(*soPin);
+    in.userPin = std::move(*userPin);
+    if (newSoPin)
+        in.newSoPin = std::move(*newSoPin);
+    if (in.label.empty())
+        return refusedInput(arguments, 10407, "The token needs a name (--label).");
+    if (!moduleInitOkEnabled(bounds, in))
+        return refusedInput(arguments, 10404, "The PIN is shorter than the token's minimum.");
+
+    ModuleInitOutcome outcome = runModuleInitToken(slotId, in);
+    if (outcome.tokenRemoved)
+        return ExitNoToken;
+    if (outcome.succeeded && outcome.slotId != slotId)
+        arguments.out << toolText(10423, "The token is now in slot") << ' ' << outcome.slotId
+                      << '\n';
+    return outcome.succeeded ? ExitOk : ExitRefused;
+}
+
 ExitCode runInitTokenCommand(CommandArguments& arguments) {
     AdminOptions options =
         *parseAdmin("init-token", TakesPins | TakesLabel | TakesInitNumbers, arguments);
     CK_SLOT_ID slotId = *options.slot;
     if (requireSlot(slotId, arguments) == nullptr)
         return ExitNoToken;
+    if (!vendorInitAvailable())
+        return runModuleInitCommand(options, arguments);
     // The dialog's starting values, then what the command line gives.
     InitTokenDefaults defaults = readInitTokenDefaults(slotId);
     InitTokenInput in;

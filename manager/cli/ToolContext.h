@@ -60,5 +60,5 @@ private:
     bool started_ = false;
 };
 
-// A text of korvanng-tool's own; ids 10400 to 10419 are reserved for it.
+// A text of korvanng-tool's own; ids 10400 to 10429 are reserved for it.
 std::string toolText(int id, const char* defaultText);

@@ -129,6 +129,23 @@ CK_ATTRIBUTE textAttr(CK_ATTRIBUTE_TYPE type, const std::string& value, bool wit
                         static_cast<CK_ULONG>(value.size() + (withNul ? 1 : 0))};
 }
 
+// Without a container name (a module without the vendor table makes none)
+// the template is cut to what every module takes: the vendor attribute goes,
+// and so does CKA_LOCAL, which the standard makes read-only (false is what a
+// created object gets anyway). Returns the count left.
+CK_ULONG dropEmptyContainerName(CK_ATTRIBUTE* attributes, CK_ULONG count) {
+    bool anyModule = false;
+    for (CK_ULONG i = 0; i < count; ++i)
+        if (attributes[i].type == CKA_CONTAINER_NAME && attributes[i].ulValueLen <= 1)
+            anyModule = true;
+    if (!anyModule)
+        return count;
+    CK_ATTRIBUTE* end = std::remove_if(attributes, attributes + count, [](const CK_ATTRIBUTE& a) {
+        return a.type == CKA_CONTAINER_NAME || a.type == CKA_LOCAL;
+    });
+    return static_cast<CK_ULONG>(end - attributes);
+}
+
 } // namespace
 
 bool IsKnownCertificate(const Bytes& der, const std::vector<Bytes>& knownCertificates) {
@@ -186,7 +203,8 @@ CreateCertificateObject(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session, 
         textAttr(CKA_CONTAINER_NAME, containerName, true),
     };
     CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
-    result.rv = functions->C_CreateObject(session, attributes, std::size(attributes), &handle);
+    result.rv = functions->C_CreateObject(
+        session, attributes, dropEmptyContainerName(attributes, std::size(attributes)), &handle);
     if (result.rv != CKR_OK) {
         platform::debugOutputf("Error:Save P12 Cert: C_CreateObject() NULL, 0x%08lX",
                                static_cast<unsigned long>(result.rv));
@@ -248,7 +266,8 @@ KeyObjectResult CreatePrivateKeyObject(CK_FUNCTION_LIST* functions, CK_SESSION_H
         attr(CKA_SIGN, sign),
     };
     CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
-    result.rv = functions->C_CreateObject(session, attributes, std::size(attributes), &handle);
+    result.rv = functions->C_CreateObject(
+        session, attributes, dropEmptyContainerName(attributes, std::size(attributes)), &handle);
     OPENSSL_cleanse(d.data(), d.size());
     OPENSSL_cleanse(p.data(), p.size());
     OPENSSL_cleanse(q.data(), q.size());
@@ -305,7 +324,8 @@ KeyObjectResult CreatePublicKeyObject(CK_FUNCTION_LIST* functions, CK_SESSION_HA
         attr(CKA_VERIFY, verify),
     };
     CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
-    result.rv = functions->C_CreateObject(session, attributes, std::size(attributes), &handle);
+    result.rv = functions->C_CreateObject(
+        session, attributes, dropEmptyContainerName(attributes, std::size(attributes)), &handle);
     if (result.rv == CKR_OK)
         result.handle = handle;
     return result;

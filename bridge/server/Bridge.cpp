@@ -225,6 +225,11 @@ Answer Bridge::State::call(const httplib::Request& req, std::string& subject) {
 void Bridge::State::install(httplib::Server& server) {
     server.new_task_queue = [] { return new httplib::ThreadPool(kThreadsPerServer); };
     server.set_payload_max_length(config.maxBody);
+    // Debian's library is prebuilt, so its compile-time switch cannot turn Nagle's delay off:
+    // without this a page's next call on a kept-alive connection waits for a delayed ACK.
+    server.set_tcp_nodelay(true);
+    // A page makes many small calls; let it keep its connection for them.
+    server.set_keep_alive_max_count(1000);
     server.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return screen(req, res); });
     server.Get(kScriptPath, [this](const httplib::Request& req, httplib::Response& res) { serveScript(req, res); });

@@ -3,6 +3,8 @@
 #include "ChangeTokenNameDlg.h"
 #include "DialogTranslation.h"
 #include "QtText.h"
+#include "TokenLibrary.h"
+#include "Translator.h"
 #include "ui_ChangeTokenNameDlg.h"
 
 CChangeTokenNameDlg::CChangeTokenNameDlg(CK_SLOT_ID slotId, QWidget* parent)
@@ -26,11 +28,22 @@ void CChangeTokenNameDlg::initDialog() {
         ui_->oldNameLabel->setText(qtext(oldName_));
         ui_->nameEdit->setText(qtext(oldName_));
     }
+    // Only the vendor's table can write a label; another module's token
+    // keeps the name it was initialized with.
+    VendorAuxFunctionList* aux = TokenLibrary::instance().auxFunctions();
+    renameAvailable_ = aux != nullptr && aux->E_SetTokenLabel != nullptr;
+    if (!renameAvailable_) {
+        ui_->nameEdit->setEnabled(false);
+        ui_->newNameCaption->setTextFormat(Qt::PlainText);
+        ui_->newNameCaption->setWordWrap(true);
+        ui_->newNameCaption->setText(qtext(translate(
+            862, "This token's module cannot rename it; the name is set when it is initialized.")));
+    }
     updateOkButton();
 }
 
 void CChangeTokenNameDlg::updateOkButton() {
-    ui_->okButton->setEnabled(renameOkEnabled(utf8FromEdit(ui_->nameEdit)));
+    ui_->okButton->setEnabled(renameAvailable_ && renameOkEnabled(utf8FromEdit(ui_->nameEdit)));
 }
 
 void CChangeTokenNameDlg::onOk() {

@@ -34,4 +34,5 @@ private:
 
     std::unique_ptr<Ui::CChangeTokenNameDlg> ui_;
     std::string oldName_;
+    bool renameAvailable_ = true;
 };

@@ -5,6 +5,7 @@
 #include "MessageFlags.h"
 #include "Messages.h"
 #include "QtText.h"
+#include "Translator.h"
 #include "ui_InitTokenDlg.h"
 
 #include <QPointer>
@@ -100,6 +101,8 @@ void CInitTokenDlg::initDialog() {
     translateDialog(this, kDialogId);
     ui_->soPinLabel->setText(
         qtext(pinBoundsLabel(850, "Set SO PIN(%d to %d characters):", bounds)));
+    if (!vendorInitAvailable())
+        enterModuleMode(bounds);
     ui_->userPinLabel->setText(
         qtext(pinBoundsLabel(851, "Set User PIN(%d to %d characters):", bounds)));
     // The edits' digit limit must not cut a longer value the token holds.
@@ -118,6 +121,47 @@ void CInitTokenDlg::initDialog() {
     limitPinEdit(ui_->soPinEdit, bounds.maximum);
     limitPinEdit(ui_->userPinEdit, bounds.maximum);
     updateOkButton();
+}
+
+void CInitTokenDlg::enterModuleMode(const PinBounds& bounds) {
+    moduleMode_ = true;
+    ui_->soPinLabel->setText(qtext(translate(857, "Current SO PIN:")));
+    // Placed in the free band between the settings and the buttons.
+    newSoPinLabel_ = new QLabel(this);
+    newSoPinLabel_->setGeometry(15, 288, 377, 13);
+    newSoPinLabel_->setText(qtext(
+        pinBoundsLabel(858, "New SO PIN, optional (%d to %d characters):", bounds)));
+    newSoPinEdit_ = new QLineEdit(this);
+    newSoPinEdit_->setGeometry(15, 304, 381, 23);
+    newSoPinEdit_->setEchoMode(QLineEdit::Password);
+    limitPinEdit(newSoPinEdit_, bounds.maximum);
+    setSecretEdits({ui_->soPinEdit, ui_->userPinEdit, newSoPinEdit_});
+    connect(newSoPinEdit_, &QLineEdit::textChanged, this, [this] { updateOkButton(); });
+    moduleNote_ = new QLabel(this);
+    moduleNote_->setGeometry(15, 331, 381, 30);
+    moduleNote_->setWordWrap(true);
+    moduleNote_->setTextFormat(Qt::PlainText);
+    moduleNote_->setText(qtext(translate(
+        859, "This token's module sets its own PIN error counts and memory sizes; only the "
+             "vendor's module lets them be set here.")));
+    ui_->countGroup->setEnabled(false);
+    ui_->memoryGroup->setEnabled(false);
+    for (const NumberField& field : numberFields_)
+        field.edit->setEnabled(false);
+    for (QLabel* label : {ui_->soCountLabel, ui_->userCountLabel, ui_->publicMemoryLabel,
+                          ui_->privateMemoryLabel})
+        label->setEnabled(false);
+    // A tab order that visits the new edit after the name.
+    setTabOrder(ui_->nameEdit, newSoPinEdit_);
+}
+
+ModuleInitInput CInitTokenDlg::moduleInput() const {
+    ModuleInitInput input;
+    input.currentSoPin = pinFromEdit(ui_->soPinEdit);
+    input.userPin = pinFromEdit(ui_->userPinEdit);
+    input.newSoPin = pinFromEdit(newSoPinEdit_);
+    input.label = utf8FromEdit(ui_->nameEdit);
+    return input;
 }
 
 std::optional<unsigned> CInitTokenDlg::fieldValue(const NumberField& field) {
@@ -147,6 +191,10 @@ void CInitTokenDlg::refuse(const NumberField& field) {
 }
 
 void CInitTokenDlg::updateOkButton() {
+    if (moduleMode_) {
+        ui_->okButton->setEnabled(moduleInitOkEnabled(PinBounds{minimumPin_, 0}, moduleInput()));
+        return;
+    }
     // A numeric field without a valid number keeps OK disabled: it cannot
     // be read, and its message comes when OK is pressed or the key refused.
     std::optional<unsigned> values[4];
@@ -174,6 +222,21 @@ bool CInitTokenDlg::validateFields() {
 }
 
 void CInitTokenDlg::onOk() {
+    if (moduleMode_) {
+        tokenTouched_ = true;
+        ModuleInitOutcome outcome;
+        {
+            Busy busy({ui_->okButton, ui_->cancelButton});
+            outcome = runModuleInitToken(slotId(), moduleInput());
+        }
+        if (outcome.succeeded) {
+            succeeded_ = true;
+            newName_ = outcome.newName;
+            newPin_ = std::move(outcome.newPin);
+        }
+        finish(outcome.end);
+        return;
+    }
     if (!validateFields())
         return;
     InitTokenInput input;

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "AdminDialog.h"
+#include "ModuleInitToken.h"
+
+#include <QLabel>
 
 #include <memory>
 #include <optional>
@@ -45,7 +48,16 @@ private:
     // valid number and gives it the focus; true when all are valid.
     bool validateFields();
 
+    // A module without the vendor table: the standard calls, which need the
+    // current SO PIN, may set a new one, and cannot set counts or sizes.
+    void enterModuleMode(const PinBounds& bounds);
+    ModuleInitInput moduleInput() const;
+
     std::unique_ptr<Ui::CInitTokenDlg> ui_;
+    bool moduleMode_ = false;
+    QLabel* newSoPinLabel_ = nullptr;
+    QLineEdit* newSoPinEdit_ = nullptr;
+    QLabel* moduleNote_ = nullptr;
     std::vector<NumberField> numberFields_;
     CK_ULONG minimumPin_ = 0;
     bool succeeded_ = false;

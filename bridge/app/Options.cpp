@@ -2,6 +2,8 @@
 
 #include "bridge/policy/Origin.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <charconv>
 #include <string_view>
@@ -57,26 +59,7 @@ bool readSeconds(const Environment& environment, const char* name, int& seconds,
 } // namespace
 
 bool convertibleCodePage(int codePage) {
-    switch (codePage) {
-    case 874:
-    case 932:
-    case 936:
-    case 949:
-    case 950:
-    case 1250:
-    case 1251:
-    case 1252:
-    case 1253:
-    case 1254:
-    case 1255:
-    case 1256:
-    case 1257:
-    case 1258:
-    case 65001:
-        return true;
-    default:
-        return false;
-    }
+    return codePage > 0 && IsValidCodePage(static_cast<UINT>(codePage));
 }
 
 std::optional<CodePageChoice> chooseCodePage(const std::optional<std::string>& option,

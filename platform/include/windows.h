@@ -126,6 +126,7 @@ void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
 // The ANSI code page: the Windows code page of the user's language and territory
 // (KORVAN_ANSI_CODEPAGE overrides it).
 UINT WINAPI GetACP();
+BOOL WINAPI IsValidCodePage(UINT CodePage);
 LANGID WINAPI GetUserDefaultLangID();
 LANGID WINAPI GetSystemDefaultLangID();
 

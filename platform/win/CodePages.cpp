@@ -522,6 +522,11 @@ extern "C" void korvanResetAnsiCodePage() {
     cachedChoice.reset();
 }
 
+// The pages this layer converts: the ANSI pages and UTF-8.
+extern "C" BOOL WINAPI IsValidCodePage(UINT codePage) {
+    return codePage == CP_UTF8 || isAnsiCodePage(codePage) ? TRUE : FALSE;
+}
+
 extern "C" UINT WINAPI GetACP() {
     return currentChoice().codePage;
 }

@@ -73,10 +73,38 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 
 enum class Fill { ok, eof, timeout, error };
 
-// Reads exactly size bytes before the deadline (none when timeoutMs < 0).
+// Reads exactly size bytes before the deadline (none when timeoutMs < 0); `got` counts what
+// arrived, so that an end of stream before the first byte can be told from one inside a frame.
+// A socket is read at once when data is there, so a ready frame costs no poll.
 Fill readExactly(int fd, char* data, std::size_t size, int timeoutMs,
-                 std::chrono::steady_clock::time_point deadline) {
-    while (size > 0) {
+                 std::chrono::steady_clock::time_point deadline, std::size_t& got) {
+    bool socket = true;
+    bool readable = false;
+    got = 0;
+    while (got < size) {
+        ssize_t read = -1;
+        if (timeoutMs < 0 || readable) {
+            read = ::read(fd, data + got, size - got);
+        } else if (socket) {
+            read = ::recv(fd, data + got, size - got, MSG_DONTWAIT);
+            if (read < 0 && errno == ENOTSOCK) {
+                socket = false;
+                continue;
+            }
+        } else {
+            errno = EAGAIN; // a pipe is read only once poll says so
+        }
+        readable = false;
+        if (read > 0) {
+            got += static_cast<std::size_t>(read);
+            continue;
+        }
+        if (read == 0)
+            return Fill::eof;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return Fill::error;
         int waitMs = -1;
         if (timeoutMs >= 0) {
             // Rounded up, so a wait never ends just short of the deadline; 0 still looks once.
@@ -95,16 +123,7 @@ Fill readExactly(int fd, char* data, std::size_t size, int timeoutMs,
                 return Fill::timeout;
             continue;
         }
-        const ssize_t got = ::read(fd, data, size);
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                continue;
-            return Fill::error;
-        }
-        if (got == 0)
-            return Fill::eof;
-        data += got;
-        size -= static_cast<std::size_t>(got);
+        readable = true;
     }
     return Fill::ok;
 }
@@ -128,23 +147,15 @@ FrameRead readFrame(int fd, std::string& json, int timeoutMs) {
     json.clear();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     unsigned char header[4];
-    // The first byte tells an orderly end apart from a frame cut short.
-    switch (readExactly(fd, reinterpret_cast<char*>(header), 1, timeoutMs, deadline)) {
+    std::size_t got = 0;
+    switch (readExactly(fd, reinterpret_cast<char*>(header), sizeof header, timeoutMs, deadline, got)) {
     case Fill::ok:
         break;
     case Fill::eof:
-        return FrameRead::closed;
+        return got == 0 ? FrameRead::closed : FrameRead::malformed;
     case Fill::timeout:
         return FrameRead::timeout;
     case Fill::error:
-        return FrameRead::malformed;
-    }
-    switch (readExactly(fd, reinterpret_cast<char*>(header) + 1, 3, timeoutMs, deadline)) {
-    case Fill::ok:
-        break;
-    case Fill::timeout:
-        return FrameRead::timeout;
-    default:
         return FrameRead::malformed;
     }
     const std::uint32_t length = (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) |
@@ -152,7 +163,7 @@ FrameRead readFrame(int fd, std::string& json, int timeoutMs) {
     if (length > kMaxFrameBytes)
         return FrameRead::malformed;
     std::string payload(length, '\0');
-    switch (readExactly(fd, payload.data(), length, timeoutMs, deadline)) {
+    switch (readExactly(fd, payload.data(), length, timeoutMs, deadline, got)) {
     case Fill::ok:
         json = std::move(payload);
         return FrameRead::ok;

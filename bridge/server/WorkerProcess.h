@@ -1,6 +1,6 @@
-// One worker program, started with its stdin and stdout as pipes to the bridge. The object owns
-// the pipes and the child: destroying it closes both pipes, and a child that has not exited
-// within the grace period is killed, so no process or zombie outlives it.
+// One worker program, started with its stdin and stdout as local sockets to the bridge, one
+// per direction. The object owns both and the child: destroying it closes them, and a child
+// that has not exited within the grace period is killed, so no process or zombie outlives it.
 #pragma once
 
 #include "bridge/ipc/Frames.h"
@@ -37,8 +37,8 @@ private:
 class WorkerProcess {
 public:
     // Starts `path` with exactly `environment` ("NAME=value" entries), no arguments but its
-    // name, stdin and stdout as pipes, stderr shared with the bridge, no other descriptor and
-    // the default SIGPIPE action. Nullptr and `error` set when it cannot be started.
+    // name, stdin and stdout as local sockets, stderr shared with the bridge, no other descriptor
+    // and the default SIGPIPE action. Nullptr and `error` set when it cannot be started.
     static std::unique_ptr<WorkerProcess> start(const std::string& path,
                                                 const std::vector<std::string>& environment,
                                                 std::string& error);

@@ -42,12 +42,16 @@ using bridge::ipc::kMaxFrameBytes;
 using bridge::ipc::readFrame;
 using bridge::ipc::writeFrame;
 
+enum class Transport { pipe, socket };
+
+// One direction of a channel: a pipe, or a local socket pair used one way, as the bridge does.
 struct Pipe {
     int read = -1;
     int write = -1;
-    Pipe() {
+    explicit Pipe(Transport transport = Transport::pipe) {
         int fds[2];
-        if (pipe(fds) == 0) {
+        const int made = transport == Transport::pipe ? pipe(fds) : socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+        if (made == 0) {
             read = fds[0];
             write = fds[1];
         }
@@ -74,8 +78,10 @@ std::string header(std::uint32_t length) {
             static_cast<char>(length)};
 }
 
-TEST(Frames, RoundTripWholeFramesOfAnySizeInOrder) {
-    Pipe channel;
+class FramesOverEither : public ::testing::TestWithParam<Transport> {};
+
+TEST_P(FramesOverEither, RoundTripWholeFramesOfAnySizeInOrder) {
+    Pipe channel(GetParam());
     const std::string large(kMaxFrameBytes, 'x');
     std::thread writer([&] {
         EXPECT_TRUE(writeFrame(channel.write, R"({"op":"create"})"));
@@ -94,8 +100,8 @@ TEST(Frames, RoundTripWholeFramesOfAnySizeInOrder) {
     EXPECT_EQ(readFrame(channel.read, json, 10000), FrameRead::closed);
 }
 
-TEST(Frames, AFrameArrivingInPiecesIsReadWhole) {
-    Pipe channel;
+TEST_P(FramesOverEither, AFrameArrivingInPiecesIsReadWhole) {
+    Pipe channel(GetParam());
     const std::string frame = header(5) + "hello";
     std::thread writer([&] {
         for (char c : frame) {
@@ -109,25 +115,25 @@ TEST(Frames, AFrameArrivingInPiecesIsReadWhole) {
     writer.join();
 }
 
-TEST(Frames, ALengthOverTheBoundIsRefusedBeforeAllocating) {
+TEST_P(FramesOverEither, ALengthOverTheBoundIsRefusedBeforeAllocating) {
     std::string json;
     for (std::uint32_t length : {static_cast<std::uint32_t>(kMaxFrameBytes + 1), 0xFFFFFFFFu}) {
-        Pipe channel;
+        Pipe channel(GetParam());
         channel.raw(header(length)); // and nothing more: a read of the payload would wait
         largestAllocation = 0;
         EXPECT_EQ(readFrame(channel.read, json, 10000), FrameRead::malformed) << length;
         EXPECT_LT(largestAllocation.load(), std::size_t{1} << 20) << length;
     }
-    Pipe channel;
+    Pipe channel(GetParam());
     EXPECT_FALSE(writeFrame(channel.write, std::string(kMaxFrameBytes + 1, 'x')));
     channel.closeWrite();
     EXPECT_EQ(readFrame(channel.read, json, 1000), FrameRead::closed) << "nothing of it was written";
 }
 
-TEST(Frames, AStreamEndingInsideAFrameIsMalformed) {
+TEST_P(FramesOverEither, AStreamEndingInsideAFrameIsMalformed) {
     std::string json;
     for (const std::string& part : {std::string("\0\0", 2), header(10) + "short"}) {
-        Pipe channel;
+        Pipe channel(GetParam());
         channel.raw(part);
         channel.closeWrite();
         EXPECT_EQ(readFrame(channel.read, json, 10000), FrameRead::malformed) << part.size();
@@ -135,21 +141,21 @@ TEST(Frames, AStreamEndingInsideAFrameIsMalformed) {
     }
 }
 
-TEST(Frames, TheTimeoutBoundsTheWholeFrame) {
+TEST_P(FramesOverEither, TheTimeoutBoundsTheWholeFrame) {
     std::string json;
     {
-        Pipe idle;
+        Pipe idle(GetParam());
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(readFrame(idle.read, json, 100), FrameRead::timeout);
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     }
     // A zero timeout still takes a frame that is already there.
-    Pipe ready;
+    Pipe ready(GetParam());
     ASSERT_TRUE(writeFrame(ready.write, "now"));
     EXPECT_EQ(readFrame(ready.read, json, 0), FrameRead::ok);
     EXPECT_EQ(json, "now");
     // A peer that sends part of a frame and stalls cannot hold the reader past its deadline.
-    Pipe stalled;
+    Pipe stalled(GetParam());
     stalled.raw(header(10) + "part");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(readFrame(stalled.read, json, 200), FrameRead::timeout);
@@ -158,12 +164,12 @@ TEST(Frames, TheTimeoutBoundsTheWholeFrame) {
 
 void noteSignal(int) {}
 
-TEST(Frames, ASignalDuringTheWaitDoesNotEndTheRead) {
+TEST_P(FramesOverEither, ASignalDuringTheWaitDoesNotEndTheRead) {
     struct sigaction action{};
     action.sa_handler = noteSignal; // no SA_RESTART: poll and read see EINTR
     struct sigaction previous{};
     sigaction(SIGUSR1, &action, &previous);
-    Pipe channel;
+    Pipe channel(GetParam());
     const pthread_t reader = pthread_self();
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -207,5 +213,10 @@ TEST(Frames, FramesTravelOverSockets) {
     close(sockets[0]);
     close(sockets[1]);
 }
+
+INSTANTIATE_TEST_SUITE_P(Transports, FramesOverEither, ::testing::Values(Transport::pipe, Transport::socket),
+                         [](const ::testing::TestParamInfo<Transport>& info) {
+                             return info.param == Transport::pipe ? "Pipe" : "Socket";
+                         });
 
 } // namespace

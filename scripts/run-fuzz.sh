@@ -3,6 +3,8 @@
 # token's (templates, token files), the manager's language file parser and its
 # certificate file loaders.
 # Usage: scripts/run-fuzz.sh [BUILD_DIR] [SECONDS] [TARGET...]
+# FUZZ_RUNS=N also ends each target after N executions, whichever comes first, so that a
+# busy machine still gets its count when SECONDS is generous.
 # Corpora are kept in BUILD_DIR/fuzz-corpus/<target> between runs; crashes and
 # their inputs land in BUILD_DIR/fuzz-artifacts/.
 set -eu
@@ -129,7 +131,7 @@ for t in $targets; do
     [ "$t" = lang_fuzz_inifile ] && max_len=16384
     # Certificate files and PKCS#12 bundles with a chain run to a few KiB.
     case $t in certs_fuzz_*) max_len=65536 ;; esac
-    if ! (cd "$scratch" && "$bin/$t" -max_total_time="$seconds" -max_len=$max_len -timeout=30 -rss_limit_mb=4096 \
+    if ! (cd "$scratch" && "$bin/$t" -max_total_time="$seconds" -runs="${FUZZ_RUNS:--1}" -max_len=$max_len -timeout=30 -rss_limit_mb=4096 \
             -print_final_stats=1 -artifact_prefix="$artifacts/$t-" "$corpus/$t"); then
         echo "run-fuzz: $t found a problem; see $artifacts" >&2
         status=1

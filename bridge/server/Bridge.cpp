@@ -5,15 +5,20 @@
 #include "bridge/server/Answer.h"
 #include "bridge/server/PageScript.h"
 #include "bridge/server/WorkerPool.h"
+#include "bridge/server/WorkerProcess.h"
 #include "platform/win/UserWait.h"
 
 #include <httplib.h>
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 namespace bridge::server {
@@ -34,11 +39,93 @@ bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
     });
 }
 
+// SO_REUSEADDR alone lets a restart bind while old connections time out. The library's
+// default, SO_REUSEPORT, would also let another program of the user listen on the same address
+// and port and silently take a share of the pages' connections.
+void reuseAddressOnly(int fd) {
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
+// A machine without ::1 is served on 127.0.0.1 alone; one with it must have both.
+bool haveLoopbackV6() {
+    const UniqueFd fd(::socket(AF_INET6, SOCK_STREAM, 0));
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    return fd.get() >= 0 && ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// For --port 0: a port no socket holds on any address, kept while the servers bind it. Bound to
+// the wildcard with SO_REUSEADDR and never listening, it lets them bind 127.0.0.1 and ::1 to
+// the port, while others asking for any port are kept off it. Nullopt when there is none.
+std::optional<std::pair<UniqueFd, int>> reserveFreePort() {
+    UniqueFd fd(::socket(AF_INET6, SOCK_STREAM, 0));
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (fd.get() >= 0) {
+        const int no = 0;
+        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+        auto& any = reinterpret_cast<sockaddr_in6&>(address);
+        any.sin6_family = AF_INET6;
+        any.sin6_addr = in6addr_any;
+        length = sizeof any;
+    } else {
+        fd.reset(::socket(AF_INET, SOCK_STREAM, 0));
+        auto& any = reinterpret_cast<sockaddr_in&>(address);
+        any.sin_family = AF_INET;
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        length = sizeof any;
+    }
+    if (fd.get() < 0)
+        return std::nullopt;
+    reuseAddressOnly(fd.get());
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return std::nullopt;
+    const in_port_t port = address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                                                          : reinterpret_cast<sockaddr_in&>(address).sin_port;
+    return std::make_pair(std::move(fd), static_cast<int>(ntohs(port)));
+}
+
 void setJson(httplib::Response& res, const Answer& answer) {
     res.status = answer.status;
     res.set_content(answer.body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
                     "application/json");
 }
+
+// One address's server. The library closes its listening socket only once the server has run,
+// so until then the socket is closed here, and a start that fails leaves no port held.
+struct Listener {
+    httplib::Server server;
+    UniqueFd socket;
+    std::thread thread;
+    std::atomic<bool> ended{false};
+
+    bool bind(const char* address, int port) {
+        int bound = -1;
+        server.set_socket_options([&bound](socket_t fd) {
+            reuseAddressOnly(fd);
+            bound = fd;
+        });
+        if (!server.bind_to_port(address, port))
+            return false; // the library has closed what it made
+        socket.reset(bound);
+        return true;
+    }
+
+    void run() {
+        thread = std::thread([this] {
+            server.listen_after_bind();
+            ended = true;
+        });
+        // stop() is ignored until the server's loop runs; a bridge stopped right after it
+        // started would wait for that loop forever.
+        while (!server.is_running() && !ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        socket.release();
+    }
+};
 
 } // namespace
 
@@ -50,8 +137,7 @@ struct Bridge::State {
     policy::DecryptLimiter decryptLimiter;
     std::mutex dialogMutex; // one dialog at a time
     std::unique_ptr<WorkerPool> pool;
-    std::vector<std::unique_ptr<httplib::Server>> servers;
-    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<Listener>> listeners;
     int port = 0;
 
     State(BridgeConfig c, policy::DecisionStore& d, UserQuestions& q)
@@ -280,7 +366,7 @@ Bridge::~Bridge() {
 
 bool Bridge::start(std::string& error) {
     State& s = *state_;
-    if (!s.servers.empty()) {
+    if (!s.listeners.empty()) {
         error = "the bridge is already serving";
         return false;
     }
@@ -299,31 +385,44 @@ bool Bridge::start(std::string& error) {
     settings.log = [state = state_.get()](const std::string& line) { state->log(line); };
     s.pool = std::make_unique<WorkerPool>(std::move(settings));
 
-    auto v4 = std::make_unique<httplib::Server>();
-    s.install(*v4);
-    if (s.config.port == 0) {
-        s.port = v4->bind_to_any_port("127.0.0.1");
-    } else if (v4->bind_to_port("127.0.0.1", s.config.port)) {
-        s.port = s.config.port;
+    // The page may name either address, so a port held by someone else on either is refused:
+    // that program would be answering the bridge's pages.
+    std::optional<std::pair<UniqueFd, int>> reservation;
+    int port = s.config.port;
+    if (port == 0) {
+        reservation = reserveFreePort();
+        if (!reservation) {
+            error = "no port is free on both 127.0.0.1 and ::1";
+            s.pool.reset();
+            return false;
+        }
+        port = reservation->second;
     }
-    if (s.port <= 0) {
-        error = std::string("cannot listen on 127.0.0.1:").append(std::to_string(s.config.port));
-        s.port = 0;
+    const std::string portText = std::to_string(port);
+    auto v4 = std::make_unique<Listener>();
+    s.install(v4->server);
+    if (!v4->bind("127.0.0.1", port)) {
+        error = std::string("cannot listen on 127.0.0.1:").append(portText).append(": the port is taken");
         s.pool.reset();
         return false;
     }
-    s.servers.push_back(std::move(v4));
-
-    auto v6 = std::make_unique<httplib::Server>();
-    s.install(*v6);
-    if (v6->bind_to_port("::1", s.port)) {
-        s.servers.push_back(std::move(v6));
-    } else {
-        s.log(std::string("cannot listen on [::1]:").append(std::to_string(s.port)).append("; serving 127.0.0.1 only"));
+    auto v6 = std::make_unique<Listener>();
+    s.install(v6->server);
+    const bool servesV6 = v6->bind("::1", port);
+    if (!servesV6 && haveLoopbackV6()) {
+        error = std::string("cannot listen on [::1]:").append(portText).append(": the port is taken");
+        s.pool.reset();
+        return false;
     }
-    for (auto& server : s.servers)
-        s.threads.emplace_back([server = server.get()] { server->listen_after_bind(); });
-    s.log(std::string("listening on http://127.0.0.1:").append(std::to_string(s.port)));
+    if (!servesV6)
+        s.log("this machine has no ::1; serving 127.0.0.1 only");
+    s.port = port;
+    s.listeners.push_back(std::move(v4));
+    if (servesV6)
+        s.listeners.push_back(std::move(v6));
+    for (auto& listener : s.listeners)
+        listener->run();
+    s.log(std::string("listening on http://127.0.0.1:").append(portText));
     return true;
 }
 
@@ -335,13 +434,12 @@ void Bridge::stop() {
     State& s = *state_;
     if (s.pool)
         s.pool->beginShutdown();
-    for (auto& server : s.servers)
-        server->stop();
-    for (auto& thread : s.threads)
-        if (thread.joinable())
-            thread.join();
-    s.threads.clear();
-    s.servers.clear();
+    for (auto& listener : s.listeners)
+        listener->server.stop();
+    for (auto& listener : s.listeners)
+        if (listener->thread.joinable())
+            listener->thread.join();
+    s.listeners.clear();
     s.pool.reset();
 }
 

@@ -2,6 +2,7 @@
 #include "bridge/policy/DecisionStore.h"
 #include "bridge/server/Bridge.h"
 #include "bridge/server/PageScript.h"
+#include "bridge/server/WorkerProcess.h"
 
 #include <httplib.h>
 #include <gtest/gtest.h>
@@ -74,6 +75,8 @@ struct Reply {
 class BridgeTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // A hang ends the test program instead of blocking the run.
+        ::alarm(20);
         char folder[] = "/tmp/bridge-server-test-XXXXXX";
         ASSERT_NE(::mkdtemp(folder), nullptr);
         folder_ = folder;
@@ -90,6 +93,7 @@ protected:
     void TearDown() override {
         bridge.reset();
         std::filesystem::remove_all(folder_);
+        ::alarm(0);
     }
 
     void start() {
@@ -179,6 +183,58 @@ std::string rawExchange(int port, const std::string& request, bool closeSending)
     }
     ::close(fd);
     return answer;
+}
+
+// A listening socket on the loopback address of `family`; port 0 picks one.
+UniqueFd listenOn(int family, int port, bool reusePort = false) {
+    UniqueFd fd(::socket(family, SOCK_STREAM, 0));
+    if (fd.get() < 0)
+        return fd;
+    const int yes = 1;
+    if (reusePort)
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family == AF_INET6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_addr = in6addr_loopback;
+        v6.sin6_port = htons(static_cast<uint16_t>(port));
+        length = sizeof v6;
+    } else {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        v4.sin_port = htons(static_cast<uint16_t>(port));
+        length = sizeof v4;
+    }
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd.get(), 4) != 0)
+        fd.reset();
+    return fd;
+}
+
+int portOf(const UniqueFd& fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                                               : reinterpret_cast<sockaddr_in&>(address).sin_port);
+}
+
+bool haveV6() {
+    return listenOn(AF_INET6, 0).get() >= 0;
+}
+
+// A port held on one loopback address of `family`, with the other's side of it free.
+UniqueFd holdOneSide(int family, bool reusePort = false) {
+    const int other = family == AF_INET6 ? AF_INET : AF_INET6;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        UniqueFd held = listenOn(family, 0, reusePort);
+        if (held.get() >= 0 && listenOn(other, portOf(held)).get() >= 0)
+            return held;
+    }
+    return UniqueFd();
 }
 
 bool processGone(pid_t pid) {
@@ -582,4 +638,68 @@ TEST_F(BridgeTest, LogsNameOriginsAndStatusesButNoTexts) {
     EXPECT_TRUE(logged(kAllowed));
     EXPECT_TRUE(logged("call " + object + " Echo: 200"));
     EXPECT_FALSE(logged("secret-argument"));
+}
+
+TEST_F(BridgeTest, PortTakenOnEitherLoopbackAddressIsRefusedAndLeftFree) {
+    if (!haveV6())
+        GTEST_SKIP() << "this machine has no ::1";
+    const auto refused = [&](int port, const std::string& expected) {
+        config.port = port;
+        Bridge taken(config, decisions, user);
+        std::string error;
+        EXPECT_FALSE(taken.start(error)) << expected;
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(taken.port(), 0);
+    };
+    {
+        // Another program on [::1] would answer pages that name localhost.
+        const UniqueFd v6 = holdOneSide(AF_INET6);
+        ASSERT_GE(v6.get(), 0);
+        const int port = portOf(v6);
+        refused(port, "cannot listen on [::1]:" + std::to_string(port) + ": the port is taken");
+        EXPECT_GE(listenOn(AF_INET, port).get(), 0) << "the failed start keeps nothing on 127.0.0.1";
+    }
+    {
+        // A holder that allows sharing, as the HTTP library's own servers do, is refused too.
+        const UniqueFd shared = holdOneSide(AF_INET6, true);
+        ASSERT_GE(shared.get(), 0);
+        const int port = portOf(shared);
+        refused(port, "cannot listen on [::1]:" + std::to_string(port) + ": the port is taken");
+    }
+    const UniqueFd v4 = holdOneSide(AF_INET, true);
+    ASSERT_GE(v4.get(), 0);
+    const int port = portOf(v4);
+    refused(port, "cannot listen on 127.0.0.1:" + std::to_string(port) + ": the port is taken");
+    EXPECT_GE(listenOn(AF_INET6, port).get(), 0) << "nothing kept on [::1]";
+    EXPECT_FALSE(logged("listening"));
+}
+
+TEST_F(BridgeTest, BridgeStoppedRightAfterItStartedEnds) {
+    for (int i = 0; i < 20; ++i) {
+        Bridge quick(config, decisions, user);
+        std::string error;
+        ASSERT_TRUE(quick.start(error)) << error;
+    }
+    // A restart gets the port back at once, though the connections the bridge closed last are
+    // still timing out.
+    start();
+    const int had = port;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(had));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const std::string request = "GET /korvan/activex.js HTTP/1.1\r\nHost: " + host() + "\r\nConnection: close\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char buffer[4096];
+    while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+    } // until the bridge closes first
+    ::close(fd);
+    bridge.reset();
+    config.port = had;
+    start();
+    EXPECT_EQ(port, had);
 }

@@ -21,6 +21,11 @@ struct AdminOutcome {
     bool tokenTouched = false;
     // The new token name (rename, initialization).
     std::string newName;
+    // The slot list was read again (an initialization through the standard
+    // calls): the tree's items are stale, and the token is now in tokenSlot,
+    // which may be another slot than the one the operation started on.
+    bool slotsReread = false;
+    CK_SLOT_ID tokenSlot = 0;
     // The new user PIN (PIN change, unblock, initialization); its buffer is
     // wiped when the tree has logged in again or the outcome is dropped.
     SecurePin newPin;

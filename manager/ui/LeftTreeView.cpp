@@ -313,13 +313,21 @@ void CLeftTreeView::runOperation(int number) {
             *operation == Operation::ChangeUserPin  ? operations().changeUserPin(owner, slotId)
             : *operation == Operation::UnblockToken ? operations().unblockToken(owner, slotId)
                                                     : operations().initToken(owner, slotId);
+        CK_SLOT_ID tokenSlot = slotId;
+        if (outcome.slotsReread) {
+            // The module may have moved the token to another slot id and
+            // listed new slots: every item of the old list is stale.
+            tokenSlot = outcome.tokenSlot;
+            rebuildTree();
+            selectItem(findSlotItem(tokenSlot));
+        }
         if (outcome.succeeded) {
             if (*operation == Operation::InitToken)
-                renameSlotItem(slotId, outcome.newName);
-            afterPinOperation(slotId, outcome.newPin);
+                renameSlotItem(tokenSlot, outcome.newName);
+            afterPinOperation(tokenSlot, outcome.newPin);
         } else if (outcome.tokenTouched) {
-            markLoggedOut(slotId);
-            refreshTokenState(slotId);
+            markLoggedOut(tokenSlot);
+            refreshTokenState(tokenSlot);
         }
         outcome.newPin.clear();
         break;

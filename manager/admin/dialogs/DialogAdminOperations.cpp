@@ -58,6 +58,8 @@ AdminOutcome DialogAdminOperations::initToken(QWidget* parent, CK_SLOT_ID slotId
     AdminOutcome outcome;
     outcome.succeeded = dialog.result(outcome.newName, outcome.newPin);
     outcome.tokenTouched = dialog.tokenTouched();
+    outcome.slotsReread = dialog.slotsReread();
+    outcome.tokenSlot = dialog.slotsReread() ? dialog.tokenSlot() : slotId;
     return outcome;
 }
 

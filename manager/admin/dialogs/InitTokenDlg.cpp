@@ -229,6 +229,8 @@ void CInitTokenDlg::onOk() {
             Busy busy({ui_->okButton, ui_->cancelButton});
             outcome = runModuleInitToken(slotId(), moduleInput());
         }
+        slotsReread_ = outcome.slotsReread;
+        tokenSlot_ = outcome.slotId;
         if (outcome.succeeded) {
             succeeded_ = true;
             newName_ = outcome.newName;

@@ -27,6 +27,9 @@ public:
     bool result(std::string& nameOut, SecurePin& userPinOut) const;
     bool succeeded() const { return succeeded_; }
     bool tokenTouched() const { return tokenTouched_; }
+    // Whether the slot list was read again, and the slot that holds the token.
+    bool slotsReread() const { return slotsReread_; }
+    CK_SLOT_ID tokenSlot() const { return tokenSlot_; }
 
 protected:
     void initDialog() override;
@@ -62,6 +65,8 @@ private:
     CK_ULONG minimumPin_ = 0;
     bool succeeded_ = false;
     bool tokenTouched_ = false;
+    bool slotsReread_ = false;
+    CK_SLOT_ID tokenSlot_ = 0;
     bool loading_ = false;
     std::string newName_;
     SecurePin newPin_;

@@ -62,15 +62,27 @@ TokenInitParams fillTokenInitParams(const InitTokenInput& input) {
     return params;
 }
 
-namespace {
-
-void failureReport(CK_RV code, InitTokenOutcome& outcome) {
+void reportInitFailure(CK_RV code, InitTokenOutcome& outcome) {
     showFailureWithCode(854, "Initialize token failed!", " [0x%08lX]", code);
     outcome.rv = code;
     outcome.end = DialogEnd::Cancel;
 }
 
-} // namespace
+SlotEntry* initTargetSlot(CK_SLOT_ID slotId, const AdminContext& context,
+                          InitTokenOutcome& outcome) {
+    SlotEntry* entry = context.slotManager.findSlot(slotId);
+    if (entry == nullptr) {
+        reportInitFailure(CKR_CRYPTOKI_NOT_INITIALIZED, outcome);
+        return nullptr;
+    }
+    if (!entry->tokenPresent) {
+        showTokenRemoved();
+        outcome.tokenRemoved = true;
+        outcome.end = DialogEnd::Ok;
+        return nullptr;
+    }
+    return entry;
+}
 
 InitTokenOutcome runInitToken(CK_SLOT_ID slotId, const InitTokenInput& input,
                               const AdminContext& context) {
@@ -78,21 +90,13 @@ InitTokenOutcome runInitToken(CK_SLOT_ID slotId, const InitTokenInput& input,
     outcome.tokenTouched = true;
     TokenInitParams params = fillTokenInitParams(input);
 
-    SlotEntry* entry = context.slotManager.findSlot(slotId);
-    if (entry == nullptr) {
-        failureReport(CKR_CRYPTOKI_NOT_INITIALIZED, outcome);
+    SlotEntry* entry = initTargetSlot(slotId, context, outcome);
+    if (entry == nullptr)
         return outcome;
-    }
-    if (!entry->tokenPresent) {
-        showTokenRemoved();
-        outcome.tokenRemoved = true;
-        outcome.end = DialogEnd::Ok;
-        return outcome;
-    }
     CK_FUNCTION_LIST* functions = context.library.functions();
     VendorAuxFunctionList* aux = context.library.auxFunctions();
     if (functions == nullptr || aux == nullptr || aux->E_InitToken == nullptr) {
-        failureReport(CKR_CRYPTOKI_NOT_INITIALIZED, outcome);
+        reportInitFailure(CKR_CRYPTOKI_NOT_INITIALIZED, outcome);
         return outcome;
     }
 
@@ -100,7 +104,7 @@ InitTokenOutcome runInitToken(CK_SLOT_ID slotId, const InitTokenInput& input,
     // the token is touched.
     if (input.soPin.tooLong() || input.userPin.tooLong()) {
         std::memset(&params, 0, sizeof params);
-        failureReport(CKR_PIN_LEN_RANGE, outcome);
+        reportInitFailure(CKR_PIN_LEN_RANGE, outcome);
         outcome.tokenTouched = false;
         return outcome;
     }

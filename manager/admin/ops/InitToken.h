@@ -65,5 +65,13 @@ struct InitTokenOutcome {
     SecurePin newPin;
 };
 
+// Shared by both initializations. Shows "Initialize token failed!" with the
+// code and ends the dialog as cancelled.
+void reportInitFailure(CK_RV code, InitTokenOutcome& outcome);
+// The slot entry to initialize, or null after reporting why not: an unknown
+// slot fails with a code, a slot without a token ends with "Token is removed!".
+SlotEntry* initTargetSlot(CK_SLOT_ID slotId, const AdminContext& context,
+                          InitTokenOutcome& outcome);
+
 InitTokenOutcome runInitToken(CK_SLOT_ID slotId, const InitTokenInput& input,
                               const AdminContext& context = defaultAdminContext());

@@ -19,12 +19,6 @@ bool moduleInitOkEnabled(const PinBounds& bounds, const ModuleInitInput& input) 
 
 namespace {
 
-void failureReport(CK_RV code, InitTokenOutcome& outcome) {
-    showFailureWithCode(854, "Initialize token failed!", " [0x%08lX]", code);
-    outcome.rv = code;
-    outcome.end = DialogEnd::Cancel;
-}
-
 // The steps after C_InitToken, in the one session they need.
 CK_RV setPins(CK_FUNCTION_LIST* fns, CK_SLOT_ID slotId, const ModuleInitInput& input) {
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
@@ -63,25 +57,17 @@ ModuleInitOutcome runModuleInitToken(CK_SLOT_ID slotId, const ModuleInitInput& i
                                      const AdminContext& context) {
     ModuleInitOutcome outcome;
     outcome.slotId = slotId;
-    SlotEntry* entry = context.slotManager.findSlot(slotId);
-    if (entry == nullptr) {
-        failureReport(CKR_CRYPTOKI_NOT_INITIALIZED, outcome);
+    SlotEntry* entry = initTargetSlot(slotId, context, outcome);
+    if (entry == nullptr)
         return outcome;
-    }
-    if (!entry->tokenPresent) {
-        showTokenRemoved();
-        outcome.tokenRemoved = true;
-        outcome.end = DialogEnd::Ok;
-        return outcome;
-    }
     CK_FUNCTION_LIST* fns = context.library.functions();
     if (fns == nullptr) {
-        failureReport(CKR_CRYPTOKI_NOT_INITIALIZED, outcome);
+        reportInitFailure(CKR_CRYPTOKI_NOT_INITIALIZED, outcome);
         return outcome;
     }
     if (input.currentSoPin.tooLong() || input.userPin.tooLong() || input.newSoPin.tooLong() ||
         input.label.empty() || input.label.size() > kMaxTokenNameLength) {
-        failureReport(input.label.empty() || input.label.size() > kMaxTokenNameLength
+        reportInitFailure(input.label.empty() || input.label.size() > kMaxTokenNameLength
                           ? CKR_ARGUMENTS_BAD
                           : CKR_PIN_LEN_RANGE,
                       outcome);
@@ -103,15 +89,15 @@ ModuleInitOutcome runModuleInitToken(CK_SLOT_ID slotId, const ModuleInitInput& i
     if (outcome.rv != CKR_OK) {
         showMessage(1109, "Failed to initialize token, please check your input!", MB_ICONERROR);
         outcome.end = DialogEnd::Cancel;
-        context.slotManager.rescanSlots();
+        outcome.slotsReread = context.slotManager.rescanSlots();
         return outcome;
     }
     CK_RV pins = setPins(fns, slotId, input);
-    context.slotManager.rescanSlots();
+    outcome.slotsReread = context.slotManager.rescanSlots();
     outcome.slotId = slotAfterInit(slotId, input.label, context.slotManager);
     if (pins != CKR_OK) {
         // The token is erased but its user PIN was not set: say so with the code.
-        failureReport(pins, outcome);
+        reportInitFailure(pins, outcome);
         return outcome;
     }
     showMessage(855, "Inistialize token successfully!", MB_ICONINFORMATION);

@@ -22,11 +22,12 @@ struct ModuleInitInput {
 // the minimum, a name of 1 to 32 bytes.
 bool moduleInitOkEnabled(const PinBounds& bounds, const ModuleInitInput& input);
 
-// On success outcome.slotId names the slot that holds the token afterwards:
-// some modules move an initialized token to another slot id, so the slot
-// list is read again.
+// Once the token was touched the slot list is read again (slotsReread):
+// some modules move an initialized token to another slot id, and slotId then
+// names the slot that holds the token afterwards.
 struct ModuleInitOutcome : InitTokenOutcome {
     CK_SLOT_ID slotId = 0;
+    bool slotsReread = false;
 };
 ModuleInitOutcome runModuleInitToken(CK_SLOT_ID slotId, const ModuleInitInput& input,
                                      const AdminContext& context = defaultAdminContext());

@@ -2,21 +2,14 @@
 // wait for the user, and answer IObjectSafety as KORVAN_PROBE_SAFETY says: "absent" (no such
 // interface), "unlisted" (untrusted callers not among the options), "refused" (the options
 // cannot be set), anything else safe.
-#include <objbase.h>
-#include <objsafe.h>
-#include <olectl.h>
-#include <oleauto.h>
+#include "tests/platform/com/dispatch/TestModule.h"
 
-#include "platform/com/ClassFactory.h"
-#include "platform/com/DispatchImpl.h"
-#include "platform/com/Registrar.h"
 #include "platform/com/Utf16.h"
 #include "platform/win/UserWait.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include <unistd.h>
@@ -43,37 +36,14 @@ protected:
     ~IProbe() = default;
 };
 
-ModuleLockCount moduleLocks;
-
 std::string safetyMode() {
     const char* mode = std::getenv("KORVAN_PROBE_SAFETY");
     return mode != nullptr ? mode : "";
 }
 
-class Probe final : public DispatchImpl<IProbe>, public IObjectSafety {
+class Probe final : public TestDispatchObject<IProbe> {
 public:
-    Probe() { moduleLocks.Lock(); }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IProbe)
-            *ppv = static_cast<IProbe*>(this);
-        else if (riid == IID_IObjectSafety && safetyMode() != "absent")
-            *ppv = static_cast<IObjectSafety*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
+    Probe() : TestDispatchObject(IID_IProbe) {}
 
     HRESULT STDMETHODCALLTYPE get_Echo(BSTR text, BSTR* pVal) override {
         *pVal = SysAllocStringLen(text, SysStringLen(text));
@@ -142,41 +112,13 @@ public:
     }
 
 private:
-    ~Probe() { moduleLocks.Unlock(); }
+    bool offersSafety() const override { return safetyMode() != "absent"; }
 
-    ULONG references_ = 1;
     DWORD enabled_ = 0;
 };
 
-HRESULT CreateProbe(IUnknown* outer, REFIID riid, void** ppv) {
-    if (outer != nullptr)
-        return CLASS_E_NOAGGREGATION;
-    auto* object = new (std::nothrow) Probe();
-    if (object == nullptr)
-        return E_OUTOFMEMORY;
-    HRESULT result = object->InitDispatch(ThisModule(), IID_IProbe);
-    if (SUCCEEDED(result))
-        result = object->QueryInterface(riid, ppv);
-    object->Release();
-    return result;
-}
-
-ClassFactory factory(moduleLocks, CreateProbe);
-
 } // namespace
 
-STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
-    return factory.GetClassObject(rclsid, CLSID_Probe, riid, ppv);
-}
-
-STDAPI DllCanUnloadNow() {
-    return moduleLocks.CanUnloadNow();
-}
-
-STDAPI DllRegisterServer() {
-    return RegisterServerModule(ThisModule(), 102);
-}
-
-STDAPI DllUnregisterServer() {
-    return UnregisterServerModule(ThisModule(), 102);
+ServedClass servedClass() {
+    return {CLSID_Probe, createTestObject<Probe>};
 }

@@ -1,49 +1,16 @@
 // A small in-process server written the way the controls are: a class factory, a dual
-// interface over DispatchImpl, IObjectSafety, and the four entry points.
+// interface over DispatchImpl, IObjectSafety, and the four entry points (TestModule.cpp).
 #include "TestServer.h"
-
-#include <objbase.h>
-#include <objsafe.h>
-#include <olectl.h>
-#include <oleauto.h>
-
-#include "platform/com/ClassFactory.h"
-#include "platform/com/DispatchImpl.h"
-#include "platform/com/Registrar.h"
+#include "TestModule.h"
 
 #include <cwctype>
-#include <new>
 #include <string>
 
 namespace {
 
-ModuleLockCount moduleLocks;
-
-class TestObject final : public DispatchImpl<ITestObject>, public IObjectSafety {
+class TestObject final : public TestDispatchObject<ITestObject> {
 public:
-    TestObject() { moduleLocks.Lock(); }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ITestObject)
-            *ppv = static_cast<ITestObject*>(this);
-        else if (riid == IID_IObjectSafety)
-            *ppv = static_cast<IObjectSafety*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
+    TestObject() : TestDispatchObject(IID_ITestObject) {}
 
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* pVal) override {
         *pVal = SysAllocString(u"korvan");
@@ -97,42 +64,12 @@ public:
     }
 
 private:
-    ~TestObject() { moduleLocks.Unlock(); }
-
-    ULONG references_ = 1;
     int touches_ = 0;
     DWORD safety_ = 0;
 };
 
-HRESULT CreateTestObject(IUnknown* outer, REFIID riid, void** ppv) {
-    if (outer != nullptr)
-        return CLASS_E_NOAGGREGATION;
-    auto* object = new (std::nothrow) TestObject();
-    if (object == nullptr)
-        return E_OUTOFMEMORY;
-    HRESULT result = object->InitDispatch(ThisModule(), IID_ITestObject);
-    if (SUCCEEDED(result))
-        result = object->QueryInterface(riid, ppv);
-    object->Release();
-    return result;
-}
-
-ClassFactory factory(moduleLocks, CreateTestObject);
-
 } // namespace
 
-STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
-    return factory.GetClassObject(rclsid, CLSID_TestObject, riid, ppv);
-}
-
-STDAPI DllCanUnloadNow() {
-    return moduleLocks.CanUnloadNow();
-}
-
-STDAPI DllRegisterServer() {
-    return RegisterServerModule(ThisModule(), 102);
-}
-
-STDAPI DllUnregisterServer() {
-    return UnregisterServerModule(ThisModule(), 102);
+ServedClass servedClass() {
+    return {CLSID_TestObject, createTestObject<TestObject>};
 }

@@ -39,6 +39,20 @@ std::string textOf(const std::vector<unsigned char>& bytes) {
     return fieldText(bytes.data(), bytes.size());
 }
 
+// A container name as imports write it: 36 characters, upper-case hex digits
+// in groups of 8, 4, 4, 4 and 12 joined by hyphens.
+bool isContainerNameText(const std::vector<unsigned char>& bytes) {
+    if (bytes.size() != 36)
+        return false;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        unsigned char c = bytes[i];
+        bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 SlotEntry::SlotEntry(CK_SLOT_ID slotId, const TokenLibrary& library)
@@ -228,8 +242,15 @@ bool SlotEntry::loadObjects() {
                 continue;
             info.label = textOf(bytes);
         }
-        // Objects outside any container simply lack the attribute.
+        // Objects outside any container simply lack the attribute. A module
+        // without the vendor table has no such attribute: its imports keep
+        // the container name as the objects' CKA_ID, and only an id of that
+        // form names a container (other programs' ids are mostly binary).
         if (readAttribute(fns, session, handle, CKA_CONTAINER_NAME, bytes) == CKR_OK)
+            info.containerName = textOf(bytes);
+        else if (library_.auxFunctions() == nullptr &&
+                 readAttribute(fns, session, handle, CKA_ID, bytes) == CKR_OK &&
+                 isContainerNameText(bytes))
             info.containerName = textOf(bytes);
         objects.push_back(std::move(info));
     }

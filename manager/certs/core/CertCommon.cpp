@@ -7,16 +7,18 @@
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
 
+#include <utility>
+
 void WipePassword(std::string& text) {
     if (text.capacity() > 0)
         OPENSSL_cleanse(text.data(), text.capacity());
     text.clear();
 }
 
-ContainerNameResult MakeContainerName(const TokenLibrary& library) {
+namespace {
+
+ContainerNameResult freshContainerName() {
     ContainerNameResult result;
-    if (library.auxFunctions() == nullptr)
-        return result;
     result.name = platform::newGuidText();
     if (result.name.size() != 36) {
         result.name.clear();
@@ -24,6 +26,24 @@ ContainerNameResult MakeContainerName(const TokenLibrary& library) {
     }
     result.rv = CKR_OK;
     return result;
+}
+
+} // namespace
+
+ContainerNameResult MakeContainerName(const TokenLibrary& library) {
+    if (library.auxFunctions() == nullptr)
+        return {};
+    return freshContainerName();
+}
+
+ImportContainerName MakeImportContainerName(const TokenLibrary& library) {
+    if (library.auxFunctions() != nullptr)
+        return {MakeContainerName(library), ContainerNameAttribute::Vendor};
+    // Without a name there is nothing to keep in CKA_ID: the import then
+    // writes its own identifiers, as with a name it could not make.
+    ContainerNameResult name = freshContainerName();
+    bool made = name.rv == CKR_OK;
+    return {std::move(name), made ? ContainerNameAttribute::Id : ContainerNameAttribute::Vendor};
 }
 
 ContainerNameResult MakeContainerName() {

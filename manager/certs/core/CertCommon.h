@@ -40,6 +40,20 @@ struct ContainerNameResult {
 ContainerNameResult MakeContainerName(const TokenLibrary& library);
 ContainerNameResult MakeContainerName();
 
+// Where an import keeps its container name: in the vendor attribute, or, on
+// a module without the vendor table (which takes no vendor attribute), as
+// the objects' CKA_ID. SlotEntry::loadObjects() reads it back from either.
+enum class ContainerNameAttribute { Vendor, Id };
+
+struct ImportContainerName {
+    ContainerNameResult name;
+    ContainerNameAttribute where = ContainerNameAttribute::Vendor;
+};
+
+// An import's container name: MakeContainerName() where the vendor table is
+// bound, else a fresh name of the same form kept in CKA_ID.
+ImportContainerName MakeImportContainerName(const TokenLibrary& library);
+
 // Overwrites a string's whole buffer (not only its current length) and
 // empties it; for passwords that have to pass through std::string.
 void WipePassword(std::string& text);

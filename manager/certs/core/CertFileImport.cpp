@@ -45,12 +45,10 @@ ImportResult certificateResult(const CertificateObjectResult& written) {
         return ImportResult::Success;
     if (written.unsupported)
         return ImportResult::NotSupported;
-    if (written.rv == CKR_DEVICE_MEMORY)
-        return ImportResult::NoSpace;
     // CKR_OK with no handle means nothing was written: not a success.
-    if (written.rv == CKR_OK && !written.created())
-        return ImportResult::GeneralFailure;
-    return importResultFromRv(written.rv);
+    if (written.rv == CKR_OK)
+        return written.created() ? ImportResult::Success : ImportResult::GeneralFailure;
+    return createObjectFailure(written.rv);
 }
 
 // Destroys an object that a failing creation left behind (a token that
@@ -62,6 +60,16 @@ void discardFailed(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
 }
 
 const Bytes kHelloId = {'h', 'e', 'l', 'l', 'o'};
+
+// CKA_ID and vendor attribute of an imported certificate.
+Bytes idFor(const std::string& containerName, ContainerNameAttribute where) {
+    if (where == ContainerNameAttribute::Id)
+        return Bytes(containerName.begin(), containerName.end());
+    return kHelloId;
+}
+std::string vendorNameFor(const std::string& containerName, ContainerNameAttribute where) {
+    return where == ContainerNameAttribute::Vendor ? containerName : std::string();
+}
 
 } // namespace
 
@@ -161,7 +169,8 @@ CCertFileImporter::CCertFileImporter(std::vector<Bytes> knownCertificates, Promp
 
 ImportResult CCertFileImporter::import(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
                                        CK_ULONG freePublicSpace, const std::string& path,
-                                       const std::string& containerName) {
+                                       const std::string& containerName,
+                                       ContainerNameAttribute where) {
     declined_ = false;
     FileEncoding encoding = DetectFileEncoding(path);
     if (encoding == FileEncoding::Unreadable)
@@ -177,8 +186,9 @@ ImportResult CCertFileImporter::import(CK_FUNCTION_LIST* functions, CK_SESSION_H
         return ImportResult::GeneralFailure;
 
     CertificateObjectResult written =
-        CreateCertificateObject(functions, session, certificate_.get(), kHelloId, containerName,
-                                knownCertificates_, prompter_);
+        CreateCertificateObject(functions, session, certificate_.get(), idFor(containerName, where),
+                                vendorNameFor(containerName, where), knownCertificates_,
+                                prompter_);
     discardFailed(functions, session, written);
     declined_ = written.declined;
     return certificateResult(written);
@@ -189,7 +199,8 @@ CP7bFileImporter::CP7bFileImporter(std::vector<Bytes> knownCertificates, Prompte
 
 ImportResult CP7bFileImporter::import(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
                                       CK_ULONG freePublicSpace, const std::string& path,
-                                      const std::string& containerName) {
+                                      const std::string& containerName,
+                                      ContainerNameAttribute where) {
     declined_ = false;
     written_ = 0;
     FileEncoding encoding = DetectFileEncoding(path);
@@ -212,8 +223,9 @@ ImportResult CP7bFileImporter::import(CK_FUNCTION_LIST* functions, CK_SESSION_HA
         if (platform::newGuidText().size() != 36)
             return ImportResult::GeneralFailure;
         CertificateObjectResult written =
-            CreateCertificateObject(functions, session, certificate, kHelloId, containerName,
-                                    knownCertificates_, prompter_);
+            CreateCertificateObject(functions, session, certificate, idFor(containerName, where),
+                                    vendorNameFor(containerName, where), knownCertificates_,
+                                    prompter_);
         if (written.duplicate)
             declined_ = written.declined;
         if (written.declined)

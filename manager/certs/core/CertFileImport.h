@@ -30,14 +30,16 @@ certs::Pkcs7Ptr DecodePkcs7File(const Bytes& content, FileEncoding encoding, Imp
 // empty for any other type.
 std::vector<X509*> Pkcs7Certificates(PKCS7* bundle);
 
-// One import of one X.509 file into one container; certificate id "hello".
+// One import of one X.509 file into one container; certificate id "hello",
+// or the container name where that is kept in CKA_ID.
 class CCertFileImporter {
 public:
     CCertFileImporter(std::vector<Bytes> knownCertificates, Prompter* prompter);
 
     ImportResult import(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
                         CK_ULONG freePublicSpace, const std::string& path,
-                        const std::string& containerName);
+                        const std::string& containerName,
+                        ContainerNameAttribute where = ContainerNameAttribute::Vendor);
     // Set when the duplicate question was answered No; the result is then 0.
     bool declined() const { return declined_; }
 
@@ -56,7 +58,8 @@ public:
 
     ImportResult import(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
                         CK_ULONG freePublicSpace, const std::string& path,
-                        const std::string& containerName);
+                        const std::string& containerName,
+                        ContainerNameAttribute where = ContainerNameAttribute::Vendor);
     // Set when the last duplicate question was answered No.
     bool declined() const { return declined_; }
     // How many certificates this import wrote.

@@ -93,7 +93,8 @@ ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager&
 
     ImportKind kind = request.kind.value_or(ImportKindForPath(request.path));
     // Without a container name the import still runs, under an empty one.
-    ContainerNameResult name = MakeContainerName(library);
+    ImportContainerName container = MakeImportContainerName(library);
+    const ContainerNameResult& name = container.name;
     bool named = name.rv == CKR_OK;
     outcome.ran = true;
 
@@ -102,7 +103,8 @@ ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager&
     case ImportKind::Pkcs7: {
         CP7bFileImporter importer(request.knownCertificates, hooks.prompter);
         outcome.result =
-            importer.import(functions, session, slot->tokenNumber(3), request.path, name.name);
+            importer.import(functions, session, slot->tokenNumber(3), request.path, name.name,
+                            container.where);
         outcome.declined = importer.declined();
         writtenBeforeDecline = importer.written();
         break;
@@ -110,14 +112,16 @@ ImportFlowOutcome RunCertificateImport(const TokenLibrary& library, SlotManager&
     case ImportKind::Certificate: {
         CCertFileImporter importer(request.knownCertificates, hooks.prompter);
         outcome.result =
-            importer.import(functions, session, slot->tokenNumber(3), request.path, name.name);
+            importer.import(functions, session, slot->tokenNumber(3), request.path, name.name,
+                            container.where);
         outcome.declined = importer.declined();
         break;
     }
     case ImportKind::Pkcs12: {
         ImportOutcome imported =
             ImportPkcs12File(functions, session, request.path, request.password,
-                             request.knownCertificates, name.name, UsageBoth, hooks.prompter);
+                             request.knownCertificates, name.name, UsageBoth, hooks.prompter,
+                             container.where);
         outcome.result = imported.result;
         outcome.declined = imported.declined;
         break;

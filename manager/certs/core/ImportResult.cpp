@@ -2,6 +2,14 @@
 
 #include "Translator.h"
 
+ImportResult createObjectFailure(CK_RV rv) {
+    if (rv == CKR_DEVICE_MEMORY || rv == CKR_HOST_MEMORY)
+        return ImportResult::NoSpace;
+    if (rv <= static_cast<CK_RV>(ImportResult::KeyTypeRefused))
+        return ImportResult::GeneralFailure;
+    return importResultFromRv(rv);
+}
+
 ImportResultMessage importResultMessage(ImportResult result) {
     switch (result) {
     case ImportResult::Success:

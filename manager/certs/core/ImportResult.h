@@ -28,6 +28,13 @@ inline CK_ULONG importResultCode(ImportResult result) {
     return static_cast<CK_ULONG>(result);
 }
 
+// The result of a C_CreateObject the token refused with rv. Only the
+// token's memory errors mean no room; a code that would read as one of the
+// named results 1 to 8 (CKR_FUNCTION_FAILED is not "Token is removed!") is
+// a general failure; any other code passes through, shown as the general
+// failure.
+ImportResult createObjectFailure(CK_RV rv);
+
 struct ImportResultMessage {
     int id = 0;                        // 0 for success: no message
     const char* defaultText = nullptr; // null for success

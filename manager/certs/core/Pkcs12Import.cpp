@@ -13,8 +13,12 @@ ImportResult pkcs12ResultFromRv(CK_RV rv) {
         return ImportResult::WrongPassword;
     case CKR_SESSION_HANDLE_INVALID:
         return ImportResult::SessionInvalid;
+    case CKR_OK:
+        // A step failed before anything reached the token: the file's key
+        // or certificate cannot be used.
+        return ImportResult::NotSupported;
     default:
-        return ImportResult::NoSpace;
+        return createObjectFailure(rv);
     }
 }
 
@@ -22,11 +26,13 @@ ImportOutcome ImportPkcs12File(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE se
                                const std::string& path, const std::string& password,
                                const std::vector<Bytes>& knownCertificates,
                                const std::string& containerName, KeyUsage usage,
-                               Prompter* prompter) {
+                               Prompter* prompter, ContainerNameAttribute where) {
     ImportOutcome outcome;
-    std::string id = platform::newGuidText();
+    const bool nameInId = where == ContainerNameAttribute::Id;
+    std::string id = nameInId ? containerName : platform::newGuidText();
     if (id.size() != 36 || functions == nullptr)
         return outcome; // GeneralFailure
+    const std::string vendorName = nameInId ? std::string() : containerName;
 
     Pkcs12Contents contents;
     outcome.result = LoadPkcs12(path, password, contents);
@@ -35,13 +41,13 @@ ImportOutcome ImportPkcs12File(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE se
 
     KeyObjectLabels labels;
     labels.idBytes.assign(id.begin(), id.end());
-    labels.containerName = containerName;
+    labels.containerName = vendorName;
 
     std::vector<CK_OBJECT_HANDLE> written;
     CK_RV failure = CKR_OK;
     CertificateObjectResult certificate =
         CreateCertificateObject(functions, session, contents.certificate.get(), labels.idBytes,
-                                containerName, knownCertificates, prompter);
+                                vendorName, knownCertificates, prompter);
     outcome.declined = certificate.declined;
     failure = certificate.rv;
     if (certificate.created()) {

@@ -95,14 +95,17 @@ struct ImportOutcome {
     bool declined = false;
 };
 
-// Maps the failing CK_RV of a PKCS#12 import to its result.
+// Maps the failing CK_RV of a PKCS#12 import to its result; CKR_OK (a step
+// failed before the token was asked) means the file holds no usable key.
 ImportResult pkcs12ResultFromRv(CK_RV rv);
 
 // The whole PKCS#12 import: a fresh identifier, LoadPkcs12, then certificate,
 // private key and public key. Anything short of all three destroys what was
 // written. A declined duplicate gives a non-zero result with `declined` set.
+// With the name kept in CKA_ID the container name is the identifier.
 ImportOutcome ImportPkcs12File(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
                                const std::string& path, const std::string& password,
                                const std::vector<Bytes>& knownCertificates,
                                const std::string& containerName, KeyUsage usage,
-                               Prompter* prompter);
+                               Prompter* prompter,
+                               ContainerNameAttribute where = ContainerNameAttribute::Vendor);

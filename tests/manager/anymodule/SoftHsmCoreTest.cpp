@@ -1,6 +1,6 @@
 // The window's toolkit-free token operations over SoftHSM2, bound as a
-// module without the vendor table: the slot model and the initialization
-// through the standard calls.
+// module without the vendor table: the slot model, its container names and
+// the initialization through the standard calls.
 
 #include "AdminContext.h"
 #include "MessagePresenter.h"
@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include <unistd.h>
@@ -143,6 +144,49 @@ TEST_F(SoftHsmCoreTest, RefusedInputTouchesNothing) {
     EXPECT_FALSE(moduleInitOkEnabled(bounds, input("1122", "A", "123")));
     EXPECT_FALSE(moduleInitOkEnabled(bounds, input("1122", "A", "1234", "123")));
     EXPECT_TRUE(moduleInitOkEnabled(bounds, input("1122", "A", "1234", "5555")));
+}
+
+// Such a module keeps a container name in CKA_ID; ids of any other form,
+// as other programs and earlier imports ("hello") write them, name none.
+TEST_F(SoftHsmCoreTest, OnlyAnIdOfTheContainerNameFormNamesAContainer) {
+    ModuleInitOutcome first = init(emptySlot, input("11223344", "Core token", "1234"));
+    ASSERT_TRUE(first.succeeded);
+    SlotEntry* entry = manager.findSlot(first.slotId);
+    ASSERT_EQ(entry->login(reinterpret_cast<const CK_UTF8CHAR*>("1234"), 4),
+              static_cast<CK_RV>(CKR_OK));
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    ASSERT_EQ(entry->getSession(&session), static_cast<CK_RV>(CKR_OK));
+
+    const std::string named = "0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9";
+    const std::string ids[] = {named, "hello", "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9",
+                               std::string(36, 'A')};
+    std::map<CK_OBJECT_HANDLE, std::string> idOf;
+    for (const std::string& id : ids) {
+        CK_OBJECT_CLASS objectClass = CKO_SECRET_KEY;
+        CK_KEY_TYPE keyType = CKK_GENERIC_SECRET;
+        CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+        unsigned char value[16] = {1, 2, 3};
+        CK_ATTRIBUTE attributes[] = {
+            {CKA_CLASS, &objectClass, sizeof objectClass},
+            {CKA_KEY_TYPE, &keyType, sizeof keyType},
+            {CKA_TOKEN, &yes, sizeof yes},
+            {CKA_PRIVATE, &no, sizeof no},
+            {CKA_VALUE, value, sizeof value},
+            {CKA_ID, const_cast<char*>(id.data()), static_cast<CK_ULONG>(id.size())},
+        };
+        CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+        ASSERT_EQ(library.functions()->C_CreateObject(session, attributes, std::size(attributes),
+                                                      &handle),
+                  static_cast<CK_RV>(CKR_OK));
+        idOf[handle] = id;
+    }
+    ASSERT_TRUE(entry->loadObjects());
+    ASSERT_EQ(entry->objects.size(), std::size(ids));
+    for (const TokenObjectInfo& object : entry->objects) {
+        const std::string& id = idOf.at(object.handle);
+        EXPECT_EQ(object.containerName, id == named ? named : "") << id;
+    }
+    entry->logout();
 }
 
 } // namespace

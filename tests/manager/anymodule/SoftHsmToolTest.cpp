@@ -145,8 +145,9 @@ TEST_F(SoftHsmToolTest, ImportListExportInspectAndDelete) {
     EXPECT_EQ(inspected.exitCode, 0) << inspected.err;
     EXPECT_NE(inspected.out.find("Alice"), std::string::npos) << inspected.out;
 
-    // Without the vendor table there is no container name to name it by.
-    EXPECT_TRUE(containerId.empty()) << listed.out;
+    // Without the vendor table the container name is kept in CKA_ID, so the
+    // container is named as with the table and can be deleted by that name.
+    EXPECT_EQ(containerId.size(), 36u) << listed.out;
     Result deleted = tool({"delete", "--slot", slot, "--object", certificateHandle,
                            "--pin-stdin", "--yes"},
                           "1234\n");
@@ -154,6 +155,46 @@ TEST_F(SoftHsmToolTest, ImportListExportInspectAndDelete) {
     Result after = tool({"list-objects", "--slot", slot, "--login", "--pin-stdin"}, "1234\n");
     EXPECT_EQ(after.exitCode, 0) << after.err;
     EXPECT_EQ(after.out.find("ertificate"), std::string::npos) << after.out;
+    ASSERT_NE(after.out.find(containerId), std::string::npos) << after.out;
+    Result keys = tool({"delete", "--slot", slot, "--container", containerId, "--pin-stdin",
+                        "--yes"},
+                       "1234\n");
+    EXPECT_EQ(keys.exitCode, 0) << keys.err;
+    Result empty = tool({"list-objects", "--slot", slot, "--login", "--pin-stdin"}, "1234\n");
+    EXPECT_EQ(empty.exitCode, 0) << empty.err;
+    EXPECT_EQ(empty.out, "") << empty.out;
+}
+
+TEST_F(SoftHsmToolTest, EveryImportMakesAContainerOfItsOwnName) {
+    std::string slot = initializedSlot();
+    ASSERT_FALSE(slot.empty());
+    certs::EvpPkeyPtr key = fixtures::rsaKey(2048);
+    certs::X509Ptr alice = fixtures::selfSigned("Alice", key.get(), 1);
+    certs::X509Ptr bob = fixtures::selfSigned("Bob", key.get(), 2);
+    fixtures::writeFile(file("alice.cer"), EncodeCertificateDer(alice.get()));
+    fixtures::writeFile(file("bob.cer"), EncodeCertificateDer(bob.get()));
+    for (const char* name : {"alice.cer", "bob.cer"}) {
+        Result imported = tool({"import", "--slot", slot, file(name), "--pin-stdin"}, "1234\n");
+        ASSERT_EQ(imported.exitCode, 0) << name << ": " << imported.err;
+    }
+    Result listed = tool({"list-objects", "--slot", slot});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    std::vector<std::string> names;
+    for (const std::string& line : split(listed.out, '\n')) {
+        std::vector<std::string> cells = split(line, '\t');
+        if (!line.empty() && line[0] != '\t' && cells.size() > 1)
+            names.push_back(cells[1]);
+    }
+    ASSERT_EQ(names.size(), 2u) << listed.out;
+    EXPECT_NE(names[0], names[1]);
+
+    Result deleted =
+        tool({"delete", "--slot", slot, "--container", names[0], "--pin-stdin", "--yes"},
+             "1234\n");
+    EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
+    Result after = tool({"list-objects", "--slot", slot});
+    EXPECT_EQ(after.out.find(names[0]), std::string::npos) << after.out;
+    EXPECT_NE(after.out.find(names[1]), std::string::npos) << after.out;
 }
 
 TEST_F(SoftHsmToolTest, ReinitializationNeedsTheCurrentSoPinAndCanChangeIt) {

@@ -277,20 +277,27 @@ TEST_F(ImportTest, FailingKeyCheckRecomputesThePrivateExponent) {
 TEST_F(ImportTest, KeyThatStaysBrokenWritesNothing) {
     certs::EvpPkeyPtr damaged = keyWithWrongExponent(key.get(), true);
     fixtures::writeFile(pfx, fixtures::makePkcs12(damaged.get(), certificate.get()));
-    EXPECT_EQ(failureMessage(pfx), 5026);
+    // The token was not refused anything: no room is not the reason.
+    EXPECT_EQ(failureMessage(pfx), 5030);
     EXPECT_TRUE(objects().empty());
     EXPECT_EQ(intercept().created.size(), 1u); // the certificate, destroyed again
     EXPECT_EQ(intercept().destroyed.size(), 1u);
 }
 
+// Only the token's memory errors read "Not enough space!"; any other refusal
+// gives its own message or the general one, never one of a code that merely
+// shares its number (CKR_FUNCTION_FAILED is 6, "Token is removed!").
 TEST_F(ImportTest, RefusedObjectsRollBackAndMapToTheirMessages) {
     const std::tuple<CK_OBJECT_CLASS, CK_RV, int> cases[] = {
         {CKO_PUBLIC_KEY, CKR_DEVICE_MEMORY, 5026},
+        {CKO_CERTIFICATE, CKR_HOST_MEMORY, 5026},
         {CKO_PRIVATE_KEY, CKR_KEY_TYPE_INCONSISTENT, 5032},
         {CKO_PRIVATE_KEY, CKR_MECHANISM_PARAM_INVALID, 5031},
         {CKO_PRIVATE_KEY, CKR_PIN_INCORRECT, 5025},
         {CKO_CERTIFICATE, CKR_SESSION_HANDLE_INVALID, 5034},
-        {CKO_CERTIFICATE, CKR_DEVICE_ERROR, 5026},
+        {CKO_CERTIFICATE, CKR_DEVICE_ERROR, 5015},
+        {CKO_PRIVATE_KEY, CKR_FUNCTION_FAILED, 5015},
+        {CKO_PUBLIC_KEY, CKR_TEMPLATE_INCONSISTENT, 5015},
     };
     for (auto [refused, rv, message] : cases) {
         intercept().created.clear();
@@ -488,6 +495,18 @@ TEST_F(ImportTest, CertificateCreatedWithoutAHandleIsAFailure) {
     EXPECT_EQ(failureMessage(path("one.cer")), 5015);
     EXPECT_EQ(failureMessage(path("one.p7b")), 5015);
     EXPECT_TRUE(intercept().destroyed.empty());
+}
+
+TEST_F(ImportTest, FileImportsMapARefusalAsThePkcs12ImportDoes) {
+    fixtures::writeFile(path("one.cer"), EncodeCertificateDer(certificate.get()));
+    fixtures::writeFile(path("one.p7b"), fixtures::makePkcs7({certificate.get()}));
+    const std::pair<CK_RV, int> refusals[] = {
+        {CKR_HOST_MEMORY, 5026}, {CKR_FUNCTION_FAILED, 5015}, {CKR_ARGUMENTS_BAD, 5015}};
+    for (auto [rv, message] : refusals) {
+        intercept().onCreate = refuse(CKO_CERTIFICATE, rv);
+        EXPECT_EQ(failureMessage(path("one.cer")), message) << std::hex << rv;
+        EXPECT_EQ(failureMessage(path("one.p7b")), message) << std::hex << rv;
+    }
 }
 
 TEST_F(ImportTest, HostileFilesLeaveTheTokenAsItWas) {

@@ -130,6 +130,31 @@ ExitCode refusedInput(CommandArguments& arguments, int id, const char* text) {
     return ExitBadInput;
 }
 
+// A new PIN typed blind is asked a second time and both must match; scripts
+// give it once on standard input. False after reporting why not.
+bool confirmNewPin(PinInput& input, const SecurePin& pin, const std::string& confirmPrompt,
+                   CommandArguments& arguments) {
+    if (input.fromStdin())
+        return true;
+    std::optional<SecurePin> again = readOne(input, confirmPrompt, arguments);
+    if (!again)
+        return false;
+    if (!(*again == pin)) {
+        refusedInput(arguments, 10406, "The new PIN and its confirmation differ.");
+        return false;
+    }
+    return true;
+}
+
+std::optional<SecurePin> readNewPin(PinInput& input, const std::string& prompt,
+                                    const std::string& confirmPrompt,
+                                    CommandArguments& arguments) {
+    std::optional<SecurePin> pin = readOne(input, prompt, arguments);
+    if (!pin || !confirmNewPin(input, *pin, confirmPrompt, arguments))
+        return std::nullopt;
+    return pin;
+}
+
 // ----- login
 
 bool validateLogin(CommandArguments& arguments) {
@@ -228,29 +253,17 @@ ExitCode runModuleInitCommand(const AdminOptions& options, CommandArguments& arg
         readOne(input, translate(10421, "Current SO PIN:"), arguments);
     if (!soPin)
         return ExitBadInput;
-    std::optional<SecurePin> userPin = readOne(
-        input, pinBoundsLabel(851, "Set User PIN(%d to %d characters):", bounds), arguments);
+    std::optional<SecurePin> userPin =
+        readNewPin(input, pinBoundsLabel(851, "Set User PIN(%d to %d characters):", bounds),
+                   translate(812, "Confirm User PIN:"), arguments);
     if (!userPin)
         return ExitBadInput;
-    if (!input.fromStdin()) {
-        std::optional<SecurePin> again =
-            readOne(input, translate(812, "Confirm User PIN:"), arguments);
-        if (!again)
-            return ExitBadInput;
-        if (!(*again == *userPin))
-            return refusedInput(arguments, 10406, "The new PIN and its confirmation differ.");
-    }
     // Optional: an empty answer, or no further line on standard input, keeps it.
     std::optional<SecurePin> newSoPin =
         input.read(translate(10422, "New SO PIN (empty: keep the current one):"));
-    if (newSoPin && !newSoPin->empty() && !input.fromStdin()) {
-        std::optional<SecurePin> again =
-            readOne(input, translate(832, "Confirm SO PIN:"), arguments);
-        if (!again)
-            return ExitBadInput;
-        if (!(*again == *newSoPin))
-            return refusedInput(arguments, 10406, "The new PIN and its confirmation differ.");
-    }
+    if (newSoPin && !newSoPin->empty() &&
+        !confirmNewPin(input, *newSoPin, translate(832, "Confirm SO PIN:"), arguments))
+        return ExitBadInput;
     in.currentSoPin = std::move(*soPin);
     in.userPin = std::move(*userPin);
     if (newSoPin)
@@ -289,32 +302,16 @@ ExitCode runInitTokenCommand(CommandArguments& arguments) {
     in.privateMemorySize = options.privateMemory.value_or(defaults.privateMemorySize);
 
     PinInput input(options.pinStdin);
-    std::optional<SecurePin> soPin = readOne(
-        input, pinBoundsLabel(850, "Set SO PIN(%d to %d characters):", defaults.bounds), arguments);
+    std::optional<SecurePin> soPin =
+        readNewPin(input, pinBoundsLabel(850, "Set SO PIN(%d to %d characters):", defaults.bounds),
+                   translate(832, "Confirm SO PIN:"), arguments);
     if (!soPin)
         return ExitBadInput;
-    // Typed blind, a PIN is asked twice; scripts give each once.
-    if (!input.fromStdin()) {
-        std::optional<SecurePin> again =
-            readOne(input, translate(832, "Confirm SO PIN:"), arguments);
-        if (!again)
-            return ExitBadInput;
-        if (!(*again == *soPin))
-            return refusedInput(arguments, 10406, "The new PIN and its confirmation differ.");
-    }
-    std::optional<SecurePin> userPin =
-        readOne(input, pinBoundsLabel(851, "Set User PIN(%d to %d characters):", defaults.bounds),
-                arguments);
+    std::optional<SecurePin> userPin = readNewPin(
+        input, pinBoundsLabel(851, "Set User PIN(%d to %d characters):", defaults.bounds),
+        translate(812, "Confirm User PIN:"), arguments);
     if (!userPin)
         return ExitBadInput;
-    if (!input.fromStdin()) {
-        std::optional<SecurePin> again =
-            readOne(input, translate(812, "Confirm User PIN:"), arguments);
-        if (!again)
-            return ExitBadInput;
-        if (!(*again == *userPin))
-            return refusedInput(arguments, 10406, "The new PIN and its confirmation differ.");
-    }
     in.soPin = std::move(*soPin);
     in.userPin = std::move(*userPin);
 

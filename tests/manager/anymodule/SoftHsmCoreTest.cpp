@@ -6,35 +6,22 @@
 #include "MessagePresenter.h"
 #include "ModuleInitToken.h"
 #include "SlotManager.h"
+#include "SoftHsmStore.h"
 #include "TokenLibrary.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 
-#include <unistd.h>
-
 namespace {
-
-namespace fs = std::filesystem;
 
 class SoftHsmCoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("korvan-anymodule-core-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "tokens");
-        std::ofstream(dir_ / "softhsm2.conf") << "directories.tokendir = "
-                                             << (dir_ / "tokens").string()
-                                             << "\nobjectstore.backend = file\nlog.level = ERROR\n";
-        setenv("SOFTHSM2_CONF", (dir_ / "softhsm2.conf").c_str(), 1);
+        setenv("SOFTHSM2_CONF", store.config().c_str(), 1);
         ASSERT_TRUE(library.loadAnyModule(SOFTHSM2_MODULE));
         ASSERT_EQ(library.auxFunctions(), nullptr);
         ASSERT_TRUE(manager.initialize());
@@ -44,7 +31,6 @@ protected:
     void TearDown() override {
         manager.shutdown();
         library.unload();
-        fs::remove_all(dir_);
     }
 
     static ModuleInitInput input(const char* soPin, const char* label, const char* userPin,
@@ -71,7 +57,7 @@ protected:
         return presenter.requests().empty() ? 0 : presenter.requests().back().id;
     }
 
-    fs::path dir_;
+    SoftHsmStore store{"korvan-anymodule-core"};
     TokenLibrary library;
     SlotManager manager{library};
     CK_SLOT_ID emptySlot = 0;

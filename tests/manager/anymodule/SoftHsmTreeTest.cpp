@@ -13,34 +13,21 @@
 #include "MainFrame.h"
 #include "MainWindowRules.h"
 #include "SlotManager.h"
+#include "SoftHsmStore.h"
 #include "TokenLibrary.h"
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
-#include <unistd.h>
-
 namespace {
-
-namespace fs = std::filesystem;
 
 class SoftHsmTreeTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ensureApplication(); }
 
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("korvan-anymodule-tree-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "tokens");
-        std::ofstream(dir_ / "softhsm2.conf") << "directories.tokendir = "
-                                             << (dir_ / "tokens").string()
-                                             << "\nobjectstore.backend = file\nlog.level = ERROR\n";
-        setenv("SOFTHSM2_CONF", (dir_ / "softhsm2.conf").c_str(), 1);
+        setenv("SOFTHSM2_CONF", store.config().c_str(), 1);
         ASSERT_TRUE(TokenLibrary::instance().loadAnyModule(SOFTHSM2_MODULE));
         SlotManager::instance().setPollInterval(std::chrono::hours(24));
         ASSERT_TRUE(SlotManager::instance().initialize());
@@ -56,7 +43,6 @@ protected:
         SlotManager::instance().shutdown();
         TokenLibrary::instance().unload();
         unsetenv("SOFTHSM2_CONF");
-        fs::remove_all(dir_);
     }
 
     CLeftTreeView* tree() const { return frame->tree(); }
@@ -97,7 +83,7 @@ protected:
         }
     }
 
-    fs::path dir_;
+    SoftHsmStore store{"korvan-anymodule-tree"};
     ScriptedPresenter presenter;
     std::unique_ptr<ScopedMessagePresenter> scoped_;
     std::unique_ptr<CMainFrame> frame;

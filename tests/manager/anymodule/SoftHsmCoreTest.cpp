@@ -135,44 +135,31 @@ TEST_F(SoftHsmCoreTest, RefusedInputTouchesNothing) {
 // Such a module keeps a container name in CKA_ID; ids of any other form,
 // as other programs and earlier imports ("hello") write them, name none.
 TEST_F(SoftHsmCoreTest, OnlyAnIdOfTheContainerNameFormNamesAContainer) {
-    ModuleInitOutcome first = init(emptySlot, input("11223344", "Core token", "1234"));
-    ASSERT_TRUE(first.succeeded);
-    SlotEntry* entry = manager.findSlot(first.slotId);
-    ASSERT_EQ(entry->login(reinterpret_cast<const CK_UTF8CHAR*>("1234"), 4),
-              static_cast<CK_RV>(CKR_OK));
+    CK_SLOT_ID slot = init(emptySlot, input("11223344", "Core token", "1234")).slotId;
+    SlotEntry* entry = manager.findSlot(slot);
+    ASSERT_EQ(entry->login(reinterpret_cast<const CK_UTF8CHAR*>("1234"), 4), CKR_OK);
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    ASSERT_EQ(entry->getSession(&session), static_cast<CK_RV>(CKR_OK));
-
+    ASSERT_EQ(entry->getSession(&session), CKR_OK);
     const std::string named = "0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9";
-    const std::string ids[] = {named, "hello", "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9",
-                               std::string(36, 'A')};
     std::map<CK_OBJECT_HANDLE, std::string> idOf;
-    for (const std::string& id : ids) {
+    for (std::string id : {named, std::string("hello"), std::string(36, 'A')}) {
         CK_OBJECT_CLASS objectClass = CKO_SECRET_KEY;
         CK_KEY_TYPE keyType = CKK_GENERIC_SECRET;
-        CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
-        unsigned char value[16] = {1, 2, 3};
-        CK_ATTRIBUTE attributes[] = {
-            {CKA_CLASS, &objectClass, sizeof objectClass},
-            {CKA_KEY_TYPE, &keyType, sizeof keyType},
-            {CKA_TOKEN, &yes, sizeof yes},
-            {CKA_PRIVATE, &no, sizeof no},
-            {CKA_VALUE, value, sizeof value},
-            {CKA_ID, const_cast<char*>(id.data()), static_cast<CK_ULONG>(id.size())},
-        };
+        CK_BBOOL yes = CK_TRUE;
+        unsigned char value[16] = {1};
+        CK_ATTRIBUTE attributes[] = {{CKA_CLASS, &objectClass, sizeof objectClass},
+                                     {CKA_KEY_TYPE, &keyType, sizeof keyType},
+                                     {CKA_TOKEN, &yes, sizeof yes},
+                                     {CKA_VALUE, value, sizeof value},
+                                     {CKA_ID, id.data(), CK_ULONG(id.size())}};
         CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
-        ASSERT_EQ(library.functions()->C_CreateObject(session, attributes, std::size(attributes),
-                                                      &handle),
-                  static_cast<CK_RV>(CKR_OK));
+        ASSERT_EQ(library.functions()->C_CreateObject(session, attributes, 5, &handle), CKR_OK);
         idOf[handle] = id;
     }
     ASSERT_TRUE(entry->loadObjects());
-    ASSERT_EQ(entry->objects.size(), std::size(ids));
-    for (const TokenObjectInfo& object : entry->objects) {
-        const std::string& id = idOf.at(object.handle);
-        EXPECT_EQ(object.containerName, id == named ? named : "") << id;
-    }
-    entry->logout();
+    ASSERT_EQ(entry->objects.size(), 3u);
+    for (const TokenObjectInfo& object : entry->objects)
+        EXPECT_EQ(object.containerName, idOf[object.handle] == named ? named : "");
 }
 
 } // namespace

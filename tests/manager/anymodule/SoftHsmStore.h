@@ -1,8 +1,7 @@
 #pragma once
 
-// An empty SoftHSM2 store of its own per test, so nothing of the machine's
-// tokens is seen or changed: a folder named after the process and the test,
-// with a configuration that puts the tokens inside it. Removed again at the end.
+// An empty SoftHSM2 store per test, named after the process and the test, so
+// nothing of the machine's tokens is seen or changed; removed at the end.
 
 #include <gtest/gtest.h>
 
@@ -12,25 +11,19 @@
 
 #include <unistd.h>
 
-class SoftHsmStore {
-public:
+struct SoftHsmStore {
     explicit SoftHsmStore(const std::string& prefix)
-        : dir_(std::filesystem::temp_directory_path() /
-               (prefix + "-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_ / "tokens");
-        std::ofstream(config()) << "directories.tokendir = " << (dir_ / "tokens").string()
+        : dir(std::filesystem::temp_directory_path() /
+              (prefix + "-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir / "tokens");
+        std::ofstream(config()) << "directories.tokendir = " << (dir / "tokens").string()
                                 << "\nobjectstore.backend = file\nlog.level = ERROR\n";
     }
-    ~SoftHsmStore() { std::filesystem::remove_all(dir_); }
-    SoftHsmStore(const SoftHsmStore&) = delete;
-    SoftHsmStore& operator=(const SoftHsmStore&) = delete;
-
-    const std::filesystem::path& dir() const { return dir_; }
+    ~SoftHsmStore() { std::filesystem::remove_all(dir); }
     // The value SOFTHSM2_CONF takes.
-    std::string config() const { return (dir_ / "softhsm2.conf").string(); }
+    std::string config() const { return (dir / "softhsm2.conf").string(); }
 
-private:
-    std::filesystem::path dir_;
+    const std::filesystem::path dir;
 };

@@ -4,17 +4,15 @@
 
 #include "CertFixtures.h"
 #include "ProcessRun.h"
+#include "SoftHsmStore.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 namespace {
 
@@ -30,27 +28,15 @@ std::vector<std::string> split(const std::string& text, char separator) {
     return parts;
 }
 
-// An empty SoftHSM2 store of its own per test, so nothing of the machine's
-// tokens is seen or changed.
 class SoftHsmToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("korvan-anymodule-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "tokens");
         fs::create_directories(dir_ / "registry");
-        std::ofstream(dir_ / "softhsm2.conf")
-            << "directories.tokendir = " << (dir_ / "tokens").string()
-            << "\nobjectstore.backend = file\nlog.level = ERROR\n";
-        environment_["SOFTHSM2_CONF"] = (dir_ / "softhsm2.conf").string();
+        environment_["SOFTHSM2_CONF"] = store_.config();
         environment_["KORVAN_REGISTRY_DIR"] = (dir_ / "registry").string();
         environment_["LC_ALL"] = "C.UTF-8";
         environment_["KORVAN_TOKEN_LIBRARY"] = "";
     }
-    void TearDown() override { fs::remove_all(dir_); }
-
     std::string file(const std::string& name) const { return (dir_ / name).string(); }
 
     Result tool(std::vector<std::string> arguments, const std::string& input = "") {
@@ -91,7 +77,8 @@ protected:
         return slot;
     }
 
-    fs::path dir_;
+    SoftHsmStore store_{"korvan-anymodule"};
+    const fs::path& dir_ = store_.dir;
     std::map<std::string, std::string> environment_;
 };
 
@@ -163,38 +150,6 @@ TEST_F(SoftHsmToolTest, ImportListExportInspectAndDelete) {
     Result empty = tool({"list-objects", "--slot", slot, "--login", "--pin-stdin"}, "1234\n");
     EXPECT_EQ(empty.exitCode, 0) << empty.err;
     EXPECT_EQ(empty.out, "") << empty.out;
-}
-
-TEST_F(SoftHsmToolTest, EveryImportMakesAContainerOfItsOwnName) {
-    std::string slot = initializedSlot();
-    ASSERT_FALSE(slot.empty());
-    certs::EvpPkeyPtr key = fixtures::rsaKey(2048);
-    certs::X509Ptr alice = fixtures::selfSigned("Alice", key.get(), 1);
-    certs::X509Ptr bob = fixtures::selfSigned("Bob", key.get(), 2);
-    fixtures::writeFile(file("alice.cer"), EncodeCertificateDer(alice.get()));
-    fixtures::writeFile(file("bob.cer"), EncodeCertificateDer(bob.get()));
-    for (const char* name : {"alice.cer", "bob.cer"}) {
-        Result imported = tool({"import", "--slot", slot, file(name), "--pin-stdin"}, "1234\n");
-        ASSERT_EQ(imported.exitCode, 0) << name << ": " << imported.err;
-    }
-    Result listed = tool({"list-objects", "--slot", slot});
-    ASSERT_EQ(listed.exitCode, 0) << listed.err;
-    std::vector<std::string> names;
-    for (const std::string& line : split(listed.out, '\n')) {
-        std::vector<std::string> cells = split(line, '\t');
-        if (!line.empty() && line[0] != '\t' && cells.size() > 1)
-            names.push_back(cells[1]);
-    }
-    ASSERT_EQ(names.size(), 2u) << listed.out;
-    EXPECT_NE(names[0], names[1]);
-
-    Result deleted =
-        tool({"delete", "--slot", slot, "--container", names[0], "--pin-stdin", "--yes"},
-             "1234\n");
-    EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
-    Result after = tool({"list-objects", "--slot", slot});
-    EXPECT_EQ(after.out.find(names[0]), std::string::npos) << after.out;
-    EXPECT_NE(after.out.find(names[1]), std::string::npos) << after.out;
 }
 
 TEST_F(SoftHsmToolTest, ReinitializationNeedsTheCurrentSoPinAndCanChangeIt) {

@@ -2,7 +2,7 @@
 // there) against the same call through IDispatch in this process, over one software token.
 // Rounds alternate so both sides see the same disk and cache state; the ratio is of the total
 // times. Target: at most 1.2.
-#include "ControlHost.h"
+#include "SignBench.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -14,7 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -105,29 +104,14 @@ std::optional<long> status(const std::optional<nlohmann::json>& answer) {
     return (*answer)["value"][1].get<long>();
 }
 
-double seconds(std::chrono::steady_clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
-    const int perRound = argc > 2 ? std::atoi(argv[2]) : 10;
+    const char* program = "bridge_sign_bench";
+    const sign_bench::Rounds rounds = sign_bench::roundsFrom(argc, argv);
+    if (!sign_bench::prepareToken(program, kContainer))
+        return 1;
     TokenStore& store = TokenStore::instance();
-    if (store.root().empty() || control_host::registerProviders() != S_OK ||
-        control_host::registerModule(CONTROL_MODULE) != S_OK) {
-        fprintf(stderr, "bridge_sign_bench: set-up failed\n");
-        return 1;
-    }
-    store.removeAllTokens();
-    EVP_PKEY* key = control_host::testKey(2048, 0);
-    if (store.freshToken(1).empty() ||
-        !store.importIdentity(1, kContainer, key,
-                              control_host::selfSignedCertificate("Bench Signer", key, 7))) {
-        fprintf(stderr, "bridge_sign_bench: token set-up failed\n");
-        return 1;
-    }
     // The bridge gives its workers a fresh environment: the scripted pinentry's settings travel
     // in a wrapper. The bridge keeps its own state in the store's folder.
     const std::string wrapper = store.root() + "/pinentry";
@@ -169,10 +153,8 @@ int main(int argc, char** argv) {
     };
 
     control_host::ComApartment apartment;
-    Control control = Control::create(u"QXMeridiaControl.SGN");
-    if (!control || control.call("IsOnline").status() != 0 ||
-        control.call("SetCertResult").status() != 0 || remote("IsOnline") != 0 ||
-        remote("SetCertResult") != 0) {
+    Control control = sign_bench::onlineControl();
+    if (!control || remote("IsOnline") != 0 || remote("SetCertResult") != 0) {
         fprintf(stderr, "bridge_sign_bench: the control did not go online\n");
         return 1;
     }
@@ -181,30 +163,13 @@ int main(int argc, char** argv) {
     const std::vector<control_host::Arg> arguments = {text.c_str()};
     const nlohmann::json wireArguments = nlohmann::json::array({nlohmann::json::array({"s", text})});
 
-    // Warm both paths once.
-    if (control.invoke(signResult, arguments).status() != 0 || remote("SignResult", wireArguments) != 0) {
-        fprintf(stderr, "bridge_sign_bench: a signature failed\n");
+    const auto timing = sign_bench::timeAlternating(
+        program, rounds, [&] { return remote("SignResult", wireArguments) == 0; },
+        [&] { return control.invoke(signResult, arguments).status() == 0; });
+    if (!timing)
         return 1;
-    }
-    std::chrono::steady_clock::duration throughBridge{}, inProcess{};
-    for (int r = 0; r < rounds; ++r) {
-        auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < perRound; ++i)
-            if (remote("SignResult", wireArguments) != 0)
-                return 1;
-        throughBridge += std::chrono::steady_clock::now() - start;
-        start = std::chrono::steady_clock::now();
-        for (int i = 0; i < perRound; ++i)
-            if (control.invoke(signResult, arguments).status() != 0)
-                return 1;
-        inProcess += std::chrono::steady_clock::now() - start;
-    }
-    const int signatures = rounds * perRound;
-    printf("SignResult through the bridge:           %.3f ms per signature\n",
-           1000 * seconds(throughBridge) / signatures);
-    printf("SignResult through IDispatch in process: %.3f ms per signature\n",
-           1000 * seconds(inProcess) / signatures);
-    printf("ratio (bridge / in process): %.3f over %d signatures each (target <= 1.2)\n",
-           seconds(throughBridge) / seconds(inProcess), signatures);
+    sign_bench::report(*timing, rounds, "SignResult through the bridge:           ",
+                       "SignResult through IDispatch in process: ", "ratio (bridge / in process): ",
+                       " (target <= 1.2)");
     return 0;
 }

@@ -3,8 +3,8 @@ controls and providers registered into a private registry store, certificates im
 korvanng-tool, a scripted pinentry, the real korvan-bridge on a free port, the test pages served
 from other loopback ports, and headless Chromium driven through chromedriver.
 
-Usage: from fixture import World; with World(bin_dir) as world: ...
-The bin folder comes from the command line (CTest passes it) or KORVAN_BIN_DIR."""
+Usage: a test class derives from BrowserTest, or: with World() as world: ...
+The bin folder comes from KORVAN_BIN_DIR (CTest sets it)."""
 
 import http.server
 import os
@@ -287,6 +287,39 @@ class World:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class BrowserTest(unittest.TestCase):
+    """Once for the test class: a World, `page_servers` page servers (cls.servers, the first also
+    cls.pages), a bridge that pre-approves them (cls.bridge) and a browser (cls.driver); all of it
+    closed after the class, or at once when the set-up fails."""
+
+    page_servers = 1
+
+    @classmethod
+    def setUpClass(cls):
+        cls.world = World()
+        try:
+            cls.prepare()
+            cls.bridge, cls.servers = cls.world.start(pages=cls.page_servers)
+            cls.pages = cls.servers[0]
+            cls.driver = cls.world.browser()
+            cls.ready()
+        except BaseException:
+            cls.world.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.world.close()
+
+    @classmethod
+    def prepare(cls):
+        """What the class needs before the bridge starts."""
+
+    @classmethod
+    def ready(cls):
+        """What the class needs once the browser runs."""
 
 
 def open_page(driver, server, page="page.html"):

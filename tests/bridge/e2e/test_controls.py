@@ -2,7 +2,6 @@
 software token; every signature is verified and every ciphertext decrypted by openssl."""
 
 import hashlib
-import unittest
 
 import fixture
 import openssl_checks as ssl
@@ -13,26 +12,18 @@ TEXT = "Überweisung 100 € an Müller"
 SECRET = "geheim: 4711 €"
 
 
-class ControlTest(unittest.TestCase):
+class ControlTest(fixture.BrowserTest):
     token = "pair"
 
     @classmethod
-    def setUpClass(cls):
-        cls.world = fixture.World()
-        try:
-            if cls.token != "pair":
-                cls.world.remove()
-                cls.world.insert(cls.token)
-            cls.bridge, (cls.pages,) = cls.world.start()
-            cls.driver = cls.world.browser()
-            open_page(cls.driver, cls.pages)
-        except BaseException:
-            cls.world.close()
-            raise
+    def prepare(cls):
+        if cls.token != "pair":
+            cls.world.remove()
+            cls.world.insert(cls.token)
 
     @classmethod
-    def tearDownClass(cls):
-        cls.world.close()
+    def ready(cls):
+        open_page(cls.driver, cls.pages)
 
     def run_flow(self, expression):
         got = call(self.driver, "return outcome(() => %s);" % expression)

@@ -2,7 +2,6 @@
 and neither sees the other's, while the pages of one origin share their module's state; and a
 token pulled in the middle of a sequence fails that sequence without ending its worker."""
 
-import unittest
 
 import fixture
 from fixture import call, open_page
@@ -13,20 +12,12 @@ READ = """
 """
 
 
-class IsolationTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.world = fixture.World()
-        try:
-            cls.bridge, (cls.first, cls.second) = cls.world.start(pages=2)
-            cls.driver = cls.world.browser()
-        except BaseException:
-            cls.world.close()
-            raise
+class IsolationTest(fixture.BrowserTest):
+    page_servers = 2
 
     @classmethod
-    def tearDownClass(cls):
-        cls.world.close()
+    def ready(cls):
+        cls.first, cls.second = cls.servers
 
     def test_each_origin_keeps_its_own_choice(self):
         open_page(self.driver, self.first)

@@ -9,21 +9,7 @@ from fixture import call, call_async, open_page
 SGN = "QXMeridiaControl.SGN"
 
 
-class ScriptTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.world = fixture.World()
-        try:
-            cls.bridge, (cls.pages,) = cls.world.start()
-            cls.driver = cls.world.browser()
-        except BaseException:
-            cls.world.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.world.close()
-
+class ScriptTest(fixture.BrowserTest):
     def setUp(self):
         open_page(self.driver, self.pages)
 

@@ -497,6 +497,20 @@ TEST_F(ImportTest, CertificateCreatedWithoutAHandleIsAFailure) {
     EXPECT_TRUE(intercept().destroyed.empty());
 }
 
+// The file imports once passed the token's code on as a result number, so CKR_FUNCTION_FAILED
+// (6) read as an unrelated result's message.
+TEST_F(ImportTest, FileImportsMapARefusalAsThePkcs12ImportDoes) {
+    fixtures::writeFile(path("one.cer"), EncodeCertificateDer(certificate.get()));
+    fixtures::writeFile(path("one.p7b"), fixtures::makePkcs7({certificate.get()}));
+    const std::pair<CK_RV, int> refusals[] = {
+        {CKR_HOST_MEMORY, 5026}, {CKR_FUNCTION_FAILED, 5015}, {CKR_ARGUMENTS_BAD, 5015}};
+    for (auto [rv, message] : refusals) {
+        intercept().onCreate = refuse(CKO_CERTIFICATE, rv);
+        EXPECT_EQ(failureMessage(path("one.cer")), message) << std::hex << rv;
+        EXPECT_EQ(failureMessage(path("one.p7b")), message) << std::hex << rv;
+    }
+}
+
 TEST_F(ImportTest, HostileFilesLeaveTheTokenAsItWas) {
     Bytes der = EncodeCertificateDer(certificate.get());
     Bytes p12 = fixtures::readFile(pfx);

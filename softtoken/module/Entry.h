@@ -56,6 +56,15 @@ template <class F> CK_RV withSession(CK_SESSION_HANDLE handle, F&& body) noexcep
     });
 }
 
+// The stored record of the slot's token, for entry points that report its state.
+inline CK_RV readTokenRecord(Module& m, CK_SLOT_ID slot, store::TokenRecord& out) {
+    Token* t = nullptr;
+    const CK_RV rv = m.openToken(slot, t);
+    if (rv != CKR_OK)
+        return rv;
+    return t->db->readToken(out);
+}
+
 // Blank-padded fixed-width text field, cut when too long.
 inline void padded(CK_UTF8CHAR* field, std::size_t width, std::string_view text) {
     std::memset(field, ' ', width);

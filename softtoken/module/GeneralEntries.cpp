@@ -194,13 +194,8 @@ SOFTTOKEN_EXPORT CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo
         if (!pInfo)
             return CKR_ARGUMENTS_BAD;
         m.pumpEvents();
-        Token* t = nullptr;
-        CK_RV rv = m.openToken(slotID, t);
-        if (rv != CKR_OK)
-            return rv;
         store::TokenRecord r;
-        rv = t->db->readToken(r);
-        if (rv != CKR_OK)
+        if (CK_RV rv = readTokenRecord(m, slotID, r); rv != CKR_OK)
             return rv;
         *pInfo = CK_TOKEN_INFO{};
         padded(pInfo->label, sizeof pInfo->label, r.label);

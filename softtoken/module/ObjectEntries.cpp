@@ -4,6 +4,25 @@
 
 using namespace softtoken::module;
 
+namespace {
+
+// The object a session may change: found, writable in this session, and not barred by
+// its own flag (CKA_DESTROYABLE, CKA_MODIFIABLE).
+CK_RV changeableObject(Module& m, Session& s, CK_OBJECT_HANDLE handle, CK_ATTRIBUTE_TYPE flag,
+                       Object*& out) {
+    CK_RV rv = m.object(s, handle, out);
+    if (rv != CKR_OK)
+        return rv;
+    rv = m.checkWritable(s, out->onToken, out->isPrivate);
+    if (rv != CKR_OK)
+        return rv;
+    if (!readBool(out->attributes, flag, true))
+        return CKR_ACTION_PROHIBITED;
+    return CKR_OK;
+}
+
+} // namespace
+
 SOFTTOKEN_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate,
                                       CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phObject) {
     return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
@@ -30,14 +49,9 @@ SOFTTOKEN_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_P
 SOFTTOKEN_EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
     return withSession(hSession, [&](Module& m, Session& s) -> CK_RV {
         Object* o = nullptr;
-        CK_RV rv = m.object(s, hObject, o);
+        CK_RV rv = changeableObject(m, s, hObject, CKA_DESTROYABLE, o);
         if (rv != CKR_OK)
             return rv;
-        rv = m.checkWritable(s, o->onToken, o->isPrivate);
-        if (rv != CKR_OK)
-            return rv;
-        if (!readBool(o->attributes, CKA_DESTROYABLE, true))
-            return CKR_ACTION_PROHIBITED;
         if (o->onToken) {
             Token& t = m.token(s.slot);
             rv = t.db->destroyObject(o->dbId);
@@ -109,14 +123,9 @@ SOFTTOKEN_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT
         if (!pTemplate && ulCount != 0)
             return CKR_ARGUMENTS_BAD;
         Object* o = nullptr;
-        CK_RV rv = m.object(s, hObject, o);
+        CK_RV rv = changeableObject(m, s, hObject, CKA_MODIFIABLE, o);
         if (rv != CKR_OK)
             return rv;
-        rv = m.checkWritable(s, o->onToken, o->isPrivate);
-        if (rv != CKR_OK)
-            return rv;
-        if (!readBool(o->attributes, CKA_MODIFIABLE, true))
-            return CKR_ACTION_PROHIBITED;
         Attributes changes;
         rv = readTemplate(pTemplate, ulCount, changes);
         if (rv != CKR_OK)

@@ -76,13 +76,8 @@ CK_RV getPinErrorCounts(CK_SLOT_ID slotID, CK_BYTE_PTR record) {
     return withModule([&](Module& m) -> CK_RV {
         if (!record)
             return CKR_ARGUMENTS_BAD;
-        Token* t = nullptr;
-        CK_RV rv = m.openToken(slotID, t);
-        if (rv != CKR_OK)
-            return rv;
         store::TokenRecord r;
-        rv = t->db->readToken(r);
-        if (rv != CKR_OK)
+        if (CK_RV rv = readTokenRecord(m, slotID, r); rv != CKR_OK)
             return rv;
         PinErrorCounts counts{};
         counts.soPinErrorCount = r.soRetryLimit;

@@ -65,6 +65,21 @@ inline CK_RV readTokenRecord(Module& m, CK_SLOT_ID slot, store::TokenRecord& out
     return t->db->readToken(out);
 }
 
+// The slot's token for re-initialisation, which no open session may see happen.
+inline CK_RV openTokenForInit(Module& m, CK_SLOT_ID slot, Token*& out) {
+    m.pumpEvents();
+    const CK_RV rv = m.openToken(slot, out);
+    if (rv != CKR_OK)
+        return rv;
+    return m.sessionCount(slot, false) != 0 ? CKR_SESSION_EXISTS : CKR_OK;
+}
+
+// After a re-initialisation: the old state is dropped and listeners are told.
+inline void tokenReinitialized(Module& m, CK_SLOT_ID slot) {
+    m.resetToken(slot);
+    m.appendEvent(slot, E_EVENT_TOKEN_REINITIALIZED);
+}
+
 // Blank-padded fixed-width text field, cut when too long.
 inline void padded(CK_UTF8CHAR* field, std::size_t width, std::string_view text) {
     std::memset(field, ' ', width);

@@ -309,21 +309,17 @@ SOFTTOKEN_EXPORT CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_U
             return CKR_ARGUMENTS_BAD;
         if (ulPinLen > store::kMaxPinLen)
             return CKR_PIN_LEN_RANGE;
-        m.pumpEvents();
         Token* t = nullptr;
-        CK_RV rv = m.openToken(slotID, t);
+        CK_RV rv = openTokenForInit(m, slotID, t);
         if (rv != CKR_OK)
             return rv;
-        if (m.sessionCount(slotID, false) != 0)
-            return CKR_SESSION_EXISTS;
         std::string label(reinterpret_cast<const char*>(pLabel), 32);
         while (!label.empty() && (label.back() == ' ' || label.back() == '\0'))
             label.pop_back();
         rv = t->db->initializeWithSoPin(SecureBytes(pPin, ulPinLen), label);
         if (rv != CKR_OK)
             return rv;
-        m.resetToken(slotID);
-        m.appendEvent(slotID, E_EVENT_TOKEN_REINITIALIZED);
+        tokenReinitialized(m, slotID);
         return CKR_OK;
     });
 }

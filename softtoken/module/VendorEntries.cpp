@@ -20,13 +20,10 @@ CK_RV initToken(CK_SLOT_ID slotID, const TokenInitParams* params) {
             return CKR_ARGUMENTS_BAD;
         if (textTooLong(params->label, kMaxLabelLen))
             return CKR_ARGUMENTS_BAD;
-        m.pumpEvents();
         Token* t = nullptr;
-        CK_RV rv = m.openToken(slotID, t);
+        CK_RV rv = openTokenForInit(m, slotID, t);
         if (rv != CKR_OK)
             return rv;
-        if (m.sessionCount(slotID, false) != 0)
-            return CKR_SESSION_EXISTS;
         CK_ULONG minPin = m.config().minPinLen, maxPin = m.config().maxPinLen;
         store::TokenRecord r;
         if (t->db->readToken(r) == CKR_OK) {
@@ -49,8 +46,7 @@ CK_RV initToken(CK_SLOT_ID slotID, const TokenInitParams* params) {
         rv = t->db->initialize(request);
         if (rv != CKR_OK)
             return rv;
-        m.resetToken(slotID);
-        m.appendEvent(slotID, E_EVENT_TOKEN_REINITIALIZED);
+        tokenReinitialized(m, slotID);
         return CKR_OK;
     });
 }

@@ -232,7 +232,18 @@ CK_RV RsaSignatureContext::make(const CK_MECHANISM& mechanism, PkeyPtr key, cons
     return CKR_OK;
 }
 
-CK_RV RsaSignatureContext::checkRawInput(CK_ULONG len) const {
+CK_RV RsaSignatureContext::checkOneShot(const CK_BYTE* data, CK_ULONG len,
+                                        bool argumentsBad) const {
+    if (updated_) {
+        return CKR_OPERATION_ACTIVE;
+    }
+    if (argumentsBad || badInput(data, len)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (md_) {
+        return CKR_OK;
+    }
+    // CKR_DATA_LEN_RANGE when raw input does not fit the padding.
     if (rawExactLen_ != 0) {
         return len == rawExactLen_ ? CKR_OK : CKR_DATA_LEN_RANGE;
     }
@@ -285,16 +296,8 @@ CK_RV SignContext::final(CK_BYTE* sig, CK_ULONG* sigLen) {
 }
 
 CK_RV SignContext::signOneShot(const CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, CK_ULONG* sigLen) {
-    if (updated_) {
-        return CKR_OPERATION_ACTIVE;
-    }
-    if (badInput(data, len)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (!md_) {
-        if (CK_RV rv = checkRawInput(len); rv != CKR_OK) {
-            return rv;
-        }
+    if (CK_RV rv = checkOneShot(data, len, false); rv != CKR_OK) {
+        return rv;
     }
     LengthCheck check;
     if (CK_RV rv = checkLength(sig, sigLen, modulusBytes_, check); check == LengthCheck::Answered) {
@@ -343,16 +346,8 @@ CK_RV VerifyContext::verify(const CK_BYTE* sig, CK_ULONG sigLen) {
 
 CK_RV VerifyContext::verifyOneShot(const CK_BYTE* data, CK_ULONG len, const CK_BYTE* sig,
                                    CK_ULONG sigLen) {
-    if (updated_) {
-        return CKR_OPERATION_ACTIVE;
-    }
-    if (badInput(data, len) || badInput(sig, sigLen)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (!md_) {
-        if (CK_RV rv = checkRawInput(len); rv != CKR_OK) {
-            return rv;
-        }
+    if (CK_RV rv = checkOneShot(data, len, badInput(sig, sigLen)); rv != CKR_OK) {
+        return rv;
     }
     if (sigLen != modulusBytes_) {
         return CKR_SIGNATURE_LEN_RANGE;

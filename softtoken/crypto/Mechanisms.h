@@ -67,8 +67,9 @@ protected:
     static CK_RV make(const CK_MECHANISM& mechanism, PkeyPtr key, const Use& use,
                       std::unique_ptr<Context>& out);
     CK_RV update(const CK_BYTE* data, CK_ULONG len, const Use& use);
-    // CKR_DATA_LEN_RANGE when raw input does not fit the padding.
-    CK_RV checkRawInput(CK_ULONG len) const;
+    // The checks both one-shot forms make before any work: no multi-part operation under
+    // way, no missing buffer (argumentsBad adds the caller's own), raw input that fits.
+    CK_RV checkOneShot(const CK_BYTE* data, CK_ULONG len, bool argumentsBad) const;
 
     CK_MECHANISM_TYPE mechanism_ = 0;
     const EVP_MD* md_ = nullptr; // null for the raw mechanisms

@@ -24,6 +24,24 @@ NameTable withCommon(std::initializer_list<AttributeName> own) {
     return table;
 }
 
+// A key class's table: the common names, the class's own, then the names
+// both key classes share.
+NameTable keyNames(std::initializer_list<AttributeName> own) {
+    static const NameTable shared = {
+        {CKA_KEY_TYPE, 1405, "CKA_KEY_TYPE", false},
+        {CKA_ID, 1406, "CKA_ID", false},
+        {CKA_DERIVE, 1407, "CKA_DERIVE", true},
+        {CKA_LOCAL, 1408, "CKA_LOCAL", true},
+        {CKA_SUBJECT, 1409, "CKA_SUBJECT", false},
+        {CKA_MODULUS, 1414, "CKA_MODULUS", false},
+        {CKA_PUBLIC_EXPONENT, 1416, "CKA_PUBLIC_EXPONENT", false},
+        {CKA_CONTAINER_NAME, 1484, "CKA_CONTAINER_NAME", false},
+    };
+    NameTable table = withCommon(own);
+    table.insert(table.end(), shared.begin(), shared.end());
+    return table;
+}
+
 const NameTable& namesOf(CK_OBJECT_CLASS objectClass) {
     static const NameTable data = withCommon({
         {CKA_APPLICATION, 0, "CKA_APPLICATION", false},
@@ -38,45 +56,27 @@ const NameTable& namesOf(CK_OBJECT_CLASS objectClass) {
         {CKA_VALUE, 1483, "CKA_VALUE", false},
         {CKA_CONTAINER_NAME, 1484, "CKA_CONTAINER_NAME", false},
     });
-    static const NameTable keyShared = {
-        {CKA_KEY_TYPE, 1405, "CKA_KEY_TYPE", false},
-        {CKA_ID, 1406, "CKA_ID", false},
-        {CKA_DERIVE, 1407, "CKA_DERIVE", true},
-        {CKA_LOCAL, 1408, "CKA_LOCAL", true},
-        {CKA_SUBJECT, 1409, "CKA_SUBJECT", false},
-        {CKA_MODULUS, 1414, "CKA_MODULUS", false},
-        {CKA_PUBLIC_EXPONENT, 1416, "CKA_PUBLIC_EXPONENT", false},
-        {CKA_CONTAINER_NAME, 1484, "CKA_CONTAINER_NAME", false},
-    };
-    static const NameTable publicKey = [] {
-        NameTable table = withCommon({
-            {CKA_ENCRYPT, 1410, "CKA_ENCRYPT", true},
-            {CKA_VERIFY, 1411, "CKA_VERIFY", true},
-            {CKA_VERIFY_RECOVER, 1412, "CKA_VERIFY_RECOVER", true},
-            {CKA_WRAP, 1413, "CKA_WRAP", true},
-            {CKA_MODULUS_BITS, 1415, "CKA_MODULUS_BITS", false},
-            {CKA_START_DATE, 0, "CKA_START_DATE", false},
-            {CKA_END_DATE, 0, "CKA_END_DATE", false},
-        });
-        table.insert(table.end(), keyShared.begin(), keyShared.end());
-        return table;
-    }();
-    static const NameTable privateKey = [] {
-        NameTable table = withCommon({
-            {CKA_START_DATE, 1450, "CKA_START_DATE", false},
-            {CKA_END_DATE, 1451, "CKA_END_DATE", false},
-            {CKA_SENSITIVE, 1452, "CKA_SENSITIVE", true},
-            {CKA_DECRYPT, 1453, "CKA_DECRYPT", true},
-            {CKA_SIGN, 1454, "CKA_SIGN", true},
-            {CKA_SIGN_RECOVER, 1455, "CKA_SIGN_RECOVER", true},
-            {CKA_UNWRAP, 1456, "CKA_UNWRAP", true},
-            {CKA_EXTRACTABLE, 1457, "CKA_EXTRACTABLE", true},
-            {CKA_ALWAYS_SENSITIVE, 1458, "CKA_ALWAYS_SENSITIVE", true},
-            {CKA_NEVER_EXTRACTABLE, 1459, "CKA_NEVER_EXTRACTABLE", true},
-        });
-        table.insert(table.end(), keyShared.begin(), keyShared.end());
-        return table;
-    }();
+    static const NameTable publicKey = keyNames({
+        {CKA_ENCRYPT, 1410, "CKA_ENCRYPT", true},
+        {CKA_VERIFY, 1411, "CKA_VERIFY", true},
+        {CKA_VERIFY_RECOVER, 1412, "CKA_VERIFY_RECOVER", true},
+        {CKA_WRAP, 1413, "CKA_WRAP", true},
+        {CKA_MODULUS_BITS, 1415, "CKA_MODULUS_BITS", false},
+        {CKA_START_DATE, 0, "CKA_START_DATE", false},
+        {CKA_END_DATE, 0, "CKA_END_DATE", false},
+    });
+    static const NameTable privateKey = keyNames({
+        {CKA_START_DATE, 1450, "CKA_START_DATE", false},
+        {CKA_END_DATE, 1451, "CKA_END_DATE", false},
+        {CKA_SENSITIVE, 1452, "CKA_SENSITIVE", true},
+        {CKA_DECRYPT, 1453, "CKA_DECRYPT", true},
+        {CKA_SIGN, 1454, "CKA_SIGN", true},
+        {CKA_SIGN_RECOVER, 1455, "CKA_SIGN_RECOVER", true},
+        {CKA_UNWRAP, 1456, "CKA_UNWRAP", true},
+        {CKA_EXTRACTABLE, 1457, "CKA_EXTRACTABLE", true},
+        {CKA_ALWAYS_SENSITIVE, 1458, "CKA_ALWAYS_SENSITIVE", true},
+        {CKA_NEVER_EXTRACTABLE, 1459, "CKA_NEVER_EXTRACTABLE", true},
+    });
     static const NameTable none;
     switch (objectClass) {
     case CKO_DATA:

@@ -164,6 +164,27 @@ std::vector<X509*> Pkcs7Certificates(PKCS7* bundle) {
     return list;
 }
 
+namespace {
+
+// The file at `path` read in the encoding its first bytes show, checked
+// against the free space and decoded into `object`; `object` is left as it
+// was when the file cannot be read or has no room.
+template <class Ptr>
+ImportResult loadFile(const std::string& path, CK_ULONG freePublicSpace,
+                      Ptr (*decode)(const Bytes&, FileEncoding, ImportResult&), Ptr& object) {
+    FileEncoding encoding = DetectFileEncoding(path);
+    if (encoding == FileEncoding::Unreadable)
+        return ImportResult::FileNotFound;
+    Bytes content;
+    ImportResult result = loadContent(path, encoding, freePublicSpace, content);
+    if (result != ImportResult::Success)
+        return result;
+    object = decode(content, encoding, result);
+    return result;
+}
+
+} // namespace
+
 CCertFileImporter::CCertFileImporter(std::vector<Bytes> knownCertificates, Prompter* prompter)
     : knownCertificates_(std::move(knownCertificates)), prompter_(prompter) {}
 
@@ -172,14 +193,7 @@ ImportResult CCertFileImporter::import(CK_FUNCTION_LIST* functions, CK_SESSION_H
                                        const std::string& containerName,
                                        ContainerNameAttribute where) {
     declined_ = false;
-    FileEncoding encoding = DetectFileEncoding(path);
-    if (encoding == FileEncoding::Unreadable)
-        return ImportResult::FileNotFound;
-    Bytes content;
-    ImportResult result = loadContent(path, encoding, freePublicSpace, content);
-    if (result != ImportResult::Success)
-        return result;
-    certificate_ = DecodeCertificateFile(content, encoding, result);
+    ImportResult result = loadFile(path, freePublicSpace, DecodeCertificateFile, certificate_);
     if (result != ImportResult::Success)
         return result;
     if (platform::newGuidText().size() != 36 || functions == nullptr)
@@ -203,14 +217,7 @@ ImportResult CP7bFileImporter::import(CK_FUNCTION_LIST* functions, CK_SESSION_HA
                                       ContainerNameAttribute where) {
     declined_ = false;
     written_ = 0;
-    FileEncoding encoding = DetectFileEncoding(path);
-    if (encoding == FileEncoding::Unreadable)
-        return ImportResult::FileNotFound;
-    Bytes content;
-    ImportResult result = loadContent(path, encoding, freePublicSpace, content);
-    if (result != ImportResult::Success)
-        return result;
-    bundle_ = DecodePkcs7File(content, encoding, result);
+    ImportResult result = loadFile(path, freePublicSpace, DecodePkcs7File, bundle_);
     if (result != ImportResult::Success)
         return result;
     std::vector<X509*> certificates = Pkcs7Certificates(bundle_.get());

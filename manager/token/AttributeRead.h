@@ -9,6 +9,12 @@
 // exhaust memory.
 inline constexpr CK_ULONG kMaxAttributeLength = 16 * 1024 * 1024;
 
+// The first of the two calls: the value's length as the module reports it.
+// CKR_GENERAL_ERROR without a module; a length reported as unavailable counts
+// as CKR_ATTRIBUTE_TYPE_INVALID.
+CK_RV readAttributeLength(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
+                          CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, CK_ULONG& length);
+
 // Two-call read of one attribute into `value`: the length, then the bytes.
 // A length reported as unavailable counts as CKR_ATTRIBUTE_TYPE_INVALID, one
 // above kMaxAttributeLength as CKR_HOST_MEMORY, and a second answer that does

@@ -91,20 +91,16 @@ std::string MakeCertificateLabel(const X509* certificate) {
 CK_RV ReadAttributeValue(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session,
                          CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes& value) {
     value.clear();
-    if (functions == nullptr)
-        return CKR_GENERAL_ERROR;
-    CK_ATTRIBUTE attribute{type, nullptr, 0};
-    CK_RV rv = functions->C_GetAttributeValue(session, object, &attribute, 1);
+    CK_ULONG length = 0;
+    CK_RV rv = readAttributeLength(functions, session, object, type, length);
     if (rv != CKR_OK)
         return rv;
-    if (attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION)
-        return CKR_ATTRIBUTE_TYPE_INVALID;
-    if (attribute.ulValueLen == 0)
+    if (length == 0)
         return CKR_OK;
-    if (attribute.ulValueLen > kMaxAttributeLength)
+    if (length > kMaxAttributeLength)
         return CKR_GENERAL_ERROR;
-    value.resize(attribute.ulValueLen);
-    attribute.pValue = value.data();
+    value.resize(length);
+    CK_ATTRIBUTE attribute{type, value.data(), length};
     rv = functions->C_GetAttributeValue(session, object, &attribute, 1);
     if (rv != CKR_OK) {
         value.clear();

@@ -4,6 +4,7 @@
 // labels, key usage, attribute reads and the question the imports and the
 // delete ask. No toolkit: the Qt views and korvanng-tool both build on this.
 
+#include "AttributeRead.h"
 #include "OpenSslPtr.h"
 
 #include <korvan/vendor_aux.h>
@@ -64,10 +65,6 @@ std::string SimpleDisplayName(const X509_NAME* name);
 
 // "<subject>'s <issuer> ID" from the two simple display names.
 std::string MakeCertificateLabel(const X509* certificate);
-
-// The longest attribute value read from a token. A length beyond it is no
-// real object's (certificates are a few kilobytes) and is not allocated.
-inline constexpr CK_ULONG kMaxAttributeLength = 16 * 1024 * 1024;
 
 // Two-call C_GetAttributeValue of one attribute: the length first, then the
 // bytes. An "unavailable" length counts as CKR_ATTRIBUTE_TYPE_INVALID; a

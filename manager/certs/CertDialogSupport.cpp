@@ -38,6 +38,17 @@ int CertDialog::runNested(QDialog& dialog) {
     return result;
 }
 
+std::optional<QString> CertDialog::chooseFile(void (*configure)(QFileDialog&)) {
+    QFileDialog dialog(this);
+    configure(dialog);
+    fileDialog_ = &dialog;
+    int result = runNested(dialog);
+    fileDialog_ = nullptr;
+    if (result != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    return QDir::toNativeSeparators(dialog.selectedFiles().first());
+}
+
 void CertDialog::done(int result) {
     // The nested dialog's event loop runs inside ours: it has to end first.
     if (QDialog* nested = nested_.data()) {

@@ -52,17 +52,23 @@ public:
 
     // Runs a dialog modally on top of this one.
     int runNested(QDialog& dialog);
+    // The file dialog while chooseFile() runs it, else null.
+    QFileDialog* fileDialog() const { return fileDialog_; }
 
 protected:
     CertDialog(int templateId, QWidget* parent);
     void showEvent(QShowEvent* event) override;
     // Runs once, right after the translation.
     virtual void initDialog() {}
+    // Runs a file dialog set up by `configure` on top of this one: the chosen
+    // file with native separators, or nothing when none was chosen.
+    std::optional<QString> chooseFile(void (*configure)(QFileDialog&));
 
 private:
     int templateId_;
     bool initialized_ = false;
     QPointer<QDialog> nested_;
+    QFileDialog* fileDialog_ = nullptr;
 };
 
 // A name filter whose visible text is exactly `description` while the

@@ -7,8 +7,6 @@
 
 #include "ui_CertExportDlg.h"
 
-#include <QFileDialog>
-
 CCertExportDlg::CCertExportDlg(CK_SLOT_ID slotId, CK_OBJECT_HANDLE handle, QWidget* parent)
     : CertDialog(kTemplateId, parent), ui_(new Ui::CCertExportDlg), slotId_(slotId),
       handle_(handle) {
@@ -26,14 +24,8 @@ CCertExportDlg::~CCertExportDlg() {
 }
 
 void CCertExportDlg::browse() {
-    QFileDialog dialog(this);
-    configureExportFileDialog(dialog);
-    fileDialog_ = &dialog;
-    int result = runNested(dialog);
-    fileDialog_ = nullptr;
-    if (result != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return;
-    setPath(QDir::toNativeSeparators(dialog.selectedFiles().first()));
+    if (std::optional<QString> chosen = chooseFile(configureExportFileDialog))
+        setPath(*chosen);
 }
 
 void CCertExportDlg::setPath(const QString& path) {

@@ -7,7 +7,6 @@
 namespace Ui {
 class CCertExportDlg;
 }
-class QFileDialog;
 
 // "Export Cert": writes one certificate object's value, unchanged DER, to a
 // file chosen in a save dialog.
@@ -23,7 +22,6 @@ public:
     void browse();
     void setPath(const QString& path);
     QString path() const;
-    QFileDialog* fileDialog() const { return fileDialog_; }
 
     // Writes the file and reports success; any failure leaves the dialog
     // open without a message and without a file.
@@ -33,5 +31,4 @@ private:
     Ui::CCertExportDlg* ui_;
     CK_SLOT_ID slotId_;
     CK_OBJECT_HANDLE handle_;
-    QFileDialog* fileDialog_ = nullptr;
 };

@@ -8,7 +8,6 @@
 
 #include <QByteArray>
 #include <QEventLoop>
-#include <QFileDialog>
 #include <QTimer>
 
 #include <algorithm>
@@ -51,14 +50,8 @@ CCertImportDlg::~CCertImportDlg() {
 }
 
 void CCertImportDlg::browse() {
-    QFileDialog dialog(this);
-    configureImportFileDialog(dialog);
-    fileDialog_ = &dialog;
-    int result = runNested(dialog);
-    fileDialog_ = nullptr;
-    if (result != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return;
-    setPath(QDir::toNativeSeparators(dialog.selectedFiles().first()));
+    if (std::optional<QString> chosen = chooseFile(configureImportFileDialog))
+        setPath(*chosen);
 }
 
 void CCertImportDlg::setPath(const QString& path) {

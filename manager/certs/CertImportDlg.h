@@ -12,7 +12,6 @@
 namespace Ui {
 class CCertImportDlg;
 }
-class QFileDialog;
 
 // "Import Certificate File": a PKCS#12 file with its password, or a .cer or
 // .p7b file, into the slot's token. The import itself is RunCertificateImport;
@@ -45,9 +44,6 @@ public:
     void accept() override;
     void done(int result) override;
 
-    // The open dialog while browse() runs it, else null.
-    QFileDialog* fileDialog() const { return fileDialog_; }
-
 private:
     void applyOkRule();
     void applyPasswordVisibility();
@@ -58,7 +54,6 @@ private:
     bool imported_ = false;
     bool closedEarly_ = false;
     Wait wait_;
-    QFileDialog* fileDialog_ = nullptr;
 };
 
 // The dialog's real pause: an event loop that runs for the given time.

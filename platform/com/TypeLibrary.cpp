@@ -20,6 +20,25 @@ struct DescriptionHolder {
     std::shared_ptr<const LibraryInfo> library;
 };
 
+// QueryInterface of our objects: IUnknown, their own interface, and the description holder.
+template <typename Interface>
+HRESULT queryOwnObject(Interface* self, REFIID own, DescriptionHolder& holder, REFIID riid, void** ppv) {
+    if (ppv == nullptr)
+        return E_POINTER;
+    if (riid == kDescriptionHolderIid) {
+        *ppv = &holder;
+        self->AddRef();
+        return S_OK;
+    }
+    if (riid == IID_IUnknown || riid == own) {
+        *ppv = self;
+        self->AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
 constexpr WORD kDispatchSlots = 7; // IUnknown's 3 and IDispatch's 4
 
 BSTR bstrOf(const std::string& text) {
@@ -47,20 +66,7 @@ public:
     TypeInfo(TypeLib* owner, std::shared_ptr<const LibraryInfo> library, size_t typeIndex);
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        if (riid == kDescriptionHolderIid) {
-            *ppv = &holder_;
-            AddRef();
-            return S_OK;
-        }
-        if (riid == IID_IUnknown || riid == IID_ITypeInfo) {
-            *ppv = static_cast<ITypeInfo*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        return queryOwnObject<ITypeInfo>(this, IID_ITypeInfo, holder_, riid, ppv);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
     ULONG STDMETHODCALLTYPE Release() override;
@@ -347,20 +353,7 @@ public:
     explicit TypeLib(std::shared_ptr<const LibraryInfo> library) : holder_{std::move(library)} {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        if (riid == kDescriptionHolderIid) {
-            *ppv = &holder_;
-            AddRef();
-            return S_OK;
-        }
-        if (riid == IID_IUnknown || riid == IID_ITypeLib) {
-            *ppv = static_cast<ITypeLib*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        return queryOwnObject<ITypeLib>(this, IID_ITypeLib, holder_, riid, ppv);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
     ULONG STDMETHODCALLTYPE Release() override {

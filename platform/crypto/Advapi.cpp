@@ -316,11 +316,9 @@ bool optionalPartner(bool isKey, ULONG_PTR value, const ContextPtr& context, ULO
     inner = 0;
     if (value == 0)
         return true;
-    std::optional<ProviderObject> object = tables().object(isKey, value);
-    if (!object) {
-        SetLastError(static_cast<DWORD>(isKey ? NTE_BAD_KEY : NTE_BAD_HASH));
+    std::optional<ProviderObject> object = findObject(isKey, value);
+    if (!object)
         return false;
-    }
     if (object->context != context) {
         SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
         return false;
@@ -336,8 +334,13 @@ ContextPtr findContext(HCRYPTPROV hProv) {
     return context;
 }
 
-// The caller's handle of a new key or hash that the provider made.
-BOOL handOut(bool isKey, const ContextPtr& context, ULONG_PTR inner, ULONG_PTR* out) {
+// Has the provider make a key or hash (make(&inner)) and gives the caller a handle of it.
+template <typename Make>
+BOOL makeObject(bool isKey, const ContextPtr& context, ULONG_PTR* out, Make make) {
+    *out = 0;
+    ULONG_PTR inner = 0;
+    if (!make(&inner))
+        return providerResult(FALSE);
     *out = tables().addObject(isKey, ProviderObject{context, inner});
     return TRUE;
 }
@@ -435,11 +438,9 @@ BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUser
         return FALSE;
     if (phUserKey == nullptr)
         return fail(ERROR_INVALID_PARAMETER);
-    *phUserKey = 0;
-    HCRYPTKEY inner = 0;
-    if (!context->provider->getUserKey(context->handle, dwKeySpec, &inner))
-        return providerResult(FALSE);
-    return handOut(true, context, inner, phUserKey);
+    return makeObject(true, context, phUserKey, [&](HCRYPTKEY* inner) {
+        return context->provider->getUserKey(context->handle, dwKeySpec, inner);
+    });
 }
 
 BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
@@ -448,11 +449,9 @@ BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY
         return FALSE;
     if (phKey == nullptr)
         return fail(ERROR_INVALID_PARAMETER);
-    *phKey = 0;
-    HCRYPTKEY inner = 0;
-    if (!context->provider->genKey(context->handle, Algid, dwFlags, &inner))
-        return providerResult(FALSE);
-    return handOut(true, context, inner, phKey);
+    return makeObject(true, context, phKey, [&](HCRYPTKEY* inner) {
+        return context->provider->genKey(context->handle, Algid, dwFlags, inner);
+    });
 }
 
 BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
@@ -486,11 +485,9 @@ BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen
         return FALSE;
     if (pbData == nullptr || dwDataLen == 0 || phKey == nullptr)
         return fail(ERROR_INVALID_PARAMETER);
-    *phKey = 0;
-    HCRYPTKEY inner = 0;
-    if (!context->provider->importKey(context->handle, pbData, dwDataLen, unwrap, dwFlags, &inner))
-        return providerResult(FALSE);
-    return handOut(true, context, inner, phKey);
+    return makeObject(true, context, phKey, [&](HCRYPTKEY* inner) {
+        return context->provider->importKey(context->handle, pbData, dwDataLen, unwrap, dwFlags, inner);
+    });
 }
 
 BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
@@ -514,11 +511,9 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
         return FALSE;
     if (phHash == nullptr)
         return fail(ERROR_INVALID_PARAMETER);
-    *phHash = 0;
-    HCRYPTHASH inner = 0;
-    if (!context->provider->createHash(context->handle, Algid, key, dwFlags, &inner))
-        return providerResult(FALSE);
-    return handOut(false, context, inner, phHash);
+    return makeObject(false, context, phHash, [&](HCRYPTHASH* inner) {
+        return context->provider->createHash(context->handle, Algid, key, dwFlags, inner);
+    });
 }
 
 BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags) {

@@ -97,6 +97,13 @@ std::optional<nlohmann::json> post(httplib::Client& client, const nlohmann::json
     return body;
 }
 
+// True when the bridge answered that the object's worker is gone.
+bool released(httplib::Client& client, const nlohmann::json& message) {
+    const httplib::Headers headers = {{"Origin", kOrigin}};
+    auto answer = client.Post("/korvan/v1/call", headers, message.dump(), "text/plain;charset=UTF-8");
+    return answer && answer->status == 410;
+}
+
 std::optional<long> status(const std::optional<nlohmann::json>& answer) {
     if (!answer || !answer->contains("value") || (*answer)["value"].size() != 2 ||
         !(*answer)["value"][1].is_number())
@@ -177,6 +184,18 @@ int main(int argc, char** argv) {
     printf("GetHash through the bridge: %.1f us a call; in process: %.1f us\n",
            std::chrono::duration<double, std::micro>(light->first).count() / calls,
            std::chrono::duration<double, std::micro>(light->second).count() / calls);
+    // The HTTP round trip alone: a call on an object of a worker that never was, which the bridge
+    // refuses as released without reaching a worker. What is left of GetHash is the worker hop.
+    const nlohmann::json orphan = {{"v", 1}, {"op", "call"}, {"object", "999999.1"}, {"member", "GetHash"},
+                                   {"args", nlohmann::json::array()}};
+    const auto floor = sign_bench::timeAlternating(
+        program, {rounds.rounds, rounds.perRound * 10},
+        [&] { return released(client, orphan); },
+        [&] { return SUCCEEDED(control.invoke(getHash).hr); });
+    if (!floor)
+        return 1;
+    printf("A call the bridge refuses without a worker: %.1f us\n",
+           std::chrono::duration<double, std::micro>(floor->first).count() / calls);
     const auto timing = sign_bench::timeAlternating(
         program, rounds, [&] { return remote("SignResult", wireArguments) == 0; },
         [&] { return control.invoke(signResult, arguments).status() == 0; });

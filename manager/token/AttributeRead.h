@@ -17,9 +17,9 @@ CK_RV readAttributeLength(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session
 
 // Two-call read of one attribute into `value`: the length, then the bytes.
 // A length reported as unavailable counts as CKR_ATTRIBUTE_TYPE_INVALID, one
-// above kMaxAttributeLength as CKR_HOST_MEMORY, and a second answer that does
-// not fit the first as CKR_GENERAL_ERROR (the buffer offered is one byte
-// longer than the length, so a value that grew in between is caught). On any
-// failure `value` is left empty.
+// above kMaxAttributeLength as CKR_HOST_MEMORY. The second call is offered
+// exactly the reported length: a value that grew in between gets the module's
+// CKR_BUFFER_TOO_SMALL, and a module that claims to have written more than it
+// was offered gets CKR_GENERAL_ERROR. On any failure `value` is left empty.
 CK_RV readAttribute(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
                     CK_ATTRIBUTE_TYPE type, std::vector<unsigned char>& value);

@@ -85,10 +85,15 @@ private:
     int port_ = 0;
 };
 
-// One wire message to the bridge; the answer when it is 200 and ok.
-std::optional<nlohmann::json> post(httplib::Client& client, const nlohmann::json& message) {
+// One wire message to the bridge, as a page sends it.
+httplib::Result send(httplib::Client& client, const nlohmann::json& message) {
     const httplib::Headers headers = {{"Origin", kOrigin}};
-    auto answer = client.Post("/korvan/v1/call", headers, message.dump(), "text/plain;charset=UTF-8");
+    return client.Post("/korvan/v1/call", headers, message.dump(), "text/plain;charset=UTF-8");
+}
+
+// The answer to `message` when it is 200 and ok.
+std::optional<nlohmann::json> post(httplib::Client& client, const nlohmann::json& message) {
+    auto answer = send(client, message);
     if (!answer || answer->status != 200)
         return std::nullopt;
     nlohmann::json body = nlohmann::json::parse(answer->body, nullptr, false);
@@ -99,8 +104,7 @@ std::optional<nlohmann::json> post(httplib::Client& client, const nlohmann::json
 
 // True when the bridge answered that the object's worker is gone.
 bool released(httplib::Client& client, const nlohmann::json& message) {
-    const httplib::Headers headers = {{"Origin", kOrigin}};
-    auto answer = client.Post("/korvan/v1/call", headers, message.dump(), "text/plain;charset=UTF-8");
+    auto answer = send(client, message);
     return answer && answer->status == 410;
 }
 

@@ -11,6 +11,7 @@ packages=(
     opensc gnutls-bin softhsm2 pinentry-qt
     fonts-noto-cjk xvfb xauth x11vnc x11-apps
     libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
+    libboost-dev libpsl-dev publicsuffix libseccomp-dev locales
 )
 
 missing=()

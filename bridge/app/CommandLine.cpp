@@ -27,7 +27,10 @@ ParsedArguments readCommandLine(const QStringList& arguments) {
     const QCommandLineOption forget(QStringLiteral("forget"),
                                     QStringLiteral("Forget the decision for ORIGIN and exit."),
                                     QStringLiteral("ORIGIN"));
-    parser.addOptions({help, port, allow, codePage, list, forget});
+    const QCommandLineOption printInclude(QStringLiteral("print-include"),
+                                          QStringLiteral("Print the script line pages include, with its integrity "
+                                                         "hash, and exit."));
+    parser.addOptions({help, port, allow, codePage, list, forget, printInclude});
 
     ParsedArguments out;
     if (!parser.parse(arguments)) {
@@ -55,6 +58,7 @@ ParsedArguments readCommandLine(const QStringList& arguments) {
     commandLine.codePage = text(codePage);
     commandLine.forget = text(forget);
     commandLine.listOrigins = parser.isSet(list);
+    commandLine.printInclude = parser.isSet(printInclude);
     return out;
 }
 

@@ -96,9 +96,11 @@ OptionsOrError resolveOptions(const CommandLine& commandLine, const Environment&
     std::string error;
     const auto failed = [&error] { return OptionsOrError{std::nullopt, error}; };
 
-    if (commandLine.listOrigins && commandLine.forget)
-        return {std::nullopt, "--list-origins and --forget cannot be combined"};
-    if (commandLine.listOrigins) {
+    if (int(commandLine.listOrigins) + int(commandLine.forget.has_value()) + int(commandLine.printInclude) > 1)
+        return {std::nullopt, "--list-origins, --forget and --print-include cannot be combined"};
+    if (commandLine.printInclude) {
+        options.mode = Options::Mode::printInclude;
+    } else if (commandLine.listOrigins) {
         options.mode = Options::Mode::listOrigins;
     } else if (commandLine.forget) {
         const auto origin = policy::normalizeOrigin(*commandLine.forget);

@@ -18,10 +18,11 @@ struct CommandLine {
     std::optional<std::string> codePage;
     std::optional<std::string> forget;
     bool listOrigins = false;
+    bool printInclude = false;
 };
 
 struct Options {
-    enum class Mode { serve, listOrigins, forget };
+    enum class Mode { serve, listOrigins, forget, printInclude };
     Mode mode = Mode::serve;
     std::string forgetOrigin;         // normalized
     int port = kDefaultPort;
@@ -31,6 +32,7 @@ struct Options {
     std::string codePageSource;       // "--codepage", "KORVAN_ANSI_CODEPAGE" or "locale"
     int idleSeconds = 1800;
     int callSeconds = 30;
+    int pinCacheSeconds = 300;        // bridge.conf pin_cache_s
     std::vector<std::string> warnings; // settings ignored, one line each
 };
 

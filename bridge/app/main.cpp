@@ -8,6 +8,7 @@
 #include "bridge/policy/DecisionStore.h"
 #include "bridge/policy/ProgIds.h"
 #include "bridge/server/Bridge.h"
+#include "bridge/server/PageScript.h"
 #include "platform/ProgramPath.h"
 #include "platform/SingleInstanceLock.h"
 #include "platform/win/UserWait.h"
@@ -50,6 +51,7 @@ server::BridgeConfig configFor(const app::Options& options) {
                                                                : platform::programDir().append("/korvan-bridge-worker");
     config.idleSeconds = options.idleSeconds;
     config.callSeconds = options.callSeconds;
+    config.pinCacheSeconds = options.pinCacheSeconds;
     config.log = app::logLine;
     return config;
 }
@@ -159,6 +161,9 @@ int main(int argc, char** argv) {
         return app::listOrigins(std::cout, std::cerr);
     case app::Options::Mode::forget:
         return app::forgetOrigin(options.forgetOrigin, std::cout, std::cerr);
+    case app::Options::Mode::printInclude:
+        std::cout << server::includeLine(options.port) << std::endl;
+        return 0;
     case app::Options::Mode::serve:
         break;
     }

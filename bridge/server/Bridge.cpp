@@ -3,6 +3,8 @@
 #include "bridge/ipc/Values.h"
 #include "bridge/policy/Policy.h"
 #include "bridge/server/Answer.h"
+#include "bridge/server/Approvals.h"
+#include "bridge/server/CallService.h"
 #include "bridge/server/PageScript.h"
 #include "bridge/server/WorkerPool.h"
 #include "bridge/server/WorkerProcess.h"
@@ -26,19 +28,12 @@ namespace bridge::server {
 
 namespace {
 
-constexpr const char* kScriptPath = "/korvan/activex.js";
+constexpr const char* kScriptPaths = R"(/korvan/[^/]+\.js|/korvan/v1/[^/]+\.js)";
 constexpr const char* kCallPath = "/korvan/v1/call";
-constexpr const char* kDecryptMember = "DecryByPrikey";
 // Connections the two servers each serve at once. Calls block while an origin's queue drains
 // or a dialog is open, so the library's default of a few threads would let one origin starve
 // the others.
 constexpr std::size_t kThreadsPerServer = 32;
-
-bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-    });
-}
 
 // SO_REUSEADDR alone lets a restart bind while old connections time out. The library's
 // default, SO_REUSEPORT, would also let another program of the user listen on the same address
@@ -147,10 +142,9 @@ struct Bridge::State {
     BridgeConfig config;
     policy::DecisionStore& decisions;
     UserQuestions& questions;
-    policy::ApprovalThrottle throttle;
-    policy::DecryptLimiter decryptLimiter;
-    std::mutex dialogMutex; // one dialog at a time
     std::unique_ptr<WorkerPool> pool;
+    std::unique_ptr<Approvals> approvals;
+    std::unique_ptr<CallService> service;
     std::vector<std::unique_ptr<Listener>> listeners;
     int port = 0;
 
@@ -164,10 +158,6 @@ struct Bridge::State {
             std::cerr << "korvan-bridge: " << line << '\n';
     }
 
-    bool preApproved(const std::string& origin) const {
-        return std::find(config.allowList.begin(), config.allowList.end(), origin) != config.allowList.end();
-    }
-
     // Nullopt when the request has no usable Origin (none, several, "null", malformed).
     static std::optional<std::string> originOf(const httplib::Request& req) {
         if (req.get_header_value_count("Origin") != 1)
@@ -175,48 +165,18 @@ struct Bridge::State {
         return policy::normalizeOrigin(req.get_header_value("Origin"));
     }
 
-    bool approved(const std::string& origin);
+    // In the reverse order of their making: the service and the approvals refer to the pool.
+    void endService() {
+        service.reset();
+        approvals.reset();
+        pool.reset();
+    }
+
     void install(httplib::Server& server);
     httplib::Server::HandlerResponse screen(const httplib::Request& req, httplib::Response& res) const;
     void serveScript(const httplib::Request& req, httplib::Response& res) const;
     void preflight(const httplib::Request& req, httplib::Response& res);
-    Answer call(const httplib::Request& req, std::string& subject);
-    std::optional<Answer> gateDecrypt(const std::string& origin, bool& confirmedInWorker);
 };
-
-bool Bridge::State::approved(const std::string& origin) {
-    if (preApproved(origin))
-        return true;
-    switch (decisions.decision(origin)) {
-    case policy::Decision::allowed: return true;
-    case policy::Decision::denied: return false;
-    case policy::Decision::undecided: break;
-    }
-    if (!policy::approvable(origin) || !questions.canAsk())
-        return false;
-    std::lock_guard dialog(dialogMutex);
-    // Another call of the origin may have had its answer while this one waited for the dialog.
-    switch (decisions.decision(origin)) {
-    case policy::Decision::allowed: return true;
-    case policy::Decision::denied: return false;
-    case policy::Decision::undecided: break;
-    }
-    if (!throttle.mayAsk()) {
-        log(std::string("origin ").append(origin).append(": approval not asked, too many dialogs this minute"));
-        return false;
-    }
-    const std::optional<ApprovalAnswer> answer = questions.askApproval(origin);
-    if (!answer) {
-        log(std::string("origin ").append(origin).append(": approval not answered"));
-        return false;
-    }
-    const auto decision = answer->allow ? policy::Decision::allowed : policy::Decision::denied;
-    if (!decisions.remember(origin, decision, answer->remember))
-        log(std::string("origin ").append(origin).append(": the decision could not be stored"));
-    log(std::string("origin ").append(origin).append(answer->allow ? ": allowed" : ": denied")
-            .append(answer->remember ? " (remembered)" : " (this run)"));
-    return answer->allow;
-}
 
 httplib::Server::HandlerResponse Bridge::State::screen(const httplib::Request& req,
                                                        httplib::Response& res) const {
@@ -252,15 +212,19 @@ httplib::Server::HandlerResponse Bridge::State::screen(const httplib::Request& r
     return httplib::Server::HandlerResponse::Unhandled;
 }
 
-void Bridge::State::serveScript(const httplib::Request&, httplib::Response& res) const {
+void Bridge::State::serveScript(const httplib::Request& req, httplib::Response& res) const {
+    const std::optional<std::string_view> script = pageScriptAt(req.path);
+    if (!script) {
+        setJson(res, errorAnswer(404, textForStatus(404)));
+        return;
+    }
     res.set_header("Cache-Control", "no-cache");
-    setUncompressed(res, std::string(pageScript()), "text/javascript; charset=utf-8");
+    setUncompressed(res, std::string(*script), "text/javascript; charset=utf-8");
 }
 
 void Bridge::State::preflight(const httplib::Request& req, httplib::Response& res) {
     const std::optional<std::string> origin = originOf(req);
-    const bool refused = !origin || (!preApproved(*origin) &&
-                                     decisions.decision(*origin) == policy::Decision::denied);
+    const bool refused = !origin || approvals->refusedOutright(*origin);
     if (refused) {
         setJson(res, errorAnswer(403, errors::notApproved));
     } else {
@@ -277,50 +241,6 @@ void Bridge::State::preflight(const httplib::Request& req, httplib::Response& re
             .append(std::to_string(res.status)));
 }
 
-std::optional<Answer> Bridge::State::gateDecrypt(const std::string& origin, bool& confirmedInWorker) {
-    const Answer refused = okAnswer({{"value", ipc::textValue("FALSE")}});
-    if (!decryptLimiter.tryConsume(origin)) {
-        log(std::string("origin ").append(origin).append(": ").append(kDecryptMember)
-                .append(" over its limit, answered FALSE"));
-        return refused;
-    }
-    if (!preApproved(origin) && !confirmedInWorker) {
-        std::lock_guard dialog(dialogMutex);
-        if (!questions.canAsk() || !questions.confirmDecrypt(origin)) {
-            log(std::string("origin ").append(origin).append(": ").append(kDecryptMember)
-                    .append(" not confirmed, answered FALSE"));
-            return refused;
-        }
-        confirmedInWorker = true;
-    }
-    return std::nullopt;
-}
-
-// `subject` names what was called, for the log: the op and the ProgID or member, never arguments.
-Answer Bridge::State::call(const httplib::Request& req, std::string& subject) {
-    const std::optional<std::string> origin = originOf(req);
-    if (!origin)
-        return errorAnswer(403, errors::notApproved);
-    const policy::ParsedRequest parsed = policy::parseRequest(req.body);
-    if (!parsed)
-        return errorAnswer(400, parsed.error);
-    const policy::Request& request = *parsed.request;
-    subject = request.op == policy::Request::Op::create
-                  ? std::string("create ").append(request.progId)
-                  : std::string("call ").append(request.object).append(" ").append(request.member);
-    if (!approved(*origin))
-        return errorAnswer(403, errors::notApproved);
-    if (request.op == policy::Request::Op::create) {
-        if (!policy::progIdListed(config.progIds, request.progId))
-            return errorAnswer(404, std::string("ProgID not registered: ").append(request.progId));
-        return pool->create(*origin, request.progId);
-    }
-    BeforeCall before;
-    if (sameNameIgnoringCase(request.member, kDecryptMember))
-        before = [this, &origin](bool& confirmed) { return gateDecrypt(*origin, confirmed); };
-    return pool->call(*origin, request, before);
-}
-
 void Bridge::State::install(httplib::Server& server) {
     server.new_task_queue = [] { return new httplib::ThreadPool(kThreadsPerServer); };
     server.set_payload_max_length(config.maxBody);
@@ -331,11 +251,11 @@ void Bridge::State::install(httplib::Server& server) {
     server.set_keep_alive_max_count(1000);
     server.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return screen(req, res); });
-    server.Get(kScriptPath, [this](const httplib::Request& req, httplib::Response& res) { serveScript(req, res); });
+    server.Get(kScriptPaths, [this](const httplib::Request& req, httplib::Response& res) { serveScript(req, res); });
     server.Options(kCallPath, [this](const httplib::Request& req, httplib::Response& res) { preflight(req, res); });
     server.Post(kCallPath, [this](const httplib::Request& req, httplib::Response& res) {
         std::string subject = "(unparsed)";
-        const Answer answer = call(req, subject);
+        const Answer answer = service->call(originOf(req), req.body, subject);
         setJson(res, answer);
         const std::optional<std::string> origin = originOf(req);
         log(std::string("POST origin ").append(origin.value_or("(none)")).append(" ").append(subject)
@@ -395,8 +315,12 @@ bool Bridge::start(std::string& error) {
     settings.waitLimit = std::chrono::seconds(korvanUserWaitLimitSeconds() + 30);
     settings.maxWorkers = std::max(s.config.maxWorkers, 1);
     settings.maxQueuedCalls = std::max(s.config.maxQueuedCallsPerOrigin, 0);
+    settings.loginLifetime = std::chrono::seconds(std::max(s.config.pinCacheSeconds, 0));
     settings.log = [state = state_.get()](const std::string& line) { state->log(line); };
     s.pool = std::make_unique<WorkerPool>(std::move(settings));
+    const auto log = [state = state_.get()](const std::string& line) { state->log(line); };
+    s.approvals = std::make_unique<Approvals>(s.config.allowList, s.decisions, s.questions, log);
+    s.service = std::make_unique<CallService>(s.config.progIds, *s.approvals, *s.pool, log);
 
     // The page may name either address, so a port held by someone else on either is refused:
     // that program would be answering the bridge's pages.
@@ -406,7 +330,7 @@ bool Bridge::start(std::string& error) {
         reservation = reserveFreePort();
         if (!reservation) {
             error = "no port is free on both 127.0.0.1 and ::1";
-            s.pool.reset();
+            s.endService();
             return false;
         }
         port = reservation->second;
@@ -416,7 +340,7 @@ bool Bridge::start(std::string& error) {
     s.install(v4->server);
     if (!v4->bind("127.0.0.1", port)) {
         error = std::string("cannot listen on 127.0.0.1:").append(portText).append(": the port is taken");
-        s.pool.reset();
+        s.endService();
         return false;
     }
     auto v6 = std::make_unique<Listener>();
@@ -424,7 +348,7 @@ bool Bridge::start(std::string& error) {
     const bool servesV6 = v6->bind("::1", port);
     if (!servesV6 && haveLoopbackV6()) {
         error = std::string("cannot listen on [::1]:").append(portText).append(": the port is taken");
-        s.pool.reset();
+        s.endService();
         return false;
     }
     if (!servesV6)
@@ -453,7 +377,7 @@ void Bridge::stop() {
         if (listener->thread.joinable())
             listener->thread.join();
     s.listeners.clear();
-    s.pool.reset();
+    s.endService();
 }
 
 } // namespace bridge::server

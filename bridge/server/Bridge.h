@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bridge/policy/DecisionStore.h"
+#include "bridge/server/UserQuestions.h"
 
 #include <cstddef>
 #include <functional>
@@ -12,23 +13,6 @@
 #include <vector>
 
 namespace bridge::server {
-
-struct ApprovalAnswer {
-    bool allow = false;
-    bool remember = false;
-};
-
-// The user's side, implemented by the app with Qt dialogs. Called from HTTP threads; blocks
-// until the user answers or the wait limit (korvanUserWaitLimitSeconds()) passes.
-class UserQuestions {
-public:
-    virtual ~UserQuestions() = default;
-    // False: no display, Qt offscreen, or KORVAN_BRIDGE_ALLOW set.
-    virtual bool canAsk() const = 0;
-    // Nullopt: no answer (the dialog could not be shown or the wait ran out); refused.
-    virtual std::optional<ApprovalAnswer> askApproval(const std::string& origin) = 0;
-    virtual bool confirmDecrypt(const std::string& origin) = 0;
-};
 
 struct BridgeConfig {
     int port = 28561;                   // 0: pick a free one
@@ -41,6 +25,8 @@ struct BridgeConfig {
     int maxWorkers = 8;
     std::size_t maxBody = 1 << 20;
     int maxQueuedCallsPerOrigin = 16;
+    // How long a token login lasts from the PIN entry, whatever the calls; 0: one call.
+    int pinCacheSeconds = 300;
     // One line per event (origins, members, statuses; never argument or result texts).
     // Empty: lines go to stderr.
     std::function<void(const std::string&)> log;

@@ -32,6 +32,9 @@ struct PoolSettings {
     std::chrono::milliseconds endGrace{2000};
     int maxWorkers = 8;
     int maxQueuedCalls = 16;
+    // How long a worker's token login lasts from the PIN entry; no call renews it. Zero: the
+    // login ends with the call that made it.
+    std::chrono::milliseconds loginLifetime{300 * 1000};
     std::function<void(const std::string&)> log;
 };
 

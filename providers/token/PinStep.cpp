@@ -2,6 +2,7 @@
 
 #include "providers/core/Error.h"
 #include "providers/token/Identity.h"
+#include "providers/token/PromptText.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -15,32 +16,21 @@ std::string& wrongPinSerial() {
     return serial;
 }
 
-// A text from outside (the origin, a label) as one safe line: printable characters only, bounded.
-std::string displayable(const std::string& text, std::size_t limit = 200) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (out.size() >= limit)
-            break;
-        if (c >= 0x20 && c != 0x7F)
-            out += static_cast<char>(c);
-    }
-    return out;
-}
-
 // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "..." + std::string.
 std::string tokenName(const TokenDescription& token) {
     std::string name(1, '"');
-    name.append(displayable(token.label, 64)).push_back('"');
+    name.append(promptText(token.label, 64)).push_back('"');
     if (!token.serial.empty())
-        name.append(" (serial ").append(displayable(token.serial, 32)).push_back(')');
+        name.append(" (serial ").append(promptText(token.serial, 32)).push_back(')');
     return name;
 }
 
+// Comes first, so that no text from the token can push it out of sight or reorder it.
 std::string originLine() {
     const char* origin = std::getenv("KORVAN_CALLER_ORIGIN");
     if (!origin || !*origin)
         return {};
-    return "\n\nRequested by " + displayable(origin) + ".";
+    return "Requested by " + promptOrigin(origin) + ".\n\n";
 }
 
 } // namespace
@@ -58,8 +48,8 @@ std::string pinWarning(CK_FLAGS tokenFlags, bool lastWasWrong) {
 PinentryTexts pinTexts(const TokenDescription& token, const std::string& warning) {
     PinentryTexts texts;
     texts.title = providerIdentity().providerName;
-    texts.description = "Please enter the user PIN of the token " + tokenName(token) + "." +
-                        originLine();
+    texts.description =
+        originLine() + "Please enter the user PIN of the token " + tokenName(token) + ".";
     texts.prompt = "PIN:";
     texts.error = warning;
     return texts;
@@ -69,11 +59,11 @@ PinentryTexts deletionTexts(const TokenDescription& token, const std::string& co
                             const std::string& certificateName) {
     PinentryTexts texts;
     texts.title = providerIdentity().providerName;
-    texts.description = "Delete the key container \"" + displayable(container) +
+    texts.description = originLine() + "Delete the key container \"" + promptText(container, 200) +
                         "\" from the token " + tokenName(token) + "?";
     if (!certificateName.empty())
-        texts.description += "\nCertificate: " + displayable(certificateName) + ".";
-    texts.description += "\nIts key pair and certificate are destroyed for good." + originLine();
+        texts.description += "\nCertificate: " + promptText(certificateName, 200) + ".";
+    texts.description += "\nIts key pair and certificate are destroyed for good.";
     texts.okButton = "Delete";
     texts.cancelButton = "Cancel";
     return texts;

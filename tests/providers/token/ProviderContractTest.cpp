@@ -121,8 +121,9 @@ TEST_P(TokenProviderContract, PinStepAsksOnceThenSignaturesVerifyWithOpenSsl) {
     EXPECT_EQ(logLine("SETTITLE "), std::string("SETTITLE ") + provider().providerName);
     const std::string description = logLine("SETDESC ");
     EXPECT_TRUE(contains(description, tokenLabel())) << description;
-    // The origin's '%' and the line breaks before it travel escaped.
-    EXPECT_TRUE(contains(description, "%0A%0ARequested by https://bank.example/100%25.")) << description;
+    // The origin comes first; its '%' and the line breaks after it travel escaped.
+    EXPECT_EQ(description.rfind("SETDESC Requested by https://bank.example/100%25.%0A%0A", 0), 0u)
+        << description;
     EXPECT_EQ(logLine("SETTIMEOUT "), "SETTIMEOUT 300");
     EXPECT_EQ(logLine("SETERROR"), ""); // nothing to warn about yet
     EXPECT_EQ(logLine("ENV "), "") << "pinentry got QT_QPA_PLATFORM";

@@ -1,14 +1,13 @@
 #include "bridge/app/Commands.h"
 
 #include "bridge/policy/DecisionStore.h"
-#include "platform/Registry.h"
 
 namespace bridge::app {
 
 int listOrigins(std::ostream& out, std::ostream& err) {
     const policy::DecisionStore store;
     if (!store.storeReadable()) {
-        err << "korvan-bridge: cannot read the decisions: " << platform::registryLastError() << '\n';
+        err << "korvan-bridge: cannot read the decisions: " << policy::lastError() << '\n';
         return 1;
     }
     for (const auto& [origin, decision] : store.list())
@@ -21,7 +20,7 @@ int forgetOrigin(const std::string& origin, std::ostream& out, std::ostream& err
     policy::DecisionStore store;
     const bool known = store.decision(origin) != policy::Decision::undecided;
     if (!store.forget(origin)) {
-        err << "korvan-bridge: cannot forget " << origin << ": " << platform::registryLastError() << '\n';
+        err << "korvan-bridge: cannot forget " << origin << ": " << policy::lastError() << '\n';
         return 1;
     }
     out << (known ? "forgot " : "no decision was remembered for ") << origin << '\n';

@@ -1,5 +1,5 @@
-// The one-shot commands: show and revoke the remembered decisions. They need no display and
-// may run while a bridge serves.
+// The one-shot commands: show and revoke the remembered decisions in the bridge's state folder.
+// They need no display and may run while a bridge serves.
 #pragma once
 
 #include <ostream>

@@ -1,62 +1,45 @@
 #include "bridge/policy/DecisionStore.h"
 
-#include "bridge/policy/Origin.h"
-#include "platform/Registry.h"
-
-#include <algorithm>
+#include "bridge/policy/RegistryMove.h"
+#include "bridge/policy/StateFiles.h"
+#include "bridge/policy/StateRecords.h"
 
 namespace bridge::policy {
 
 namespace {
 
-using platform::RegistryKey;
-using platform::RegistryRoot;
-
 constexpr const char* kOriginsKey = "Software\\KorvanNG\\Bridge\\Origins";
-constexpr const char* kDecisionValue = "Decision";
 
-// Only a normalized origin names a key: it holds no backslash and has one spelling.
-bool wellFormed(const std::string& origin) {
-    const auto normalized = normalizeOrigin(origin);
-    return normalized && *normalized == origin;
+std::optional<state::Decisions> stored() {
+    if (!state::ensureMovedFromRegistry())
+        return std::nullopt;
+    return state::readDecisions();
 }
 
-Decision parseDecision(const std::optional<std::string>& text) {
-    if (text == "allowed")
-        return Decision::allowed;
-    if (text == "denied")
-        return Decision::denied;
-    return Decision::undecided;
-}
-
-Decision storedDecision(const std::string& origin) {
-    const auto key = RegistryKey::open(RegistryRoot::CurrentUser, originKeyPath(origin));
-    return key ? parseDecision(key->stringValue(kDecisionValue)) : Decision::undecided;
-}
-
-// The root key always exists: opening it fails only for a file that cannot be read, and
-// leaves an error behind for a damaged one (which reads as empty).
-bool readable() {
-    return RegistryKey::open(RegistryRoot::CurrentUser, "").has_value() && platform::registryLastError().empty();
-}
-
-bool forgetStored(const std::string& origin) {
-    const std::string path = originKeyPath(origin);
-    auto key = RegistryKey::open(RegistryRoot::CurrentUser, path);
-    if (!key)
-        return readable();
-    if (key->stringValue(kDecisionValue) && !key->deleteValue(kDecisionValue))
+// Read-modify-write under the folder's lock; false when the state cannot be read or written.
+template <typename Change>
+bool changeStored(Change change) {
+    if (!state::ensureMovedFromRegistry())
         return false;
-    // The decrypt counts stay with the key: forgetting an origin must not reset its limit.
-    if (key->valueNames().empty() && key->subkeyNames().empty())
-        platform::deleteTree(RegistryRoot::CurrentUser, path);
-    return true;
+    const state::Lock lock;
+    if (!lock)
+        return false;
+    auto decisions = state::readDecisions();
+    if (!decisions)
+        return false;
+    if (!change(*decisions))
+        return true; // nothing to write
+    return state::writeDecisions(*decisions);
 }
 
 } // namespace
 
 std::string originKeyPath(const std::string& origin) {
     return std::string(kOriginsKey).append("\\").append(origin);
+}
+
+const std::string& lastError() {
+    return state::lastError();
 }
 
 const char* decisionName(Decision decision) {
@@ -72,36 +55,47 @@ const char* decisionName(Decision decision) {
 }
 
 Decision DecisionStore::decision(const std::string& origin) const {
-    if (!wellFormed(origin))
+    if (!state::normalizedOrigin(origin))
         return Decision::undecided;
     std::lock_guard lock(mutex_);
     if (const auto it = session_.find(origin); it != session_.end())
         return it->second;
-    return storedDecision(origin);
+    const auto decisions = stored();
+    if (!decisions)
+        return Decision::undecided;
+    const auto it = decisions->find(origin);
+    return it != decisions->end() ? it->second : Decision::undecided;
 }
 
 bool DecisionStore::remember(const std::string& origin, Decision decision, bool persistent) {
     if (decision == Decision::undecided)
         return forget(origin);
-    if (!wellFormed(origin))
+    if (!state::normalizedOrigin(origin))
         return false;
     std::lock_guard lock(mutex_);
     if (!persistent) {
         session_[origin] = decision;
         return true;
     }
-    auto key = RegistryKey::create(RegistryRoot::CurrentUser, originKeyPath(origin));
-    if (!key || !key->setString(kDecisionValue, decisionName(decision)))
+    const bool written = changeStored([&](state::Decisions& decisions) {
+        auto [it, added] = decisions.emplace(origin, decision);
+        if (!added && it->second == decision)
+            return false;
+        it->second = decision;
+        return true;
+    });
+    if (!written)
         return false;
     session_.erase(origin);
     return true;
 }
 
 bool DecisionStore::forget(const std::string& origin) {
-    if (!wellFormed(origin))
+    if (!state::normalizedOrigin(origin))
         return false;
     std::lock_guard lock(mutex_);
-    if (!forgetStored(origin))
+    // The decrypt counts are kept apart: forgetting an origin must not reset its limit.
+    if (!changeStored([&](state::Decisions& decisions) { return decisions.erase(origin) > 0; }))
         return false;
     session_.erase(origin);
     return true;
@@ -109,25 +103,15 @@ bool DecisionStore::forget(const std::string& origin) {
 
 bool DecisionStore::storeReadable() const {
     std::lock_guard lock(mutex_);
-    return readable();
+    return stored().has_value();
 }
 
 std::vector<std::pair<std::string, Decision>> DecisionStore::list() const {
-    std::vector<std::pair<std::string, Decision>> out;
     std::lock_guard lock(mutex_);
-    const auto origins = RegistryKey::open(RegistryRoot::CurrentUser, kOriginsKey);
-    if (!origins)
-        return out;
-    for (const std::string& name : origins->subkeyNames()) {
-        // A key written by hand may be any text; only what decision() would read is listed.
-        if (!wellFormed(name))
-            continue;
-        const Decision decision = storedDecision(name);
-        if (decision != Decision::undecided)
-            out.emplace_back(name, decision);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
+    const auto decisions = stored();
+    if (!decisions)
+        return {};
+    return {decisions->begin(), decisions->end()}; // a std::map: sorted by origin
 }
 
 } // namespace bridge::policy

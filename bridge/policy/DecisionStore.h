@@ -1,9 +1,9 @@
 // The user's answers to "may this origin use the controls?".
 //
-// Remembered answers live in the per-user registry store under
-// HKEY_CURRENT_USER\Software\KorvanNG\Bridge\Origins\<origin>, value "Decision" ("allowed" or
-// "denied"), so that every bridge run and `korvan-bridge --list-origins` see them. Answers for
-// this run only stay in the object. Safe to use from several threads.
+// Remembered answers live in the bridge's state folder (StateFiles.h), which workers cannot
+// write, so that every bridge run and `korvan-bridge --list-origins` see them; they are moved
+// there from the registry store, where they used to be, on first use (RegistryMove.h). Answers
+// for this run only stay in the object. Safe to use from several threads.
 #pragma once
 
 #include <mutex>
@@ -16,7 +16,7 @@ namespace bridge::policy {
 
 enum class Decision { undecided, allowed, denied };
 
-// The registry key of one origin's decision and decrypt counts.
+// The registry key where one origin's decision and decrypt counts used to be kept.
 std::string originKeyPath(const std::string& origin);
 
 class DecisionStore {
@@ -25,7 +25,7 @@ public:
     // time, so that a `--forget` from another process takes effect at once.
     Decision decision(const std::string& origin) const;
 
-    // persistent: written to the registry store (and any answer for this run dropped);
+    // persistent: written to the state folder (and any answer for this run dropped);
     // otherwise kept for this run only. Undecided is the same as forget(). False, and nothing
     // changed, when the origin is not a normalized origin or the store refuses the write.
     bool remember(const std::string& origin, Decision decision, bool persistent = true);
@@ -36,14 +36,18 @@ public:
     // The remembered answers, sorted by origin; answers for this run are not listed.
     std::vector<std::pair<std::string, Decision>> list() const;
 
-    // False when the registry store cannot be read (a damaged file): every origin then reads as
-    // undecided and list() is empty, which must not be taken for "nothing remembered".
+    // False when the state cannot be read (a damaged file, or old entries that could not be
+    // moved out of the registry store): every origin then reads as undecided and list() is
+    // empty, which must not be taken for "nothing remembered". lastError() tells why.
     bool storeReadable() const;
 
 private:
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Decision> session_;
 };
+
+// Why the last failed call of this thread failed.
+const std::string& lastError();
 
 // "allowed", "denied", "undecided".
 const char* decisionName(Decision decision);

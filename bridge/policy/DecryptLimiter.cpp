@@ -1,76 +1,52 @@
 #include "bridge/policy/DecryptLimiter.h"
 
-#include "bridge/policy/DecisionStore.h"
-#include "bridge/policy/Origin.h"
-#include "platform/Registry.h"
+#include "bridge/policy/RegistryMove.h"
+#include "bridge/policy/StateFiles.h"
+#include "bridge/policy/StateRecords.h"
 
-#include <charconv>
+#include <algorithm>
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 namespace bridge::policy {
 
 namespace {
 
-constexpr const char* kCallsValue = "DecryptCalls";
 constexpr std::int64_t kMinute = 60;
 constexpr std::int64_t kDay = 24 * 60 * 60;
-// More than kPerDay numbers of 20 digits and a separator each: anything longer was not ours.
-constexpr std::size_t kMaxStoredLength = 4096;
 
-// The calls of the last day, oldest first. Stamps from more than a day ahead (a clock set back)
-// are dropped so that they cannot block the origin for long; unreadable entries are skipped.
-std::vector<std::int64_t> recentCalls(std::string_view text, std::int64_t now) {
-    std::vector<std::int64_t> calls;
-    if (text.size() > kMaxStoredLength)
-        return calls;
-    while (!text.empty()) {
-        const std::size_t space = text.find(' ');
-        const std::string_view item = text.substr(0, space);
-        text = space == std::string_view::npos ? std::string_view() : text.substr(space + 1);
-        std::int64_t stamp = 0;
-        const auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), stamp);
-        if (error != std::errc() || end != item.data() + item.size())
-            continue;
-        if (stamp > now - kDay && stamp <= now + kDay)
-            calls.push_back(stamp);
-    }
-    return calls;
+// Keeps the calls of the last day. Stamps from more than a day ahead (a clock set back) are
+// dropped so that they cannot block the origin for long.
+void keepRecent(std::vector<std::int64_t>& calls, std::int64_t now) {
+    std::erase_if(calls, [now](std::int64_t stamp) { return stamp <= now - kDay || stamp > now + kDay; });
 }
 
 } // namespace
 
-bool DecryptLimiter::tryConsume(const std::string& origin,
-                                std::chrono::system_clock::time_point now) {
-    const auto normalized = normalizeOrigin(origin);
-    if (!normalized || *normalized != origin)
+bool DecryptLimiter::tryConsume(const std::string& origin, std::chrono::system_clock::time_point now) {
+    if (!state::normalizedOrigin(origin))
         return false;
-    const std::int64_t seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+    const std::int64_t seconds = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
 
     std::lock_guard lock(mutex_);
-    auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
-                                             originKeyPath(origin));
-    if (!key)
+    if (!state::ensureMovedFromRegistry())
         return false;
-    std::vector<std::int64_t> calls = recentCalls(key->stringValue(kCallsValue).value_or(""), seconds);
-    int lastMinute = 0;
-    for (std::int64_t stamp : calls) {
-        if (stamp > seconds - kMinute)
-            ++lastMinute;
-    }
+    const state::Lock folderLock;
+    if (!folderLock)
+        return false;
+    auto all = state::readDecryptCalls();
+    if (!all)
+        return false;
+    for (auto& [name, calls] : *all)
+        keepRecent(calls, seconds); // other origins' old calls go, so the file stays small
+    std::vector<std::int64_t>& calls = (*all)[origin];
+    const auto lastMinute = std::count_if(calls.begin(), calls.end(),
+                                          [seconds](std::int64_t stamp) { return stamp > seconds - kMinute; });
     if (lastMinute >= kPerMinute || calls.size() >= static_cast<std::size_t>(kPerDay))
         return false;
-
     calls.push_back(seconds);
-    std::string text;
-    for (std::int64_t stamp : calls) {
-        if (!text.empty())
-            text.push_back(' ');
-        text.append(std::to_string(stamp));
-    }
-    return key->setString(kCallsValue, text);
+    std::sort(calls.begin(), calls.end());
+    return state::writeDecryptCalls(*all);
 }
 
 } // namespace bridge::policy

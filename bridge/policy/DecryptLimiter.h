@@ -1,7 +1,8 @@
 // How often an origin may have the signing key decrypt: at most 10 calls in any 60 seconds and
 // 100 in any 24 hours. Decryption under the signing key is a padding oracle, so the counts must
-// outlive the worker and the bridge: they are kept beside the origin's decision in the registry
-// store (value "DecryptCalls", the seconds since the epoch of the calls of the last day).
+// outlive the worker and the bridge: they are kept in the bridge's state folder (StateFiles.h),
+// which workers cannot write, as the seconds since the epoch of each origin's calls of the last
+// day, apart from the decisions so that forgetting an origin does not reset its count.
 // Safe to use from several threads.
 #pragma once
 

@@ -1,6 +1,7 @@
 #include "bridge/policy/DecisionStore.h"
 
 #include "TempRegistry.h"
+#include "bridge/policy/StateFiles.h"
 #include "platform/Registry.h"
 
 #include <QFile>
@@ -56,8 +57,6 @@ TEST_F(DecisionStoreTest, ForgetDropsBothKindsAndIsSeenByOtherObjectsAtOnce) {
     EXPECT_TRUE(commandLine.forget("https://a.b"));
     EXPECT_EQ(running.decision("https://a.b"), Decision::undecided);
     EXPECT_TRUE(running.list().empty());
-    EXPECT_FALSE(platform::RegistryKey::open(platform::RegistryRoot::CurrentUser,
-                                             bridge::policy::originKeyPath("https://a.b")));
 
     EXPECT_TRUE(running.forget("https://c.d"));
     EXPECT_EQ(running.decision("https://c.d"), Decision::undecided);
@@ -75,29 +74,31 @@ TEST_F(DecisionStoreTest, RefusesOriginsThatAreNotNormalized) {
     EXPECT_FALSE(platform::RegistryKey::open(platform::RegistryRoot::CurrentUser, "Software\\KorvanNG"));
 }
 
-TEST_F(DecisionStoreTest, AStoreThatCannotBeWrittenReportsFailureAndChangesNothing) {
-    {
-        QFile file(QString::fromStdString(platform::registryFilePath(platform::RegistryRoot::CurrentUser)));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("{ damaged");
+TEST_F(DecisionStoreTest, ADamagedStoreReportsFailureAndIsNeverOverwritten) {
+    DecisionStore store;
+    ASSERT_TRUE(store.remember("https://a.b", Decision::allowed));
+    const std::string path = bridge::policy::state::folder() + "/decisions";
+    // A hand edit with a word of its own, a line cut short, another file's header.
+    for (const char* damage : {"korvanng-bridge decisions 1\nhttps://a.b\tmaybe\n",
+                               "korvanng-bridge decisions 1\nhttps://a.b\tallowed",
+                               "korvanng-bridge decisions 1\nnot an origin\tallowed\n",
+                               "korvanng-bridge decisions 1\nhttps://a.b\tallowed\nhttps://a.b\tdenied\n",
+                               "korvanng-bridge decrypt-calls 1\n"}) {
+        {
+            QFile file(QString::fromStdString(path));
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(damage);
+        }
+        EXPECT_FALSE(store.storeReadable()) << damage;
+        EXPECT_FALSE(bridge::policy::lastError().empty());
+        EXPECT_FALSE(store.remember("https://c.d", Decision::allowed)) << damage;
+        EXPECT_FALSE(store.forget("https://a.b")) << damage;
+        EXPECT_EQ(store.decision("https://a.b"), Decision::undecided) << damage;
+        EXPECT_TRUE(store.list().empty());
+        QFile file(QString::fromStdString(path));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll().toStdString(), damage);
     }
-    DecisionStore store;
-    EXPECT_FALSE(store.storeReadable());
-    EXPECT_FALSE(store.remember("https://a.b", Decision::allowed));
-    EXPECT_FALSE(store.forget("https://a.b"));
-    EXPECT_EQ(store.decision("https://a.b"), Decision::undecided);
-}
-
-TEST_F(DecisionStoreTest, HandEditedEntriesAreReadSafely) {
-    auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
-                                             "Software\\KorvanNG\\Bridge\\Origins\\https://a.b");
-    ASSERT_TRUE(key);
-    ASSERT_TRUE(key->setString("Decision", "maybe"));
-    ASSERT_TRUE(platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
-                                              "Software\\KorvanNG\\Bridge\\Origins\\not an origin"));
-    DecisionStore store;
-    EXPECT_EQ(store.decision("https://a.b"), Decision::undecided);
-    EXPECT_TRUE(store.list().empty());
 }
 
 TEST_F(DecisionStoreTest, ConcurrentUseLosesNoDecision) {

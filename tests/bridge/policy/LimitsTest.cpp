@@ -3,6 +3,7 @@
 #include "bridge/policy/DecryptLimiter.h"
 
 #include "TempRegistry.h"
+#include "bridge/policy/StateFiles.h"
 #include "platform/Registry.h"
 
 #include <QFile>
@@ -57,14 +58,17 @@ TEST_F(DecryptLimiterTest, RefusesWhenTheCountCannotBeStoredOrTheOriginIsMalform
     DecryptLimiter limiter;
     EXPECT_FALSE(limiter.tryConsume("HTTPS://A.B", kStart));
     EXPECT_FALSE(limiter.tryConsume("", kStart));
+    ASSERT_TRUE(limiter.tryConsume("https://a.b", kStart));
     {
-        QFile file(QString::fromStdString(platform::registryFilePath(platform::RegistryRoot::CurrentUser)));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("not json");
+        QFile file(QString::fromStdString(bridge::policy::state::folder() + "/decrypt-calls"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("korvanng-bridge decrypt-calls 1\nhttps://a.b\t1800000000 x\n");
     }
     EXPECT_FALSE(limiter.tryConsume("https://a.b", kStart));
+    EXPECT_FALSE(limiter.tryConsume("https://c.d", kStart));
 }
 
+// Counts left in the registry store by an older bridge are moved, as that bridge read them.
 TEST_F(DecryptLimiterTest, AClockSetBackDoesNotBlockForLongAndDamagedCountsAreSkipped) {
     auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
                                              bridge::policy::originKeyPath("https://a.b"));

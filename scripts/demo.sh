@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Starts the bridge on a demo token and serves the demo page (bridge/demo) from another loopback
-# port; open the printed address in Chromium or Firefox.
+# Starts the bridge on a demo token and serves the demo page (bridge/demo, with the include line
+# `korvan-bridge --print-include` prints for the bridge's port) from another loopback port; open
+# the printed address in Chromium or Firefox.
 #
 # Usage: scripts/demo.sh [BUILD_DIR]        (default build/debug)
 # Environment:
@@ -65,12 +66,14 @@ store=${KORVAN_REGISTRY_DIR:-"the user's registry store"}
 echo "Registered the controls and providers in $store"
 
 pids=()
+site=""
 finish() {
     local i
     for (( i = ${#pids[@]} - 1; i >= 0; i-- )); do
         kill "${pids[i]}" 2>/dev/null || true
         wait "${pids[i]}" 2>/dev/null || true
     done
+    [ -z "$site" ] || rm -rf -- "$site"
 }
 trap finish EXIT
 trap 'exit 130' INT
@@ -95,21 +98,29 @@ if ! kill -0 "${pids[-1]}" 2>/dev/null; then
         exit 1
     fi
     echo "A bridge is already running for this user; the page uses it, with the token store it was started with."
+    echo "(If it was built from other sources, it may not serve the script this build pins: stop it and run the demo again.)"
 fi
 
-python3 -m http.server --bind 127.0.0.1 --directory "$here/bridge/demo" "$page_port" >/dev/null 2>&1 &
+# The page names the script by path and hash, as a real page does; both come from this build.
+include=$("$bin/korvan-bridge" --print-include --port "$bridge_port")
+site=$(mktemp -d "${TMPDIR:-/tmp}/korvan-demo-page.XXXXXX")
+cp "$here/bridge/demo/demo.js" "$site/"
+template=$(<"$here/bridge/demo/index.html")
+printf '%s\n' "${template//"<!--@KORVAN_INCLUDE@-->"/"$include"}" > "$site/index.html"
+grep -qF "$include" "$site/index.html" || { echo "demo: bridge/demo/index.html has no include placeholder" >&2; exit 1; }
+
+python3 -m http.server --bind 127.0.0.1 --directory "$site" "$page_port" >/dev/null 2>&1 &
 pids+=("$!")
 sleep 0.5
 kill -0 "${pids[-1]}" 2>/dev/null ||
     { echo "demo: could not serve the page on port $page_port (KORVAN_DEMO_PAGE_PORT chooses another)" >&2; exit 1; }
 
-query=""
-[ "$bridge_port" = 28561 ] || query="?bridge=$bridge_port"
 cat <<TEXT
 
 Demo token:  "Bridge Demo", user PIN $user_pin, store $demo
-Bridge:      http://127.0.0.1:$bridge_port/korvan/activex.js
-Open:        $page/index.html$query
+Bridge:      http://127.0.0.1:$bridge_port; the page includes
+             $include
+Open:        $page/index.html
 The first call asks whether $page may use the signing controls.
 Stop with Ctrl+C.
 TEXT

@@ -85,24 +85,51 @@ TEST_F(DecryptLimiterTest, AClockSetBackDoesNotBlockForLongAndDamagedCountsAreSk
     EXPECT_FALSE(limiter.tryConsume("https://a.b", kStart));
 }
 
-TEST(ApprovalThrottle, ThreeDialogsAMinuteForAllOrigins) {
+TEST(ApprovalThrottle, ThreeDialogsAMinutePerDomainCountingThoseReserved) {
     ApprovalThrottle throttle;
-    EXPECT_TRUE(throttle.mayAsk(kStart));
-    EXPECT_TRUE(throttle.mayAsk(kStart + 10s));
-    EXPECT_TRUE(throttle.mayAsk(kStart + 20s));
-    EXPECT_FALSE(throttle.mayAsk(kStart + 30s));
-    EXPECT_FALSE(throttle.mayAsk(kStart + 59s));
-    EXPECT_TRUE(throttle.mayAsk(kStart + 60s));
-    EXPECT_FALSE(throttle.mayAsk(kStart + 69s));
-    EXPECT_TRUE(throttle.mayAsk(kStart + 70s));
+    ASSERT_TRUE(throttle.reserve("evil.example", kStart));
+    throttle.shown("evil.example", kStart);
+    ASSERT_TRUE(throttle.reserve("evil.example", kStart + 1s));
+    ASSERT_TRUE(throttle.reserve("evil.example", kStart + 2s));
+    EXPECT_FALSE(throttle.reserve("evil.example", kStart + 3s)) << "reserved ones count before they are shown";
+    EXPECT_TRUE(throttle.reserve("bank.example", kStart + 3s)) << "another domain has its own count";
+    // Shown late, the reserved ones count for a minute from when they were shown.
+    throttle.shown("evil.example", kStart + 50s);
+    throttle.shown("evil.example", kStart + 51s);
+    EXPECT_FALSE(throttle.reserve("evil.example", kStart + 59s));
+    EXPECT_TRUE(throttle.reserve("evil.example", kStart + 60s));
+    EXPECT_FALSE(throttle.reserve("evil.example", kStart + 61s));
+    throttle.release("evil.example"); // not shown after all: its place is free again
+    EXPECT_TRUE(throttle.reserve("evil.example", kStart + 61s));
+    EXPECT_FALSE(throttle.reserve("evil.example", kStart + 109s));
+    EXPECT_TRUE(throttle.reserve("evil.example", kStart + 110s));
 }
 
 TEST(ApprovalThrottle, AClockSetBackDoesNotCloseTheGateForLong) {
     ApprovalThrottle throttle;
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(throttle.mayAsk(kStart));
-    EXPECT_FALSE(throttle.mayAsk(kStart - 30s));
-    EXPECT_TRUE(throttle.mayAsk(kStart - 1h));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(throttle.reserve("a.b", kStart));
+        throttle.shown("a.b", kStart);
+    }
+    EXPECT_FALSE(throttle.reserve("a.b", kStart - 30s));
+    EXPECT_TRUE(throttle.reserve("a.b", kStart - 1h));
+}
+
+TEST(ApprovalThrottle, DialogsAreCountedByRegistrableDomain) {
+    using bridge::policy::registrableDomain;
+    EXPECT_EQ(registrableDomain("https://x1.evil.example"), "evil.example");
+    EXPECT_EQ(registrableDomain("https://a.b.evil.example:8443"), "evil.example");
+    EXPECT_EQ(registrableDomain("https://www.bank.co.uk"), "bank.co.uk");
+    EXPECT_EQ(registrableDomain("https://bank.co.uk."), "bank.co.uk");
+    // Sites under a shared hosting suffix are told apart.
+    EXPECT_EQ(registrableDomain("https://alice.github.io"), "alice.github.io");
+    EXPECT_EQ(registrableDomain("https://a.alice.github.io"), "alice.github.io");
+    EXPECT_EQ(registrableDomain("https://co.uk"), "co.uk");
+    // IP literals and localhost are hosts of their own, whatever the port.
+    EXPECT_EQ(registrableDomain("http://127.0.0.1:9000"), "127.0.0.1");
+    EXPECT_EQ(registrableDomain("http://127.0.0.2:9000"), "127.0.0.2");
+    EXPECT_EQ(registrableDomain("http://[::1]:9000"), "[::1]");
+    EXPECT_EQ(registrableDomain("http://localhost:1"), "localhost");
 }
 
 } // namespace

@@ -132,6 +132,18 @@ class IntegrityTest(unittest.TestCase):
         """ % SGN)
         self.assertRegex(got.get("value") or "", r"^[0-9A-F]{16}$", got)
 
+    def test_a_site_may_list_several_hashes_for_the_unpinned_path(self):
+        # Across an upgrade a site accepts the releases it knows; the bridge serves its newest.
+        _, _, _, digest64 = self.print_include(self.bridge.port)
+        other = base64.b64encode(hashlib.sha384(b"another release").digest()).decode()
+        for listed, runs in (("sha384-%s sha384-%s" % (other, digest64), True), ("sha384-" + other, False)):
+            with self.subTest(integrity=listed):
+                self.pages.page("/listed.html", '<script src="%s/korvan/activex.js" integrity="%s" '
+                                'crossorigin="anonymous"></script>' % (self.bridge.base, listed))
+                open_page(self.driver, self.pages, "listed.html")
+                self.assertEqual(call(self.driver, STATE)[:2],
+                                 ["function", "object"] if runs else ["undefined", "undefined"])
+
     def test_a_script_one_byte_off_from_a_squatter_on_the_port_is_refused(self):
         # The squatter holds the port a site's line names; the line is the one printed for it.
         line, path, _, _ = self.print_include(self.squatter.port)

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Runs each fuzz target for a bounded time (default 60 s each): the software
 # token's (templates, token files), the manager's language file parser and its
-# certificate file loaders.
+# certificate file loaders, the bridge's origin and Host checks, worker frames and
+# argument conversions, the type description parser, the module resource reader,
+# the registry store reader and the token prompts' text filter.
 # Usage: scripts/run-fuzz.sh [BUILD_DIR] [SECONDS] [TARGET...]
 # FUZZ_RUNS=N also ends each target after N executions, whichever comes first, so that a
 # busy machine still gets its count when SECONDS is generous.
@@ -18,7 +20,9 @@ corpus="$build/fuzz-corpus"
 artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 
-all="softtoken_fuzz_template softtoken_fuzz_database lang_fuzz_inifile certs_fuzz_pkcs12 certs_fuzz_certificate certs_fuzz_pkcs7 certs_fuzz_pem_text"
+all="softtoken_fuzz_template softtoken_fuzz_database lang_fuzz_inifile certs_fuzz_pkcs12 certs_fuzz_certificate certs_fuzz_pkcs7 certs_fuzz_pem_text
+bridge_fuzz_origin bridge_fuzz_frames bridge_fuzz_conversion platform_fuzz_typedescription
+platform_fuzz_resources platform_fuzz_registry providers_fuzz_prompt_text"
 if [ $# -ge 2 ]; then shift 2; else set --; fi
 targets=${*:-$all}
 for t in $all; do
@@ -114,6 +118,70 @@ PROGRAM
     rm -rf "$seed"
 fi
 
+# Seed the bridge, platform and provider targets with a few sound inputs each, written here.
+seed_file() {
+    t=$1 name=$2
+    shift 2
+    [ -e "$corpus/$t/$name" ] || printf "$@" > "$corpus/$t/$name"
+}
+seed_file bridge_fuzz_origin https 'https://Bank.Example:443'
+seed_file bridge_fuzz_origin ipv6 'http://[0:0::1]:8080'
+seed_file bridge_fuzz_origin allow-list 'https://a.example, http://localhost:8080,null,'
+# A Host header after its port in two bytes: 28561.
+seed_file bridge_fuzz_origin host '\157\221127.0.0.1:28561'
+# The first byte picks a socket (even) or a pipe (odd); then frames: a length in four bytes.
+seed_file bridge_fuzz_frames socket '\000\000\000\000\010{"id":1}\000\000\000\000\002[]'
+seed_file bridge_fuzz_frames pipe-cut '\001\000\000\000\010{"id"'
+# The first byte picks JSON (0), a raw text (1), a raw double (2) or a boolean (3).
+seed_file bridge_fuzz_conversion text '\000["s"," -12 "]'
+seed_file bridge_fuzz_conversion number '\000["n",2147483647.5]'
+seed_file bridge_fuzz_conversion infinity '\000["n","-Infinity"]'
+seed_file bridge_fuzz_conversion boolean '\000["b",true]'
+seed_file bridge_fuzz_conversion raw-text '\001&H7FFFFFFF'
+seed_file bridge_fuzz_conversion raw-double '\002\000\000\000\000\000\000\340\101'
+seed_file bridge_fuzz_conversion raw-boolean '\003\001'
+seed_file platform_fuzz_registry empty '{}'
+seed_file platform_fuzz_registry store '{"": {"A": "x"}, "Software": {}, "Software\\\\Vaultora": {"LanguageId": "2052", "Count": 3, "L": [1]}}'
+# The first byte is the limit in bytes.
+seed_file providers_fuzz_prompt_text certificate '\100Alice \342\200\256gpj.exe\r\n'
+seed_file providers_fuzz_prompt_text origin '\377https://B\303\274cher.example:8443/x'
+seed_file providers_fuzz_prompt_text cut '\020\342\202\254\342\202\254\342\202\254\342\202\254\342\202\254\342\202\254'
+for f in "$(dirname "$0")"/../control32/*.idl "$(dirname "$0")"/../control64/*.idl \
+         "$(dirname "$0")"/../tests/bridge/worker/*.idl "$(dirname "$0")"/../tests/platform/com/dispatch/*.idl; do
+    [ -e "$f" ] && cp "$f" "$corpus/platform_fuzz_typedescription/"
+done
+# A module's resources as the build embeds them: an object file carrying two notes, and its
+# note area alone (first byte: alignment 4).
+if command -v cc >/dev/null && [ ! -e "$corpus/platform_fuzz_resources/module.o" ]; then
+    seed=$(mktemp -d)
+    cat > "$seed/notes.s" <<'NOTES'
+    .pushsection .note.korvan.rsrc,"a",%note
+    .balign 4
+    .long 7, 3f - 2f, 0x5253
+    .asciz "KORVAN"
+    .balign 4
+2:  .long 1, 7
+    .ascii "TYPELIB"
+    .ascii "library X {}"
+3:  .balign 4
+    .long 7, 5f - 4f, 0x5253
+    .asciz "KORVAN"
+    .balign 4
+4:  .long 100, 6
+    .ascii "STRING"
+    .ascii "Hello"
+5:  .balign 4
+    .popsection
+NOTES
+    if cc -c -o "$seed/module.o" "$seed/notes.s" 2>/dev/null; then
+        cp "$seed/module.o" "$corpus/platform_fuzz_resources/module.o"
+        if objcopy -O binary --only-section=.note.korvan.rsrc "$seed/module.o" "$seed/notes.bin"; then
+            { printf '\000'; cat "$seed/notes.bin"; } > "$corpus/platform_fuzz_resources/notes"
+        fi
+    fi
+    rm -rf "$seed"
+fi
+
 # Seed the language file target with the shipped files.
 for f in "$(dirname "$0")"/../lang/*.lng; do
     [ -e "$f" ] && cp "$f" "$corpus/lang_fuzz_inifile/"
@@ -127,8 +195,9 @@ for t in $targets; do
     # Token files are SQLite databases of several 4 KiB pages.
     max_len=4096
     [ "$t" = softtoken_fuzz_database ] && max_len=131072
-    # Room for the shipped language files.
+    # Room for the shipped language files and type descriptions.
     [ "$t" = lang_fuzz_inifile ] && max_len=16384
+    [ "$t" = platform_fuzz_typedescription ] && max_len=16384
     # Certificate files and PKCS#12 bundles with a chain run to a few KiB.
     case $t in certs_fuzz_*) max_len=65536 ;; esac
     if ! (cd "$scratch" && "$bin/$t" -max_total_time="$seconds" -runs="${FUZZ_RUNS:--1}" -max_len=$max_len -timeout=30 -rss_limit_mb=4096 \

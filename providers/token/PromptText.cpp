@@ -232,7 +232,7 @@ std::string promptOrigin(std::string_view origin, std::size_t limit) {
         const std::size_t dot = host.find(U'.');
         const auto label = labelShown(host.substr(0, dot));
         if (!label)
-            return "(a web page whose address cannot be shown)";
+            return promptText("(a web page whose address cannot be shown)", limit);
         out += *label;
         if (dot == std::u32string_view::npos)
             break;

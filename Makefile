@@ -34,6 +34,7 @@ bench: release
 	build/release/bin/control_sign_bench
 	/usr/bin/python3 bench/bridge_page_bench.py build/release/bin
 	build/release/bin/bridge_sign_bench
+	build/release/bin/peer_uid_bench
 
 asan: deps
 	cmake --preset asan

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace bridge::server {
@@ -33,8 +34,11 @@ public:
         if (fd_ >= 0)
             ::close(fd_);
     }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd& operator=(Fd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
     int get() const { return fd_; }
 
 private:
@@ -160,12 +164,17 @@ bool v6Only(const std::uint8_t* message, std::uint32_t length) {
 
 // One request on a fresh sock_diag socket; `accept` sees each answered socket and returns true
 // to stop. Returns false when the kernel refused, the exchange broke or the limits were hit.
-template <typename Accept>
-bool diagExchange(DiagRequest& request, Accept&& accept) {
+Fd openDiagSocket() {
     Fd socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (socket.get() >= 0 &&
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &kReceiveTimeout, sizeof kReceiveTimeout) != 0)
+        return Fd(-1);
+    return socket;
+}
+
+template <typename Accept>
+bool diagExchange(const Fd& socket, DiagRequest& request, Accept&& accept) {
     if (socket.get() < 0)
-        return false;
-    if (::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &kReceiveTimeout, sizeof kReceiveTimeout) != 0)
         return false;
     static std::atomic<std::uint32_t> sequence{0};
     request.header.nlmsg_len = sizeof request;
@@ -236,13 +245,20 @@ std::optional<uid_t> exactLookup(const Connection& c) {
     request.body.sdiag_protocol = IPPROTO_TCP;
     request.body.idiag_states = 1u << TCP_ESTABLISHED;
     fillSockId(request.body.id, family, c.peer, c.local);
+    // One socket per thread for these, so that a look-up costs two system calls. A failed
+    // exchange may leave answers queued, so its socket is not used again.
+    thread_local Fd socket(-1);
+    if (socket.get() < 0)
+        socket = openDiagSocket();
     std::optional<uid_t> uid;
-    const bool answered = diagExchange(request, [&](const inet_diag_msg& diag, const std::uint8_t*, std::uint32_t) {
+    const bool answered = diagExchange(socket, request, [&](const inet_diag_msg& diag, const std::uint8_t*, std::uint32_t) {
         // Trust only an answer about exactly the socket asked for.
         if (diag.idiag_state == TCP_ESTABLISHED && diagEnd(diag, true) == c.peer && diagEnd(diag, false) == c.local)
             uid = diag.idiag_uid;
         return true;
     });
+    if (!answered)
+        socket = Fd(-1);
     return answered ? uid : std::nullopt;
 }
 
@@ -280,7 +296,7 @@ std::optional<uid_t> dumpListeners(int family, std::uint16_t port) {
         request.body.sdiag_family = static_cast<std::uint8_t>(table);
         request.body.sdiag_protocol = IPPROTO_TCP;
         request.body.idiag_states = 1u << TCP_LISTEN;
-        const bool done = diagExchange(request, [&](const inet_diag_msg& diag, const std::uint8_t* message,
+        const bool done = diagExchange(openDiagSocket(), request, [&](const inet_diag_msg& diag, const std::uint8_t* message,
                                                     std::uint32_t length) {
             const auto local = diagEnd(diag, true);
             if (diag.idiag_state != TCP_LISTEN || !local || local->port != port)

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -176,6 +177,40 @@ TEST_F(BridgeProgramTest, APortInUseIsAStartErrorWithStatusOne) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(refused.err.contains("cannot start")) << refused.err.toStdString();
     EXPECT_FALSE(refused.out.contains("listening on"));
+}
+
+TEST_F(BridgeProgramTest, RefusalsAreLoggedOnStderrOutsideSystemdOneLineEach) {
+    // SetUp removed JOURNAL_STREAM: this is a bridge started from a session or a terminal.
+    QProcess& bridge = start({"--port", "0"});
+    const auto match = QRegularExpression(":(\\d+)$").match(firstLine(bridge));
+    ASSERT_TRUE(match.hasMatch()) << bridge.readAllStandardError().toStdString();
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(match.captured(1).toInt()));
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // The path decodes to a line break and a terminal escape: a page trying to forge a line.
+    const std::string request = "GET /x%0Akorvan-bridge:%20forged%1B[2J HTTP/1.1\r\n"
+                                "Host: rebound.example\r\nConnection: close\r\n\r\n";
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    char answer[512];
+    EXPECT_GT(::recv(fd, answer, sizeof answer, 0), 0);
+    ::close(fd);
+
+    bridge.terminate();
+    ASSERT_TRUE(bridge.waitForFinished(10000));
+    const QStringList lines = QString::fromUtf8(bridge.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    const auto refusal = std::find_if(lines.begin(), lines.end(), [](const QString& line) {
+        return line.startsWith("korvan-bridge: GET /x") && line.contains("refused");
+    });
+    ASSERT_NE(refusal, lines.end()) << lines.join('\n').toStdString();
+    for (const QString& line : lines) {
+        EXPECT_FALSE(line.startsWith("korvan-bridge: forged")) << line.toStdString();
+        EXPECT_FALSE(line.contains(QChar(0x1B))) << line.toStdString();
+    }
 }
 
 } // namespace

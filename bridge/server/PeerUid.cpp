@@ -162,8 +162,6 @@ bool v6Only(const std::uint8_t* message, std::uint32_t length) {
     return false;
 }
 
-// One request on a fresh sock_diag socket; `accept` sees each answered socket and returns true
-// to stop. Returns false when the kernel refused, the exchange broke or the limits were hit.
 Fd openDiagSocket() {
     Fd socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (socket.get() >= 0 &&
@@ -172,6 +170,8 @@ Fd openDiagSocket() {
     return socket;
 }
 
+// One request on `socket`; `accept` sees each socket the kernel answers with and returns true
+// to stop. Returns false when the kernel refused, the exchange broke or the limits were hit.
 template <typename Accept>
 bool diagExchange(const Fd& socket, DiagRequest& request, Accept&& accept) {
     if (socket.get() < 0)

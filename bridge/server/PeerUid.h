@@ -14,7 +14,9 @@
 namespace bridge::server {
 
 // The uid owning the socket at the other end of the accepted connection `fd`; nullopt when
-// it cannot be found (which callers treat as a refusal).
+// it cannot be found (which callers treat as a refusal). Safe from several threads; each
+// calling thread keeps one netlink socket open. About 10 us through netlink; the /proc fallback
+// walks the kernel's whole socket table and takes milliseconds.
 std::optional<uid_t> peerUid(int fd);
 
 // The uid owning a socket listening on the loopback address of `family` (AF_INET or AF_INET6)

@@ -10,19 +10,6 @@
 
 namespace bridge::app {
 
-namespace {
-
-// Runs the dialog to its end; the dialog is gone afterwards even if the application quits
-// while it is open.
-template <typename Read>
-auto runDialog(QuestionDialog* raw, Read read) {
-    std::unique_ptr<QuestionDialog> dialog(raw);
-    dialog->exec();
-    return read(*dialog);
-}
-
-} // namespace
-
 bool displayAvailable() {
     for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
         const char* value = std::getenv(variable);
@@ -39,6 +26,25 @@ bool dialogsPossible(bool preApproved, const QString& platformName, bool display
 }
 
 QtQuestions::QtQuestions(bool canAsk, int timeoutSeconds) : canAsk_(canAsk), timeoutSeconds_(timeoutSeconds) {}
+
+// Runs the dialog to its end; the dialog is gone afterwards even if the application quits
+// while it is open.
+template <typename Read>
+auto QtQuestions::runDialog(QuestionDialog* raw, Read read) {
+    std::unique_ptr<QuestionDialog> dialog(raw);
+    open_ = dialog.get();
+    dialog->exec();
+    open_ = nullptr;
+    return read(*dialog);
+}
+
+void QtQuestions::close() {
+    closing_ = true;
+    QMetaObject::invokeMethod(this, [this] {
+        if (open_)
+            open_->endUnanswered();
+    });
+}
 
 void QtQuestions::onGuiThread(const std::function<void()>& task) {
     if (QThread::currentThread() == thread())

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -11,10 +12,35 @@
 
 namespace bridge::app {
 
+namespace {
+
+class QtArmTimer : public ArmTimer {
+public:
+    QtArmTimer() {
+        timer_.setSingleShot(true);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            if (fire_)
+                fire_();
+        });
+    }
+    void start(std::chrono::milliseconds delay, std::function<void()> fire) override {
+        fire_ = std::move(fire);
+        timer_.start(delay);
+    }
+    void stop() override { timer_.stop(); }
+
+private:
+    QTimer timer_;
+    std::function<void()> fire_;
+};
+
+} // namespace
+
 QuestionDialog::QuestionDialog(const Texts& texts, const QString& origin, int timeoutSeconds, QWidget* parent)
-    : QDialog(parent) {
+    : QDialog(parent), armTimer_(std::make_unique<QtArmTimer>()) {
     setWindowTitle(QString::fromUtf8(texts.title));
-    // The question must not hide behind the browser that caused it.
+    // The question must not hide behind the browser that caused it; yes stays disabled until
+    // the dialog has been in front for a while.
     setWindowFlag(Qt::WindowStaysOnTopHint);
     auto* layout = new QVBoxLayout(this);
     auto* label = new QLabel(QString::fromUtf8(texts.text).arg(origin), this);
@@ -29,21 +55,24 @@ QuestionDialog::QuestionDialog(const Texts& texts, const QString& origin, int ti
     auto* buttons = new QDialogButtonBox(this);
     yes_ = buttons->addButton(QString::fromUtf8(texts.yes), QDialogButtonBox::AcceptRole);
     no_ = buttons->addButton(QString::fromUtf8(texts.no), QDialogButtonBox::RejectRole);
+    yes_->setEnabled(false);
     // A stray Enter must not allow anything.
+    yes_->setAutoDefault(false);
     no_->setDefault(true);
     no_->setFocus();
     layout->addWidget(buttons);
     connect(yes_, &QPushButton::clicked, this, [this] {
+        if (!yes_->isEnabled())
+            return;
         outcome_ = Outcome::yes;
         accept();
     });
-    connect(no_, &QPushButton::clicked, this, [this] {
-        outcome_ = Outcome::no;
-        reject();
-    });
+    connect(no_, &QPushButton::clicked, this, [this] { reject(); });
     if (timeoutSeconds > 0)
-        QTimer::singleShot(timeoutSeconds * 1000, this, [this] { reject(); });
+        QTimer::singleShot(timeoutSeconds * 1000, this, [this] { endUnanswered(); });
 }
+
+QuestionDialog::~QuestionDialog() = default;
 
 QuestionDialog* QuestionDialog::forApproval(const QString& origin, int timeoutSeconds) {
     return new QuestionDialog({texts::kApprovalTitle, texts::kApprovalText, texts::kApprovalAllow,
@@ -55,6 +84,52 @@ QuestionDialog* QuestionDialog::forDecrypt(const QString& origin, int timeoutSec
     return new QuestionDialog({texts::kDecryptTitle, texts::kDecryptText, texts::kDecryptAllow,
                                texts::kDecryptDeny, nullptr},
                               origin, timeoutSeconds);
+}
+
+void QuestionDialog::setArmTimer(std::unique_ptr<ArmTimer> timer) {
+    disarm();
+    armTimer_ = std::move(timer);
+}
+
+void QuestionDialog::disarm() {
+    armTimer_->stop();
+    yes_->setEnabled(false);
+}
+
+bool QuestionDialog::event(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::WindowActivate:
+        active_ = true;
+        disarm();
+        armTimer_->start(kArmDelay, [this] {
+            if (active_ && isVisible())
+                yes_->setEnabled(true);
+        });
+        break;
+    case QEvent::WindowDeactivate:
+        active_ = false;
+        disarm();
+        break;
+    default: break;
+    }
+    return QDialog::event(event);
+}
+
+void QuestionDialog::hideEvent(QHideEvent* event) {
+    active_ = false;
+    disarm();
+    QDialog::hideEvent(event);
+}
+
+void QuestionDialog::reject() {
+    if (outcome_ == Outcome::unanswered)
+        outcome_ = Outcome::no;
+    QDialog::reject();
+}
+
+void QuestionDialog::endUnanswered() {
+    outcome_ = Outcome::unanswered;
+    QDialog::done(QDialog::Rejected);
 }
 
 bool QuestionDialog::checked() const {

@@ -1,7 +1,9 @@
 // KorvanControls: the signing controls for web pages, through the local bridge.
 //
-// A page includes this file from the bridge itself:
-//   <script src="http://127.0.0.1:28561/korvan/activex.js"></script>
+// A page includes this file from the bridge itself, by the line `korvan-bridge --print-include`
+// prints (a path named by the file's SHA-384, checked by the browser):
+//   <script src="http://127.0.0.1:28561/korvan/v1/activex-HEX.js" integrity="sha384-BASE64"
+//           crossorigin="anonymous"></script>
 // Legacy pages then create controls as they always did:
 //   var o = new ActiveXObject("QXMeridiaControl.SGN");
 //   if (o.IsOnline == 0 && o.SetCertResult == 0) o.SignResult("text");
@@ -23,7 +25,8 @@
     if (!script || !script.src) {
         return; // inlined or loaded as a module: there is no bridge address to call
     }
-    const endpoint = new URL("v1/call", script.src).href;
+    // Absolute, so that the pinned path under /korvan/v1/ and the old /korvan/activex.js agree.
+    const endpoint = new URL("/korvan/v1/call", script.src).href;
 
     function failure(text) {
         return new Error(PREFIX + text);

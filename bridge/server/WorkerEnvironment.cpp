@@ -10,8 +10,9 @@ namespace bridge::server {
 
 namespace {
 
-constexpr std::array<std::string_view, 10> kInheritedNames = {
-    "HOME", "DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "LANG",
+// No session bus: a worker taken over could ask the desktop's services for anything.
+constexpr std::array<std::string_view, 9> kInheritedNames = {
+    "HOME", "DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "LANG",
     "MERIDIA_TOKEN_CONF", "SKYRA_TOKEN_CONF", "QT_QPA_PLATFORM", "LC_ALL"};
 
 // Set by the bridge itself; an inherited value must not override them.

@@ -3,6 +3,7 @@
 // worker ends when stdin closes.
 #include "bridge/ipc/Frames.h"
 #include "bridge/worker/Channel.h"
+#include "bridge/worker/Confinement.h"
 #include "bridge/worker/Requests.h"
 
 #include <objbase.h>
@@ -42,6 +43,11 @@ int main(int argc, char** argv) {
     const char* origin = std::getenv("KORVAN_CALLER_ORIGIN");
     std::fprintf(stderr, "korvan-bridge-worker: serving %s, code page %u\n", origin != nullptr ? origin : "(no origin)",
                  static_cast<unsigned>(GetACP()));
+    // Nothing from the page has been read yet; from here on a worker taken over stays fenced in.
+    if (!bridge::worker::confine(error)) {
+        std::fprintf(stderr, "korvan-bridge-worker: will not serve unconfined: %s\n", error.c_str());
+        return 4;
+    }
 
     int status = 0;
     {

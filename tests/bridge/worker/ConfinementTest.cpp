@@ -1,0 +1,124 @@
+// A worker taken over, replayed by a control that tries from inside it what such a worker would:
+// rewrite the bridge's decisions, write the user's files, reach the bridge's port or another
+// process, run programs.
+#include "WorkerFixture.h"
+
+#include "bridge/policy/DecisionStore.h"
+#include "bridge/policy/StateFiles.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace worker_test {
+namespace {
+
+using nlohmann::json;
+using bridge::policy::Decision;
+
+constexpr const char* kJail = "KorvanBridgeTest.Jail";
+
+class ConfinementTest : public WorkerTest {
+protected:
+    static void SetUpTestSuite() {
+        WorkerTest::SetUpTestSuite();
+        ASSERT_EQ(control_host::registerModule(JAIL_MODULE), S_OK);
+    }
+    void SetUp() override {
+        WorkerTest::SetUp();
+        char pattern[] = "/tmp/bridge-jail-home-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        home_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(home_); }
+
+    // A worker with a home folder of the test's own, and a jail object in it.
+    void start() {
+        worker_ = std::make_unique<WorkerProcess>(std::vector<std::pair<std::string, std::string>>{{"HOME", home_}});
+        ASSERT_TRUE(worker_->started());
+        const json created = worker_->create(kJail);
+        ASSERT_EQ(outcome(created), "ok") << worker_->log();
+        jail_ = created.value("object", -1LL);
+    }
+    json value(const char* member, const json& arguments = json::array()) {
+        const json reply = worker_->call(jail_, member, arguments);
+        return reply.value("ok", false) ? reply.value("value", json()) : json(outcome(reply));
+    }
+    static json errnoValue(int error) { return json::array({"n", error}); }
+    static json text(const std::string& s) { return json::array({json::array({"s", s})}); }
+
+    std::string home_;
+    std::unique_ptr<WorkerProcess> worker_;
+    long long jail_ = -1;
+};
+
+TEST_F(ConfinementTest, AWorkerWritesOnlyTheTokenStoreAndItsOwnRuntimeFolder) {
+    bridge::policy::DecisionStore decisions;
+    ASSERT_TRUE(decisions.remember("https://bank.test", Decision::denied));
+    const std::string state = bridge::policy::state::folder();
+    start();
+
+    // The bridge's own decisions: neither replaced nor added to.
+    EXPECT_EQ(value("WriteFile", text(state + "/decisions")), errnoValue(EACCES));
+    EXPECT_EQ(value("WriteFile", text(state + "/decrypt-calls")), errnoValue(EACCES));
+    // The user's files, the registry store and the temporary folder.
+    EXPECT_EQ(value("WriteFile", text(home_ + "/.profile")), errnoValue(EACCES));
+    EXPECT_EQ(value("WriteFile", text(store().registryDir() + "/HKEY_CURRENT_USER.json")), errnoValue(EACCES));
+    EXPECT_EQ(value("WriteFile", text("/tmp/bridge-jail-escape")), errnoValue(EACCES));
+    // What it needs to work.
+    EXPECT_EQ(value("WriteFile", text(store().root() + "/store/jail-probe")), errnoValue(0));
+    const json runtime = value("Variable", text("XDG_RUNTIME_DIR"));
+    ASSERT_TRUE(runtime.is_array() && runtime.size() == 2) << runtime;
+    const std::string folder = runtime[1].get<std::string>();
+    EXPECT_NE(folder.find("/korvanng-worker-"), std::string::npos) << folder;
+    EXPECT_EQ(value("WriteFile", text(folder + "/scratch")), errnoValue(0));
+    EXPECT_EQ(worker_->finish(), 0) << worker_->log();
+
+    EXPECT_EQ(decisions.decision("https://bank.test"), Decision::denied);
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/.profile"));
+    EXPECT_TRUE(std::filesystem::exists(store().root() + "/store/jail-probe"));
+    std::filesystem::remove(store().root() + "/store/jail-probe");
+    // The runtime folder goes with the worker (removed by a process that outlives it).
+    for (int i = 0; i < 500 && std::filesystem::exists(folder); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(std::filesystem::exists(folder));
+}
+
+TEST_F(ConfinementTest, AWorkerReachesNeitherTheBridgePortNorAnyNetworkNorOtherProcesses) {
+    // A listener standing in for the bridge on 127.0.0.1.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    start();
+
+    EXPECT_EQ(value("ConnectTcp", json::array({json::array({"n", ntohs(address.sin_port)})})), errnoValue(EPERM));
+    EXPECT_LT(::accept(listener, nullptr, nullptr), 0) << "nothing reached the listener";
+    ::close(listener);
+    for (const int family : {AF_INET6, AF_NETLINK, AF_PACKET})
+        EXPECT_EQ(value("OpenSocket", json::array({json::array({"n", family})})), errnoValue(EPERM)) << family;
+    EXPECT_EQ(value("OpenSocket", json::array({json::array({"n", AF_UNIX})})), errnoValue(0)) << "the display's kind";
+    EXPECT_EQ(value("Trace"), errnoValue(EPERM));
+    EXPECT_EQ(value("WriteMemory"), errnoValue(EPERM));
+}
+
+TEST_F(ConfinementTest, AWorkerRunsThePinentryAndNoOtherProgram) {
+    start();
+    EXPECT_LT(value("Run", text(CONTROL_HOST_PINENTRY))[1].get<int>(), 100) << "the pinentry is run";
+    for (const char* program : {"/bin/true", "/usr/bin/env", BRIDGE_WORKER_PATH})
+        EXPECT_EQ(value("Run", text(program)), errnoValue(100 + EACCES)) << program;
+}
+
+} // namespace
+} // namespace worker_test

@@ -282,6 +282,10 @@ std::optional<std::string> runtimeFolder(std::string& error) {
     while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
     // pipeFds[1] stays open, close-on-exec, for the worker's life: its end is the cleaner's cue.
+    // A Wayland display named relative to the old runtime folder is still found by a pinentry.
+    if (const std::string wayland = variable("WAYLAND_DISPLAY");
+        !wayland.empty() && wayland.front() != '/' && parent == variable("XDG_RUNTIME_DIR"))
+        ::setenv("WAYLAND_DISPLAY", (parent + "/" + wayland).c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
     ::setenv("TMPDIR", pattern.c_str(), 1);
     return pattern;

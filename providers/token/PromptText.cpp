@@ -215,10 +215,17 @@ std::string promptOrigin(std::string_view origin, std::size_t limit) {
     const std::size_t scheme = shown.find(U"://");
     std::size_t hostStart = scheme == std::u32string::npos ? 0 : scheme + 3;
     std::size_t hostEnd = hostStart;
-    if (hostStart < shown.size() && shown[hostStart] == U'[') {
-        hostEnd = shown.find(U']', hostStart);
-        hostEnd = hostEnd == std::u32string::npos ? shown.size() : hostEnd + 1;
-        hostStart = hostEnd; // nothing to convert in an address
+    const std::size_t close = shown.find(U']', hostStart);
+    const auto addressCharacter = [](char32_t c) {
+        return (c >= U'0' && c <= U'9') || (c >= U'a' && c <= U'f') || (c >= U'A' && c <= U'F') ||
+               c == U':' || c == U'.';
+    };
+    if (hostStart < shown.size() && shown[hostStart] == U'[' && close != std::u32string::npos &&
+        std::all_of(shown.begin() + static_cast<std::ptrdiff_t>(hostStart) + 1,
+                    shown.begin() + static_cast<std::ptrdiff_t>(close), addressCharacter)) {
+        // An IPv6 address: nothing to convert. Anything else in brackets is shown as a name.
+        hostEnd = close + 1;
+        hostStart = hostEnd;
     } else {
         hostEnd = std::min(shown.find_first_of(U":/?#", hostStart), shown.size());
     }

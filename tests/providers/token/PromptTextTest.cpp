@@ -88,6 +88,10 @@ TEST(PromptText, OriginsShowTheirHostAsALabels) {
     EXPECT_EQ(promptOrigin("https://bank.example" + kRightToLeftOverride + "moc.live"),
               "https://bank.examplemoc.live");
     EXPECT_EQ(promptOrigin("http://[::1]:8080"), "http://[::1]:8080");
+    // Brackets that hold no address hide nothing from the conversion.
+    EXPECT_EQ(promptOrigin("https://[b\xC3\xBC"
+                           "cher.example"),
+              "https://xn--[bcher-4ya.example");
 }
 
 TEST(PromptText, TheOriginComesFirstAndNoTokenTextCanReorderThePrompt) {

@@ -1,5 +1,7 @@
 #include "bridge/policy/ProgIds.h"
 
+#include "platform/AsciiCase.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -32,9 +34,7 @@ std::string_view trimmed(std::string_view text) {
 }
 
 bool sameText(std::string_view a, std::string_view b) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+    return platform::sameAsciiNoCase(a, b);
 }
 
 // Letters, digits, '.', '_' and '-', starting with a letter.
@@ -78,6 +78,9 @@ std::vector<std::string> progIdsFromConfig(std::string_view text, std::vector<st
         if (line.empty() || line.front() == '#')
             continue;
         const std::size_t equals = line.find('=');
+        // The bridge's other settings are read (and checked) with its options.
+        if (equals != std::string_view::npos && sameText(trimmed(line.substr(0, equals)), "pin_cache_s"))
+            continue;
         if (equals == std::string_view::npos || !sameText(trimmed(line.substr(0, equals)), "progid")) {
             bad(line);
             continue;

@@ -1,45 +1,29 @@
 #include "bridge/server/CallService.h"
 
-#include "bridge/ipc/Values.h"
 #include "bridge/policy/Policy.h"
 
-#include <algorithm>
-#include <cctype>
-
 namespace bridge::server {
-
-namespace {
-
-constexpr const char* kDecryptMember = "DecryByPrikey";
-
-bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
-} // namespace
 
 CallService::CallService(std::vector<std::string> progIds, Approvals& approvals, WorkerPool& pool,
                          std::function<void(const std::string&)> log)
     : progIds_(std::move(progIds)), approvals_(approvals), pool_(pool), log_(std::move(log)) {}
 
-std::optional<Answer> CallService::gateDecrypt(const std::string& origin, bool& confirmedInWorker) {
-    const Answer refused = okAnswer({{"value", ipc::textValue("FALSE")}});
+// The worker asks here once it has resolved the page's member to a gated DISPID, so the
+// decision never depends on how the page spelled the name. A refusal makes it answer "FALSE".
+bool CallService::gate(const std::string& origin, const std::string& member, bool& confirmedInWorker) {
     if (!decryptLimiter_.tryConsume(origin)) {
-        log_(std::string("origin ").append(origin).append(": ").append(kDecryptMember)
-                 .append(" over its limit, answered FALSE"));
-        return refused;
+        log_(std::string("origin ").append(origin).append(": ").append(member).append(" over its limit, answered FALSE"));
+        return false;
     }
     if (!approvals_.preApproved(origin) && !confirmedInWorker) {
         if (!approvals_.confirmDecrypt(origin)) {
-            log_(std::string("origin ").append(origin).append(": ").append(kDecryptMember)
+            log_(std::string("origin ").append(origin).append(": ").append(member)
                      .append(" not confirmed, answered FALSE"));
-            return refused;
+            return false;
         }
         confirmedInWorker = true;
     }
-    return std::nullopt;
+    return true;
 }
 
 Answer CallService::call(const std::optional<std::string>& origin, std::string_view body, std::string& subject) {
@@ -59,10 +43,9 @@ Answer CallService::call(const std::optional<std::string>& origin, std::string_v
             return errorAnswer(404, std::string("ProgID not registered: ").append(request.progId));
         return pool_.create(*origin, request.progId);
     }
-    BeforeCall before;
-    if (sameNameIgnoringCase(request.member, kDecryptMember))
-        before = [this, &origin](bool& confirmed) { return gateDecrypt(*origin, confirmed); };
-    return pool_.call(*origin, request, before);
+    return pool_.call(*origin, request, [this, &origin](const std::string& member, bool& confirmed) {
+        return gate(*origin, member, confirmed);
+    });
 }
 
 } // namespace bridge::server

@@ -1,5 +1,6 @@
 // What a call to /korvan/v1/call does once the HTTP layer has read it: parse the request,
-// check the origin, gate the decryption member, and hand the call to the origin's worker.
+// check the origin, hand the call to the origin's worker, and answer the worker's question
+// before it runs the decryption member (counted, and confirmed by the user).
 // Free of HTTP, so that any transport (and the fuzzers) can drive it.
 #pragma once
 
@@ -27,7 +28,7 @@ public:
     Answer call(const std::optional<std::string>& origin, std::string_view body, std::string& subject);
 
 private:
-    std::optional<Answer> gateDecrypt(const std::string& origin, bool& confirmedInWorker);
+    bool gate(const std::string& origin, const std::string& member, bool& confirmedInWorker);
 
     std::vector<std::string> progIds_;
     Approvals& approvals_;

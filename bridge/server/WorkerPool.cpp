@@ -16,6 +16,7 @@ struct WorkerPool::Worker {
     bool busy = false;
     bool decryptConfirmed = false;
     Clock::time_point lastUsed = Clock::now();
+    std::optional<Clock::time_point> loginAt; // the newest token login the worker announced
 };
 
 struct WorkerPool::Slot {
@@ -30,12 +31,20 @@ struct WorkerPool::Slot {
 struct WorkerPool::Exchange {
     std::optional<nlohmann::json> reply; // empty: the worker failed and has been killed
     const char* failure = "";
+    bool lost = false; // the reply came, but the worker failed after it and has been killed
 };
 
 namespace {
 
 // More wait announcements than any real call makes; beyond it the worker is not trusted.
 constexpr int kMaxEventsPerCall = 10000;
+
+const std::string kLogoutRequest = R"({"op":"logout"})";
+
+bool succeeded(const nlohmann::json& reply) {
+    const auto ok = reply.find("ok");
+    return ok != reply.end() && ok->is_boolean() && ok->get<bool>();
+}
 
 std::string objectId(std::uint64_t workerSerial, std::uint64_t objectSerial) {
     return std::to_string(workerSerial).append(".").append(std::to_string(objectSerial));
@@ -101,8 +110,10 @@ WorkerPool::~WorkerPool() {
         retiring_.clear();
     }
     // All at once, so that ending eight workers takes one grace period, not eight.
-    for (auto& process : ending)
+    for (auto& process : ending) {
+        process->send(kLogoutRequest);
         process->closeInput();
+    }
     const auto deadline = Clock::now() + settings_.endGrace;
     for (auto& process : ending)
         if (!process->waitExit(std::chrono::milliseconds(remainingMs(deadline))))
@@ -189,13 +200,16 @@ bool WorkerPool::makeRoom(const std::string& forOrigin) {
 void WorkerPool::retire(const std::string& origin, Slot& slot, const char* why) {
     log(std::string("worker ").append(std::to_string(slot.worker->serial)).append(" of ").append(origin)
             .append(" ").append(why));
+    // Told to log out first; it does so before it reads the end of its input.
+    slot.worker->process->send(kLogoutRequest);
     slot.worker->process->closeInput();
     retiring_.push_back({std::move(slot.worker->process), Clock::now()});
     slot.worker.reset();
     janitorWake_.notify_all();
 }
 
-WorkerPool::Exchange WorkerPool::exchange(Worker& worker, const std::string& request) {
+WorkerPool::Exchange WorkerPool::exchange(Worker& worker, const std::string& request, const CallGate* gate,
+                                          std::chrono::milliseconds budget) {
     WorkerProcess& process = *worker.process;
     Exchange result;
     auto fail = [&](const char* why) {
@@ -203,12 +217,15 @@ WorkerPool::Exchange WorkerPool::exchange(Worker& worker, const std::string& req
         result.failure = why;
         return result;
     };
+    const Clock::time_point sent = Clock::now();
     if (!process.send(request))
         return fail("could not be written to");
 
-    // The budget runs only outside waits for the user; a wait has its own, longer limit.
-    auto runLeft = settings_.callBudget;
+    // The budget runs only outside waits for the user and the gate's question; a wait has its
+    // own, longer limit.
+    auto runLeft = budget;
     bool waiting = false;
+    bool gated = false;
     Clock::time_point segmentStart = Clock::now();
     for (int events = 0; events <= kMaxEventsPerCall; ++events) {
         const Clock::time_point deadline =
@@ -228,10 +245,34 @@ WorkerPool::Exchange WorkerPool::exchange(Worker& worker, const std::string& req
             result.reply = std::move(message);
             return result;
         }
+        const Clock::time_point now = Clock::now();
+        if (*event == "login") {
+            const auto age = message.find("ageMs");
+            if (age == message.end() || !age->is_number_unsigned())
+                return fail("sent an unknown event");
+            // Never earlier than the request: a worker cannot claim a login it made before.
+            const auto ago = std::chrono::milliseconds(std::min<std::uint64_t>(age->get<std::uint64_t>(), 1u << 30));
+            worker.loginAt = std::max(now - ago, sent);
+            continue;
+        }
+        if (*event == "gate") {
+            const auto member = message.find("member");
+            if (gate == nullptr || !*gate || gated || member == message.end() || !member->is_string() ||
+                std::find(settings_.gatedMembers.begin(), settings_.gatedMembers.end(), *member) ==
+                    settings_.gatedMembers.end())
+                return fail("asked about a member the bridge did not expect");
+            gated = true;
+            if (!waiting)
+                runLeft -= std::chrono::duration_cast<std::chrono::milliseconds>(now - segmentStart);
+            const bool allowed = (*gate)(member->get<std::string>(), worker.decryptConfirmed);
+            if (!process.send(ipc::dumpMessage({{"gate", allowed}})))
+                return fail("could not be written to");
+            segmentStart = Clock::now();
+            continue;
+        }
         const auto begins = message.find("begins");
         if (*event != "wait" || begins == message.end() || !begins->is_boolean())
             return fail("sent an unknown event");
-        const Clock::time_point now = Clock::now();
         if (begins->get<bool>() && !waiting) {
             runLeft -= std::chrono::duration_cast<std::chrono::milliseconds>(now - segmentStart);
             waiting = true;
@@ -242,6 +283,44 @@ WorkerPool::Exchange WorkerPool::exchange(Worker& worker, const std::string& req
         }
     }
     return fail("sent too many events");
+}
+
+bool WorkerPool::loginExpired(const Worker& worker, Clock::time_point now) const {
+    return worker.loginAt && now - *worker.loginAt >= settings_.loginLifetime;
+}
+
+bool WorkerPool::endLogin(const std::string& origin, Worker& worker, Exchange& failure, const char* why) {
+    Exchange result = exchange(worker, kLogoutRequest, nullptr, settings_.logoutLimit);
+    if (result.reply && !succeeded(*result.reply)) {
+        worker.process->kill();
+        result.reply.reset();
+        result.failure = "could not log out";
+    }
+    if (!result.reply) {
+        failure = result;
+        return false;
+    }
+    worker.loginAt.reset();
+    log(std::string("worker ").append(std::to_string(worker.serial)).append(" of ").append(origin)
+            .append(" logged out: ").append(why));
+    return true;
+}
+
+WorkerPool::Exchange WorkerPool::run(const std::string& origin, Worker& worker, const std::string& request,
+                                     const CallGate* gate) {
+    Exchange result;
+    if (loginExpired(worker, Clock::now()) && !endLogin(origin, worker, result, "its PIN entry is too old"))
+        return result;
+    result = exchange(worker, request, gate, settings_.callBudget);
+    // A lifetime of zero: the login ends with the call that made it.
+    if (result.reply && settings_.loginLifetime.count() <= 0 && worker.loginAt) {
+        Exchange failed;
+        if (!endLogin(origin, worker, failed, "the call that made it ended")) {
+            result.lost = true;
+            result.failure = failed.failure;
+        }
+    }
+    return result;
 }
 
 Answer WorkerPool::conclude(const std::string& origin, Slot* slot, Worker& worker,
@@ -258,6 +337,11 @@ Answer WorkerPool::conclude(const std::string& origin, Slot* slot, Worker& worke
         log(std::string("worker ").append(std::to_string(worker.serial)).append(" of ").append(origin)
                 .append(" ").append(result.failure).append("; killed"));
     }
+    if (answer && result.lost) {
+        log(std::string("worker ").append(std::to_string(worker.serial)).append(" of ").append(origin)
+                .append(" ").append(result.failure).append("; killed"));
+        slot->worker.reset();
+    }
     if (!answer) {
         // The process is gone; its objects answer "released" from now on.
         slot->worker.reset();
@@ -272,6 +356,7 @@ Answer WorkerPool::create(const std::string& origin, const std::string& progId) 
     Slot* slot = enter(origin, lock, refusal);
     if (!slot)
         return refusal;
+    bool fresh = false;
     if (!slot->worker) {
         if (!makeRoom(origin)) {
             log(std::string("origin ").append(origin).append(": every worker is busy"));
@@ -292,13 +377,24 @@ Answer WorkerPool::create(const std::string& origin, const std::string& progId) 
         log(std::string("worker ").append(std::to_string(worker->serial)).append(" started for ")
                 .append(origin).append(" (pid ").append(std::to_string(worker->process->pid())).append(")"));
         slot->worker = std::move(worker);
+        fresh = true;
     }
     Worker& worker = *slot->worker;
     worker.busy = true;
     lock.unlock();
 
-    const Exchange result =
-        exchange(worker, ipc::dumpMessage({{"op", "create"}, {"progId", progId}}));
+    Exchange result;
+    if (fresh) {
+        result = exchange(worker, ipc::dumpMessage({{"op", "gate"}, {"members", settings_.gatedMembers}}), nullptr,
+                          settings_.callBudget);
+        if (result.reply && !succeeded(*result.reply)) {
+            worker.process->kill();
+            result.reply.reset();
+            result.failure = "refused its gated members";
+        }
+    }
+    if (!fresh || result.reply)
+        result = run(origin, worker, ipc::dumpMessage({{"op", "create"}, {"progId", progId}}), nullptr);
 
     lock.lock();
     Answer answer = conclude(origin, slot, worker, result, true);
@@ -306,7 +402,7 @@ Answer WorkerPool::create(const std::string& origin, const std::string& progId) 
     return answer;
 }
 
-Answer WorkerPool::call(const std::string& origin, const policy::Request& request, const BeforeCall& before) {
+Answer WorkerPool::call(const std::string& origin, const policy::Request& request, const CallGate& gate) {
     std::unique_lock lock(mutex_);
     const auto current = slots_.find(origin);
     if (current == slots_.end() || !current->second->worker ||
@@ -325,21 +421,54 @@ Answer WorkerPool::call(const std::string& origin, const policy::Request& reques
     worker.busy = true;
     lock.unlock();
 
-    if (before) {
-        if (std::optional<Answer> early = before(worker.decryptConfirmed)) {
-            lock.lock();
-            leave(origin, slot, &worker);
-            return *early;
-        }
-    }
-    const Exchange result = exchange(worker, ipc::dumpMessage({{"op", "call"},
-                                                               {"object", request.objectSerial},
-                                                               {"member", request.member},
-                                                               {"args", request.args}}));
+    const Exchange result = run(origin, worker,
+                                ipc::dumpMessage({{"op", "call"},
+                                                  {"object", request.objectSerial},
+                                                  {"member", request.member},
+                                                  {"args", request.args}}),
+                                &gate);
     lock.lock();
     Answer answer = conclude(origin, slot, worker, result, false);
     leave(origin, slot, slot->worker.get());
     return answer;
+}
+
+// Idle workers whose login has run out log out now rather than at their next call. Each is
+// reserved as a call would be (a ticket, busy), so no call or eviction reaches it meanwhile.
+void WorkerPool::expireIdleLogins(std::unique_lock<std::mutex>& lock) {
+    const Clock::time_point now = Clock::now();
+    std::vector<std::pair<std::string, Slot*>> expiring;
+    for (auto& [origin, slot] : slots_) {
+        if (slot->worker && !slot->worker->busy && slot->inFlight() == 0 && loginExpired(*slot->worker, now)) {
+            ++slot->nextTicket;
+            slot->worker->busy = true;
+            expiring.emplace_back(origin, slot.get());
+        }
+    }
+    if (expiring.empty())
+        return;
+    std::vector<Exchange> failures(expiring.size());
+    std::vector<char> ended(expiring.size(), 0);
+    lock.unlock();
+    for (std::size_t i = 0; i < expiring.size(); ++i)
+        ended[i] = endLogin(expiring[i].first, *expiring[i].second->worker, failures[i],
+                            "its PIN entry is too old") ? 1 : 0;
+    lock.lock();
+    for (std::size_t i = 0; i < expiring.size(); ++i) {
+        const std::string& origin = expiring[i].first;
+        Slot* slot = expiring[i].second;
+        if (ended[i]) {
+            slot->worker->busy = false;
+        } else {
+            log(std::string("worker ").append(std::to_string(slot->worker->serial)).append(" of ").append(origin)
+                    .append(" ").append(failures[i].failure).append("; killed"));
+            slot->worker.reset();
+        }
+        ++slot->serving;
+        slot->turn.notify_all();
+        if (slot->inFlight() == 0 && !slot->worker && !stopping_)
+            slots_.erase(origin);
+    }
 }
 
 void WorkerPool::janitor() {
@@ -360,6 +489,9 @@ void WorkerPool::janitor() {
                 ++it;
             }
         }
+        expireIdleLogins(lock);
+        if (stopping_)
+            break;
         for (auto it = retiring_.begin(); it != retiring_.end();) {
             if (it->process->waitExit(std::chrono::milliseconds(0))) {
                 it = retiring_.erase(it);

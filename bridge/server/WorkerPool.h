@@ -1,6 +1,14 @@
 // One worker process per origin, at most a fixed number of them. An origin's calls run one at
 // a time in the order they arrived (a ticket queue); the worker is ended when it overruns its
 // budget, when it has been idle too long, or to make room for another origin.
+//
+// Gated members: a worker is told at start which members to ask about; before it runs one,
+// whatever spelling the page used to reach its DISPID, it sends {"event":"gate","member":NAME}
+// and waits for {"gate":true|false}. At most one gate per call; any other is a worker not trusted.
+//
+// Token logins: a worker announces a login with {"event":"login","ageMs":N}. The pool ends it
+// ({"op":"logout"}) once it is loginLifetime old, before the next call or when idle, and when
+// the worker ends; no call renews it.
 #pragma once
 
 #include "bridge/policy/Request.h"
@@ -35,13 +43,17 @@ struct PoolSettings {
     // How long a worker's token login lasts from the PIN entry; no call renews it. Zero: the
     // login ends with the call that made it.
     std::chrono::milliseconds loginLifetime{300 * 1000};
+    // How long a worker has to log out before it is killed instead.
+    std::chrono::milliseconds logoutLimit{5000};
+    // The members a worker asks about before it runs them, by their type-information names.
+    std::vector<std::string> gatedMembers{"DecryByPrikey"};
     std::function<void(const std::string&)> log;
 };
 
-// Runs in the origin's turn with its worker reserved, before the request is sent. An answer
-// returned here is the call's answer, and the worker never sees the request.
+// Answers a worker about to run the gated `member` (one of gatedMembers), in the origin's turn:
+// true lets it run; false, and the worker answers "FALSE" without running it.
 // `confirmedInWorker` is a flag kept per worker, false in a fresh one.
-using BeforeCall = std::function<std::optional<Answer>(bool& confirmedInWorker)>;
+using CallGate = std::function<bool(const std::string& member, bool& confirmedInWorker)>;
 
 class WorkerPool {
 public:
@@ -51,7 +63,8 @@ public:
     WorkerPool& operator=(const WorkerPool&) = delete;
 
     Answer create(const std::string& origin, const std::string& progId);
-    Answer call(const std::string& origin, const policy::Request& request, const BeforeCall& before);
+    // A worker that asks about a gated member when `gate` is empty is not trusted.
+    Answer call(const std::string& origin, const policy::Request& request, const CallGate& gate);
 
     // Refuses new calls, wakes the waiting ones and kills workers in a call, so that every
     // thread in the pool returns soon. The destructor then ends the rest.
@@ -66,7 +79,12 @@ private:
     void leave(const std::string& origin, Slot* slot, Worker* worker);
     bool makeRoom(const std::string& forOrigin);
     void retire(const std::string& origin, Slot& slot, const char* why);
-    Exchange exchange(Worker& worker, const std::string& request);
+    Exchange exchange(Worker& worker, const std::string& request, const CallGate* gate,
+                      std::chrono::milliseconds budget);
+    Exchange run(const std::string& origin, Worker& worker, const std::string& request, const CallGate* gate);
+    bool endLogin(const std::string& origin, Worker& worker, Exchange& failure, const char* why);
+    bool loginExpired(const Worker& worker, std::chrono::steady_clock::time_point now) const;
+    void expireIdleLogins(std::unique_lock<std::mutex>& lock);
     Answer conclude(const std::string& origin, Slot* slot, Worker& worker, const Exchange& result,
                     bool create);
     void janitor();

@@ -1,6 +1,7 @@
 #include "bridge/worker/Channel.h"
 
 #include "bridge/ipc/Frames.h"
+#include "bridge/ipc/Values.h"
 
 #include "platform/win/UserWait.h"
 
@@ -18,6 +19,8 @@ namespace {
 
 std::mutex writing;
 std::atomic<int> eventFd{-1};
+std::atomic<int> requestFd{-1};
+std::atomic<int> replyFd{-1};
 
 void onUserWait(int begins) {
     const int fd = eventFd.load();
@@ -42,6 +45,8 @@ bool takeStandardStreams(Channel& channel, std::string& error) {
         return false;
     }
     close(null);
+    requestFd.store(channel.in);
+    replyFd.store(channel.out);
     return true;
 }
 
@@ -53,6 +58,29 @@ void announceUserWaits(const Channel& channel) {
 bool sendFrame(const Channel& channel, const std::string& json) {
     const std::lock_guard<std::mutex> lock(writing);
     return ipc::writeFrame(channel.out, json);
+}
+
+bool sendEvent(const std::string& json) {
+    const int fd = replyFd.load();
+    if (fd < 0)
+        return false;
+    const std::lock_guard<std::mutex> lock(writing);
+    return ipc::writeFrame(fd, json);
+}
+
+bool askGate(const std::string& member) {
+    const int in = requestFd.load();
+    if (in < 0 || !sendEvent(ipc::dumpMessage({{"event", "gate"}, {"member", member}})))
+        return false;
+    // The bridge answers at once or after asking the user; its own limits bound the wait.
+    std::string frame;
+    if (ipc::readFrame(in, frame, -1) != ipc::FrameRead::ok)
+        return false;
+    const nlohmann::json reply = nlohmann::json::parse(frame, nullptr, false);
+    if (!reply.is_object())
+        return false;
+    const auto allowed = reply.find("gate");
+    return allowed != reply.end() && allowed->is_boolean() && allowed->get<bool>();
 }
 
 } // namespace bridge::worker

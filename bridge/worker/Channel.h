@@ -23,4 +23,11 @@ void announceUserWaits(const Channel& channel);
 // A frame on the channel's output, one writer at a time.
 bool sendFrame(const Channel& channel, const std::string& json);
 
+// An event frame on the channel of takeStandardStreams; false without one or when it failed.
+bool sendEvent(const std::string& json);
+
+// Asks the bridge whether a gated member may run: {"event":"gate","member":NAME}, then waits for
+// its {"gate":true|false}. False also when the bridge is gone or answered anything else.
+bool askGate(const std::string& member);
+
 } // namespace bridge::worker

@@ -2,6 +2,7 @@
 
 #include "bridge/worker/Conversion.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/com/Utf16.h"
 
 #include <objbase.h>
@@ -113,6 +114,23 @@ Outcome Controls::create(const std::string& progId) {
     return outcome;
 }
 
+void Controls::gate(std::vector<std::string> members, GateAsk ask) {
+    gated_ = std::move(members);
+    ask_ = std::move(ask);
+}
+
+// Every name the type information gives the DISPID counts, so no spelling or alias escapes.
+const std::string* Controls::gatedName(const Object& object, DISPID id) const {
+    for (const Member& member : object.members) {
+        if (member.id != id)
+            continue;
+        for (const std::string& name : gated_)
+            if (platform::sameAsciiNoCase(member.name, name))
+                return &name;
+    }
+    return nullptr;
+}
+
 Outcome Controls::call(long long objectId, const std::string& memberName, const nlohmann::json& args) {
     const auto found = objects_.find(objectId);
     if (found == objects_.end())
@@ -144,6 +162,15 @@ Outcome Controls::call(long long objectId, const std::string& memberName, const 
                                              .append(": ")
                                              .append(why));
         converted.push_back(std::move(*param));
+    }
+    if (const std::string* gated = gatedName(object, member->id)) {
+        if (!ask_ || !ask_(*gated)) {
+            std::fprintf(stderr, "korvan-bridge-worker: %s.%s on object %lld refused by the bridge\n",
+                         object.progId.c_str(), member->name.c_str(), objectId);
+            Outcome refused;
+            refused.fields["value"] = ipc::textValue("FALSE");
+            return refused;
+        }
     }
     std::vector<VARIANT> params;
     params.reserve(converted.size());

@@ -2,6 +2,7 @@
 
 #include "bridge/worker/ComRef.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/com/Utf16.h"
 
 #include <oleauto.h>
@@ -13,28 +14,12 @@ namespace bridge::worker {
 
 namespace {
 
-bool sameIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 // Dual interfaces may list the inherited methods; they are never a page's to call.
 bool inherited(const std::string& name) {
     static constexpr std::array<std::string_view, 7> names = {
         "QueryInterface", "AddRef", "Release", "GetTypeInfoCount", "GetTypeInfo", "GetIDsOfNames", "Invoke"};
     for (std::string_view n : names)
-        if (sameIgnoringCase(n, name))
+        if (platform::sameAsciiNoCase(n, name))
             return true;
     return false;
 }
@@ -116,7 +101,7 @@ bool readMembers(IDispatch* dispatch, std::vector<Member>& members, std::vector<
 
 const Member* findMember(const std::vector<Member>& members, const std::string& name) {
     for (const Member& member : members)
-        if (sameIgnoringCase(member.name, name))
+        if (platform::sameAsciiNoCase(member.name, name))
             return &member;
     return nullptr;
 }

@@ -1,11 +1,58 @@
 #include "bridge/worker/Requests.h"
 
+#include "bridge/worker/Channel.h"
+
+#include "platform/crypto/ProviderLogins.h"
+
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <limits>
 
 namespace bridge::worker {
 
 namespace {
+
+constexpr std::size_t kMaxGatedMembers = 8;
+constexpr std::size_t kMaxGatedName = 64;
+
+// The CryptoAPI layer's login functions, when a control has loaded it; without it no provider
+// can have logged in.
+void* cryptLayerSymbol(const char* name) {
+    void* library = dlopen(kKorvanCryptLibrary, RTLD_NOW | RTLD_NOLOAD);
+    if (library == nullptr)
+        return nullptr;
+    void* symbol = dlsym(library, name);
+    dlclose(library); // still loaded: the controls hold it
+    return symbol;
+}
+
+bool endTokenLogins() {
+    auto end = reinterpret_cast<decltype(&korvanEndProviderLogins)>(cryptLayerSymbol("korvanEndProviderLogins"));
+    return end == nullptr || end() != FALSE;
+}
+
+void announceTokenLogin() {
+    auto take = reinterpret_cast<decltype(&korvanTakeProviderLogin)>(cryptLayerSymbol("korvanTakeProviderLogin"));
+    DWORD msAgo = 0;
+    if (take != nullptr && take(&msAgo) != FALSE)
+        sendEvent(ipc::dumpMessage({{"event", "login"}, {"ageMs", msAgo}}));
+}
+
+Outcome gate(Controls& controls, const nlohmann::json& message) {
+    const auto members = message.find("members");
+    if (members == message.end() || !members->is_array() || members->size() > kMaxGatedMembers)
+        return Outcome::failure(400, "bad request: no members");
+    std::vector<std::string> names;
+    for (const nlohmann::json& name : *members) {
+        if (!name.is_string() || name.get_ref<const std::string&>().empty() ||
+            name.get_ref<const std::string&>().size() > kMaxGatedName)
+            return Outcome::failure(400, "bad request: malformed member name");
+        names.push_back(name.get<std::string>());
+    }
+    controls.gate(std::move(names), askGate);
+    return Outcome();
+}
 
 Outcome dispatch(Controls& controls, const std::string& request) {
     const nlohmann::json message = nlohmann::json::parse(request, nullptr, false);
@@ -39,6 +86,10 @@ Outcome dispatch(Controls& controls, const std::string& request) {
         return controls.call(serial, member->get<std::string>(),
                              args == message.end() ? nlohmann::json::array() : *args);
     }
+    if (*op == "gate")
+        return gate(controls, message);
+    if (*op == "logout")
+        return endTokenLogins() ? Outcome() : Outcome::failure(500, "control failed");
     return Outcome::failure(400, "bad request: unknown op");
 }
 
@@ -46,6 +97,7 @@ Outcome dispatch(Controls& controls, const std::string& request) {
 
 std::string answer(Controls& controls, const std::string& request) {
     Outcome outcome = dispatch(controls, request);
+    announceTokenLogin();
     nlohmann::json reply = outcome.ok ? std::move(outcome.fields) : nlohmann::json::object();
     reply["ok"] = outcome.ok;
     if (!outcome.ok) {

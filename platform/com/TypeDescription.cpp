@@ -3,6 +3,7 @@
 // description fails its registration instead of producing a different interface.
 #include "platform/com/TypeDescription.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/com/GuidText.h"
 
 #include <cctype>
@@ -12,13 +13,7 @@
 namespace platform::com {
 
 bool sameNameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
+    return platform::sameAsciiNoCase(a, b);
 }
 
 const InterfaceInfo* LibraryInfo::findInterface(std::string_view name) const {

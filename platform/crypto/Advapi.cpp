@@ -9,7 +9,9 @@
 #include <cspdk.h>
 
 #include "AnsiText.h"
+#include "ProviderLogins.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/ModuleLoader.h"
 #include "platform/Registry.h"
 
@@ -66,6 +68,9 @@ struct ProviderModule {
     PFN_CPGenRandom genRandom = nullptr;
     PFN_CPEncrypt encrypt = nullptr;
     PFN_CPDecrypt decrypt = nullptr;
+    // Optional: a provider that keeps a token login.
+    PFN_KorvanCspTakeLogin takeLogin = nullptr;
+    PFN_KorvanCspEndLogin endLogin = nullptr;
 };
 
 template <typename F>
@@ -194,6 +199,18 @@ public:
         return module;
     }
 
+    // A provider that keeps a login stays loaded for the process, so that it can always be
+    // told to end it.
+    void keepForLogins(std::shared_ptr<ProviderModule> module) {
+        std::lock_guard lock(mutex_);
+        if (std::find(loginHolders_.begin(), loginHolders_.end(), module) == loginHolders_.end())
+            loginHolders_.push_back(std::move(module));
+    }
+    std::vector<std::shared_ptr<ProviderModule>> loginHolders() {
+        std::lock_guard lock(mutex_);
+        return loginHolders_;
+    }
+
 private:
     // Handles are distinct across all three kinds, so a key passed as a context (or the
     // reverse) is refused too. Odd values never equal an aligned pointer.
@@ -208,17 +225,16 @@ private:
     std::map<ULONG_PTR, ProviderObject> keys_;
     std::map<ULONG_PTR, ProviderObject> hashes_;
     std::map<std::string, std::weak_ptr<ProviderModule>> modules_;
+    std::vector<std::shared_ptr<ProviderModule>> loginHolders_;
 };
 
 HandleTables& tables() {
     return HandleTables::instance();
 }
 
+// Provider names are compared in ASCII only, whatever the locale.
 std::string lowerCase(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
+    return platform::asciiLowered(text);
 }
 
 // The provider's registry entry, as Windows keeps it under HKEY_LOCAL_MACHINE.
@@ -285,7 +301,12 @@ std::shared_ptr<ProviderModule> loadProvider(const ProviderEntry& entry, DWORD& 
         error = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
         return nullptr;
     }
-    return tables().recordModule(key, std::move(provider));
+    const bool holdsLogins = resolve(provider->module, "KorvanCspTakeLogin", provider->takeLogin) &
+                             resolve(provider->module, "KorvanCspEndLogin", provider->endLogin);
+    std::shared_ptr<ProviderModule> recorded = tables().recordModule(key, std::move(provider));
+    if (holdsLogins && recorded->takeLogin && recorded->endLogin)
+        tables().keepForLogins(recorded);
+    return recorded;
 }
 
 // What the provider may call back: it verifies no image and has no window to own its dialogs.
@@ -644,6 +665,28 @@ BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwF
     } catch (...) {
         return fail(static_cast<DWORD>(NTE_NO_MEMORY));
     }
+}
+
+BOOL korvanTakeProviderLogin(DWORD* msAgo) {
+    bool any = false;
+    DWORD newest = 0;
+    for (const auto& provider : tables().loginHolders()) {
+        DWORD ago = 0;
+        if (provider->takeLogin(&ago) && (!any || ago < newest)) {
+            newest = ago;
+            any = true;
+        }
+    }
+    if (msAgo != nullptr)
+        *msAgo = newest;
+    return any ? TRUE : FALSE;
+}
+
+BOOL korvanEndProviderLogins() {
+    bool all = true;
+    for (const auto& provider : tables().loginHolders())
+        all = provider->endLogin() && all;
+    return all ? TRUE : FALSE;
 }
 
 } // extern "C"

@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace providers::token {
@@ -141,6 +142,36 @@ TokenDescription TokenLink::describe(std::uint64_t generation) {
         fail(rv);
     return {trimmedField(info.label, sizeof info.label),
             trimmedField(info.serialNumber, sizeof info.serialNumber), info.flags};
+}
+
+void TokenLink::noteLogin() {
+    loginUntaken_ = true;
+    lastLogin_ = std::chrono::steady_clock::now();
+}
+
+bool TokenLink::takeLogin(DWORD& msAgo) {
+    if (!loginUntaken_)
+        return false;
+    loginUntaken_ = false;
+    const auto ago = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                           lastLogin_);
+    msAgo = static_cast<DWORD>(std::min<long long>(std::max<long long>(ago.count(), 0), 0x7FFFFFFF));
+    return true;
+}
+
+bool TokenLink::endLogin() {
+    loginUntaken_ = false;
+    if (!functions_ || generation_ == 0 || session_ == CK_INVALID_HANDLE)
+        return true;
+    const CK_RV rv = functions_->C_Logout(session_);
+    if (rv == CKR_OK || rv == CKR_USER_NOT_LOGGED_IN)
+        return true;
+    // A session that has gone holds no login; the next use starts a new generation.
+    if (meansRemoved(rv)) {
+        drop();
+        return true;
+    }
+    return false;
 }
 
 void TokenLink::fail(CK_RV rv) {

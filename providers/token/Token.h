@@ -15,6 +15,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -45,6 +46,14 @@ public:
     bool loggedIn(std::uint64_t generation);
     TokenDescription describe(std::uint64_t generation);
 
+    // A login the PIN step has just made, for the host to take (takeLogin) once: true with the
+    // milliseconds since the newest one.
+    void noteLogin();
+    bool takeLogin(DWORD& msAgo);
+    // Logs the token out so that the PIN step asks again; true when nothing is left logged in
+    // (no token, no session, or C_Logout done).
+    bool endLogin();
+
     // Throws the Windows code of a failed token call. A code meaning that the token or session
     // has gone ends the generation first.
     [[noreturn]] void fail(CK_RV rv);
@@ -62,6 +71,8 @@ private:
     std::uint64_t lastGeneration_ = 0;
     CK_SLOT_ID slot_ = 0;
     CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
+    bool loginUntaken_ = false;
+    std::chrono::steady_clock::time_point lastLogin_{};
 };
 
 // True for the codes with which a token library reports a pulled token or a closed session.

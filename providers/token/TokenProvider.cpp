@@ -32,6 +32,14 @@ CK_FUNCTION_LIST* fns() {
     return link().functions();
 }
 
+// The PIN step, with a login it makes noted for the host, which bounds how long it lasts.
+void pinStep(std::uint64_t generation, bool silent, const char* givenPin) {
+    const bool wasLoggedIn = link().loggedIn(generation);
+    runPinStep(link(), generation, silent, givenPin);
+    if (!wasLoggedIn)
+        link().noteLogin();
+}
+
 void check(CK_RV rv) {
     if (rv != CKR_OK)
         link().fail(rv);
@@ -216,7 +224,7 @@ std::unique_ptr<Context> TokenProvider::deleteKeyset(LPCSTR container, bool sile
     // Deleting asks the user, so a silent context cannot delete.
     if (silent)
         providers::fail(NTE_SILENT_CONTEXT);
-    runPinStep(link(), generation, false, nullptr);
+    pinStep(generation, false, nullptr);
 
     const CK_SESSION_HANDLE session = link().session(generation);
     objects = objectsOf(session, name); // logged in: the private objects too
@@ -262,7 +270,7 @@ void TokenContext::requireContainer() const {
 }
 
 void TokenContext::loginForPrivateKey() {
-    runPinStep(link(), generation(), silent_, nullptr);
+    pinStep(generation(), silent_, nullptr);
 }
 
 CK_OBJECT_HANDLE TokenContext::privateKey(const std::string& container) {
@@ -317,7 +325,7 @@ void TokenContext::setProvParam(DWORD param, const BYTE* pbData, DWORD flags) {
     if (flags != 0)
         providers::fail(NTE_BAD_FLAGS);
     Lock lock(link().mutex());
-    runPinStep(link(), generation(), silent_, reinterpret_cast<const char*>(pbData));
+    pinStep(generation(), silent_, reinterpret_cast<const char*>(pbData));
 }
 
 std::unique_ptr<Key> TokenContext::userKey(DWORD keySpec) {

@@ -5,30 +5,43 @@
 //   Pid()  Env(name)  DecryByPrikey(...): counted, "PLAIN"  Count(): the DecryByPrikey calls
 //   Inherited(): descriptors above stderr, and "default" or "changed" for SIGPIPE's action
 //   Garbage(): a frame that is not JSON  BadShape(): {"ok":"yes"}  BadStatus(): an error with 200
+// Members named in the bridge's "gate" request are asked about first, by their canonical
+// spelling, as the real worker does; "FALSE" when refused. GateTwice(): asks twice,
+// GateOther(): asks about a member the bridge never gated.
+// Token logins: Sign() "asks for the PIN" (counted by Pins()) unless logged in, and announces the
+// login; "logout" ends it. Every logout is appended to $KORVAN_FAKE_LOGOUTS when it is set.
 #include "bridge/ipc/Frames.h"
 #include "bridge/ipc/Values.h"
+
+#include "platform/AsciiCase.h"
 
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 using nlohmann::json;
 
 namespace {
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
 void reply(const json& message) {
     bridge::ipc::writeFrame(STDOUT_FILENO, message.dump());
+}
+
+// The bridge's answer to a gate question; false for anything but {"gate":true}.
+bool askGate(const std::string& member) {
+    reply({{"event", "gate"}, {"member", member}});
+    std::string frame;
+    if (bridge::ipc::readFrame(STDIN_FILENO, frame, -1) != bridge::ipc::FrameRead::ok)
+        return false;
+    const json answer = json::parse(frame, nullptr, false);
+    return answer.is_object() && answer.value("gate", false);
 }
 
 std::string textArg(const json& args) {
@@ -44,10 +57,25 @@ long numberArg(const json& args) {
 int main() {
     int objects = 0;
     int decrypts = 0;
+    int pins = 0;
+    bool loggedIn = false;
+    std::vector<std::string> gated;
     std::string history;
     std::string frame;
     while (bridge::ipc::readFrame(STDIN_FILENO, frame, -1) == bridge::ipc::FrameRead::ok) {
         const json request = json::parse(frame);
+        if (request["op"] == "gate") {
+            gated = request["members"].get<std::vector<std::string>>();
+            reply({{"ok", true}});
+            continue;
+        }
+        if (request["op"] == "logout") {
+            loggedIn = false;
+            if (const char* path = std::getenv("KORVAN_FAKE_LOGOUTS"))
+                std::ofstream(path, std::ios::app) << getpid() << "\n";
+            reply({{"ok", true}});
+            continue;
+        }
         if (request["op"] == "create") {
             if (request["progId"] != "Fake.Control") {
                 reply({{"ok", false}, {"status", 404},
@@ -58,8 +86,16 @@ int main() {
                    {"members", json::array({{{"name", "Echo"}, {"params", {"BSTR"}}}})}});
             continue;
         }
-        const std::string member = lower(request["member"].get<std::string>());
+        const std::string member = platform::asciiLowered(request["member"].get<std::string>());
         const json& args = request["args"];
+        bool refused = false;
+        for (const std::string& name : gated)
+            if (platform::sameAsciiNoCase(name, member))
+                refused = !askGate(name);
+        if (refused) {
+            reply({{"ok", true}, {"value", bridge::ipc::textValue("FALSE")}});
+            continue;
+        }
         if (member == "echo") {
             reply({{"ok", true}, {"value", bridge::ipc::textValue(textArg(args))}});
         } else if (member == "sleep") {
@@ -106,6 +142,22 @@ int main() {
             reply({{"ok", "yes"}});
         } else if (member == "badstatus") {
             reply({{"ok", false}, {"status", 200}, {"error", "fine"}});
+        } else if (member == "sign") {
+            if (!loggedIn) {
+                ++pins;
+                loggedIn = true;
+                reply({{"event", "login"}, {"ageMs", 0}});
+            }
+            reply({{"ok", true}, {"value", bridge::ipc::numberValue(pins)}});
+        } else if (member == "pins") {
+            reply({{"ok", true}, {"value", bridge::ipc::numberValue(pins)}});
+        } else if (member == "gatetwice") {
+            askGate(gated.empty() ? "" : gated.front());
+            askGate(gated.empty() ? "" : gated.front());
+            reply({{"ok", true}});
+        } else if (member == "gateother") {
+            askGate("Echo");
+            reply({{"ok", true}});
         } else if (member == "count") {
             reply({{"ok", true}, {"value", bridge::ipc::numberValue(decrypts)}});
         } else {

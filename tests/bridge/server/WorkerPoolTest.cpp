@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
+#include <thread>
 
 using namespace bridge::server;
 
@@ -37,6 +41,10 @@ protected:
         request.member = member;
         request.args = nlohmann::json::array({nlohmann::json::array({"n", number})});
         return request;
+    }
+
+    static long number(const Answer& answer) {
+        return answer.body.contains("value") ? answer.body["value"][1].get<long>() : -1;
     }
 
     std::string create(WorkerPool& pool) {
@@ -98,4 +106,80 @@ TEST_F(WorkerPoolTest, ShutdownEndsARunningCallAndRefusesNewOnes) {
     EXPECT_EQ(pool->create("https://b.example", "Fake.Control").status, 503);
     pool.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+}
+
+// Logins: the fake worker's Sign() asks for a PIN unless logged in, and every logout it is told
+// of lands in a file, one line each.
+class LoginLifetimeTest : public WorkerPoolTest {
+protected:
+    LoginLifetimeTest() {
+        std::string folder = (std::filesystem::temp_directory_path() / "korvan-logins-XXXXXX").string();
+        EXPECT_NE(::mkdtemp(folder.data()), nullptr);
+        folder_ = folder;
+        ::setenv("KORVAN_FAKE_LOGOUTS", (folder_ + "/logouts").c_str(), 1);
+    }
+    ~LoginLifetimeTest() override {
+        ::unsetenv("KORVAN_FAKE_LOGOUTS");
+        std::filesystem::remove_all(folder_);
+    }
+    int logouts() const {
+        std::ifstream file(folder_ + "/logouts");
+        int lines = 0;
+        for (std::string line; std::getline(file, line);)
+            ++lines;
+        return lines;
+    }
+    long pinsAfterSign(WorkerPool& pool, const std::string& object) {
+        return number(pool.call("https://a.example", request(object, "Sign"), {}));
+    }
+
+    std::string folder_;
+};
+
+TEST_F(LoginLifetimeTest, APinEntryLastsItsLifetimeWhateverTheCalls) {
+    settings.loginLifetime = std::chrono::seconds(2);
+    WorkerPool pool(settings);
+    const std::string object = create(pool);
+    EXPECT_EQ(pinsAfterSign(pool, object), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(pinsAfterSign(pool, object), 1) << "within the lifetime: no PIN";
+    EXPECT_EQ(logouts(), 0);
+    // Past two seconds from the PIN entry, one second after the last call: the call renewed nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(pinsAfterSign(pool, object), 2) << "the PIN is asked again";
+    EXPECT_EQ(logouts(), 1);
+    EXPECT_NE(logged().find("logged out: its PIN entry is too old"), std::string::npos);
+
+    // An idle worker is logged out when the lifetime ends, not only at its next call.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+    EXPECT_EQ(logouts(), 2);
+    EXPECT_EQ(number(pool.call("https://a.example", request(object, "Pins"), {})), 2);
+}
+
+TEST_F(LoginLifetimeTest, ALifetimeOfZeroAsksForThePinInEveryCall) {
+    settings.loginLifetime = std::chrono::seconds(0);
+    WorkerPool pool(settings);
+    const std::string object = create(pool);
+    for (long call = 1; call <= 3; ++call)
+        EXPECT_EQ(pinsAfterSign(pool, object), call);
+    EXPECT_EQ(logouts(), 3);
+    EXPECT_EQ(number(pool.call("https://a.example", request(object, "Pins"), {})), 3);
+    EXPECT_EQ(logouts(), 3) << "a call that made no login needs no logout";
+}
+
+TEST_F(LoginLifetimeTest, AnEndedWorkerLogsOut) {
+    settings.idle = std::chrono::milliseconds(300);
+    {
+        WorkerPool pool(settings);
+        const std::string object = create(pool);
+        EXPECT_EQ(pinsAfterSign(pool, object), 1);
+        // Ended after its idle time...
+        for (int i = 0; i < 100 && logouts() < 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(logouts(), 1);
+        EXPECT_NE(logged().find("ended after its idle time"), std::string::npos);
+        // ...and with the pool.
+        create(pool);
+    }
+    EXPECT_EQ(logouts(), 2);
 }

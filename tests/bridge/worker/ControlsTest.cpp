@@ -6,11 +6,27 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
 
 namespace worker_test {
 namespace {
 
 using nlohmann::json;
+
+std::string frame(const json& message) {
+    const std::string text = message.dump();
+    const auto length = static_cast<std::uint32_t>(text.size());
+    const char header[4] = {static_cast<char>(length >> 24), static_cast<char>(length >> 16),
+                            static_cast<char>(length >> 8), static_cast<char>(length)};
+    return std::string(header, 4) + text;
+}
+
+int eventsNamed(const WorkerProcess& worker, const std::string& name) {
+    return static_cast<int>(std::count_if(worker.events().begin(), worker.events().end(),
+                                          [&](const json& event) { return event.value("event", "") == name; }));
+}
 
 json paramsOf(const json& created, const std::string& name) {
     for (const json& member : created.value("members", json::array()))
@@ -93,6 +109,60 @@ TEST_F(ControlsTest, ObjectsOfOneWorkerShareTheModuleStateAndOtherWorkersDoNot) 
     WorkerProcess other;
     const long long fresh = other.create("QXMeridiaControl.SGN").value("object", -1LL);
     EXPECT_FALSE(other.call(fresh, "GetCertName").contains("value")) << "another worker starts empty";
+}
+
+// The worker asks the bridge before a gated DISPID runs, by the name its type information gives
+// it, however the page spelled it; a refusal answers "FALSE" without reaching the token.
+TEST_F(ControlsTest, AGatedMemberAsksTheBridgeFirstWhateverItsSpelling) {
+    tokenWithIdentities();
+    WorkerProcess worker;
+    ASSERT_EQ(outcome(worker.request({{"op", "gate"}, {"members", {"DecryByPrikey"}}})), "ok");
+    const long long ctrl = worker.create("MeridiaVaultora.MeridiaCtrl").value("object", -1LL);
+    ASSERT_GT(ctrl, 0);
+    const int asked = store().pinRequests();
+    for (const char* spelling : {"DECRYBYPRIKEY", "decrybyprikey", "DecryByPrIkey"}) {
+        // The call, then the bridge's answer to the question it raises.
+        ASSERT_TRUE(worker.sendRaw(frame({{"op", "call"}, {"object", ctrl}, {"member", spelling},
+                                          {"args", json::array({json::array({"s", "AAAA"})})}})));
+        const json reply = worker.request({{"gate", false}});
+        EXPECT_EQ(reply["value"], json::array({"s", "FALSE"})) << spelling << reply;
+        ASSERT_EQ(worker.events().size(), 1u) << spelling;
+        EXPECT_EQ(worker.events()[0], json({{"event", "gate"}, {"member", "DecryByPrikey"}})) << spelling;
+    }
+    EXPECT_EQ(store().pinRequests(), asked) << "refused before the token was used";
+    EXPECT_EQ(outcome(worker.request({{"op", "gate"}, {"members", {std::string(65, 'x')}}})).substr(0, 3), "400");
+}
+
+// A login made in a call is announced before its reply; "logout" ends it, and the next signature
+// asks for the PIN again. Without it the login is kept.
+TEST_F(ControlsTest, TokenLoginsAreAnnouncedAndEndedOnRequest) {
+    tokenWithIdentities();
+    // A confined worker writes only the token store: the pinentry's log goes there.
+    const std::string log = store().root() + "/store/worker-pinentry.log";
+    const auto pinRequests = [&] {
+        std::ifstream in(log);
+        int requests = 0;
+        for (std::string line; std::getline(in, line);)
+            requests += line == "GETPIN";
+        return requests;
+    };
+    WorkerProcess worker({{"PINENTRY_SCRIPT_LOG", log}});
+    const long long sgn = worker.create("QXMeridiaControl.SGN").value("object", -1LL);
+    ASSERT_EQ(worker.call(sgn, "IsOnline")["value"], json::array({"n", 0}));
+    EXPECT_EQ(pinRequests(), 1);
+    EXPECT_EQ(eventsNamed(worker, "login"), 1);
+    ASSERT_EQ(worker.call(sgn, "SetCertResult")["value"], json::array({"n", 0}));
+    const json text = json::array({json::array({"s", "text to sign"})});
+    ASSERT_EQ(worker.call(sgn, "SignResult", text)["value"], json::array({"n", 0}));
+    EXPECT_EQ(pinRequests(), 1) << "still logged in";
+    EXPECT_EQ(eventsNamed(worker, "login"), 0);
+
+    ASSERT_EQ(outcome(worker.request({{"op", "logout"}})), "ok");
+    EXPECT_EQ(eventsNamed(worker, "login"), 0);
+    ASSERT_EQ(worker.call(sgn, "SignResult", text)["value"], json::array({"n", 0}));
+    EXPECT_EQ(pinRequests(), 2) << "the PIN is asked again after the logout";
+    EXPECT_EQ(eventsNamed(worker, "login"), 1);
+    std::filesystem::remove(log);
 }
 
 } // namespace

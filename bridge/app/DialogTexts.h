@@ -6,8 +6,10 @@ namespace bridge::app::texts {
 inline constexpr const char* kApprovalTitle = "Signing service: allow this site?";
 inline constexpr const char* kApprovalText =
     "The web page at\n\n%1\n\nwants to use your signing token through the signing service. "
-    "It could then list your certificates and ask you to sign, decrypt or create keys; your "
-    "PIN is still asked for in the token's own window.\n\nAllow it only if you trust this site.";
+    "It could then list your certificates and ask you to sign, decrypt or create keys. Your PIN "
+    "is asked for in the token's own window; once you have entered it, the site can sign without "
+    "asking again until that PIN entry expires, 5 minutes later unless the signing service is set "
+    "otherwise.\n\nAllow it only if you trust this site.";
 inline constexpr const char* kApprovalRemember = "Remember this decision";
 inline constexpr const char* kApprovalAllow = "Allow";
 inline constexpr const char* kApprovalDeny = "Deny";

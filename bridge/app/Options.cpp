@@ -2,10 +2,13 @@
 
 #include "bridge/policy/Origin.h"
 
+#include "platform/AsciiCase.h"
+
 #include <windows.h>
 
 #include <algorithm>
 #include <charconv>
+#include <fstream>
 #include <string_view>
 
 namespace bridge::app {
@@ -53,6 +56,67 @@ bool readSeconds(const Environment& environment, const char* name, int& seconds,
         return false;
     }
     seconds = *parsed;
+    return true;
+}
+
+constexpr std::size_t kMaxConfigBytes = 64 * 1024;
+
+// bridge.conf, where the environment puts it; empty when neither folder variable is set.
+std::string configPath(const Environment& environment) {
+    const char* config = environment("XDG_CONFIG_HOME");
+    if (config && *config == '/')
+        return std::string(config).append("/korvanng/bridge.conf");
+    const char* home = environment("HOME");
+    if (!home || *home == '\0')
+        return {};
+    return std::string(home).append("/.config/korvanng/bridge.conf");
+}
+
+std::string_view trimmed(std::string_view text) {
+    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!text.empty() && space(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && space(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// The settings of bridge.conf this file owns ("pin_cache_s = N"); the "progid" lines are the
+// ProgID list's. A missing file changes nothing.
+bool readConfig(const Environment& environment, Options& options, std::string& error) {
+    const std::string path = configPath(environment);
+    if (path.empty())
+        return true;
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return true;
+    std::string text(kMaxConfigBytes, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    bool pinCacheSeen = false;
+    std::string_view rest = text;
+    for (int number = 1; !rest.empty(); ++number) {
+        const std::size_t newline = rest.find('\n');
+        const std::string_view line = trimmed(rest.substr(0, newline));
+        rest = newline == std::string_view::npos ? std::string_view() : rest.substr(newline + 1);
+        const std::size_t equals = line.find('=');
+        if (line.empty() || line.front() == '#' || equals == std::string_view::npos ||
+            !platform::sameAsciiNoCase(trimmed(line.substr(0, equals)), "pin_cache_s"))
+            continue;
+        const std::string where = path + " line " + std::to_string(number) + ": pin_cache_s";
+        if (pinCacheSeen) {
+            error = where + ": given twice";
+            return false;
+        }
+        pinCacheSeen = true;
+        const std::string_view value = trimmed(line.substr(equals + 1));
+        const auto seconds = parseNumber(value, 0, kMaxSeconds);
+        if (!seconds) {
+            error = where + ": expected seconds from 0 to " + std::to_string(kMaxSeconds) + ", got " + quoted(value);
+            return false;
+        }
+        options.pinCacheSeconds = *seconds;
+    }
     return true;
 }
 
@@ -143,6 +207,8 @@ OptionsOrError resolveOptions(const CommandLine& commandLine, const Environment&
 
     if (!readSeconds(environment, "KORVAN_BRIDGE_IDLE_S", options.idleSeconds, error) ||
         !readSeconds(environment, "KORVAN_BRIDGE_CALL_S", options.callSeconds, error))
+        return failed();
+    if (!readConfig(environment, options, error))
         return failed();
     return {std::move(options), {}};
 }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 namespace {
@@ -97,7 +100,7 @@ TEST(BridgeOptions, OneShotCommandsAndTimings) {
     EXPECT_EQ(options.mode, Options::Mode::forget);
     EXPECT_EQ(options.forgetOrigin, "https://bank.test");
     commandLine.listOrigins = true;
-    EXPECT_EQ(errorOf(commandLine), "--list-origins and --forget cannot be combined");
+    EXPECT_EQ(errorOf(commandLine), "--list-origins, --forget and --print-include cannot be combined");
     commandLine.forget = "bank.test";
     commandLine.listOrigins = false;
     EXPECT_EQ(errorOf(commandLine).rfind("--forget:", 0), 0u);
@@ -108,6 +111,33 @@ TEST(BridgeOptions, OneShotCommandsAndTimings) {
     EXPECT_EQ(resolved({}).idleSeconds, 1800);
     EXPECT_EQ(errorOf({}, {{{"KORVAN_BRIDGE_IDLE_S", "0"}}}).rfind("KORVAN_BRIDGE_IDLE_S:", 0), 0u);
     EXPECT_EQ(errorOf({}, {{{"KORVAN_BRIDGE_CALL_S", "1e3"}}}).rfind("KORVAN_BRIDGE_CALL_S:", 0), 0u);
+}
+
+// pin_cache_s comes from bridge.conf, found through the given environment; a bad value names the
+// file and line, and the ProgID lines beside it are not its concern.
+TEST(BridgeOptions, PinCacheFromBridgeConf) {
+    std::string folder = (std::filesystem::temp_directory_path() / "korvan-options-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    std::filesystem::create_directories(folder + "/korvanng");
+    const std::string path = folder + "/korvanng/bridge.conf";
+    const FakeEnvironment environment{{{"XDG_CONFIG_HOME", folder}}};
+    const auto write = [&](const std::string& text) { std::ofstream(path, std::ios::trunc) << text; };
+
+    EXPECT_EQ(resolved({}, environment).pinCacheSeconds, 300) << "no file";
+    write("progid = Extra.Control\n  PIN_Cache_S = 2 \n");
+    EXPECT_EQ(resolved({}, environment).pinCacheSeconds, 2);
+    write("pin_cache_s=0\n");
+    EXPECT_EQ(resolved({}, environment).pinCacheSeconds, 0) << "once per call";
+    EXPECT_EQ(resolved({}, {{{"HOME", folder + "/nowhere"}}}).pinCacheSeconds, 300);
+
+    for (const char* bad : {"pin_cache_s = -1", "pin_cache_s = 5m", "pin_cache_s =", "pin_cache_s = 604801"}) {
+        write(std::string("# bridge\n") + bad + "\n");
+        const std::string error = errorOf({}, environment);
+        EXPECT_EQ(error.rfind(path + " line 2: pin_cache_s: expected seconds", 0), 0u) << bad << ": " << error;
+    }
+    write("pin_cache_s = 1\npin_cache_s = 2\n");
+    EXPECT_EQ(errorOf({}, environment), path + " line 2: pin_cache_s: given twice");
+    std::filesystem::remove_all(folder);
 }
 
 } // namespace

@@ -69,9 +69,14 @@ int openFolder() {
     const std::string path = folder();
     if (path.empty() || path.front() != '/')
         return fail("no home folder to keep the bridge's state in"), -1;
-    if (!makeFolders(path))
-        return -1;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int opened = ::open(path.c_str(), kFlags);
+    if (opened < 0 && errno == ENOENT) { // made on first use only
+        if (!makeFolders(path))
+            return -1;
+        opened = ::open(path.c_str(), kFlags);
+    }
+    Fd fd(opened);
     struct stat info {};
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0)
         return fail("cannot open " + path + ": " + std::strerror(errno)), -1;

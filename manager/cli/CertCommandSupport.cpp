@@ -2,6 +2,7 @@
 
 #include "InfoRows.h"
 #include "LoginStep.h"
+#include "ObjectHandles.h"
 #include "OptionParser.h"
 #include "PinInput.h"
 #include "SlotEntry.h"
@@ -10,24 +11,11 @@
 #include "Translator.h"
 
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-
-bool parseHandle(const std::string& text, CK_OBJECT_HANDLE& handle) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    errno = 0;
-    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno == ERANGE || value > static_cast<unsigned long long>(~CK_OBJECT_HANDLE{0}))
-        return false;
-    handle = static_cast<CK_OBJECT_HANDLE>(value);
-    return true;
-}
 
 OptionStore nonEmpty(const char* option, const char* what, std::optional<std::string>& out) {
     return [option, what, &out](const std::string& value, std::ostream& err,
@@ -82,12 +70,12 @@ std::optional<CertOptions> parseCert(const char* name, unsigned takes, Selection
         table.rules.push_back(
             {"--object", nullptr,
              [&](const std::string& value, std::ostream& err, const std::string& prefix) {
-                 CK_OBJECT_HANDLE handle = 0;
-                 if (!parseHandle(value, handle)) {
+                 std::optional<std::string> handle = ParseObjectHandle(value);
+                 if (!handle) {
                      err << prefix << "'" << value << "' is not an object handle\n";
                      return false;
                  }
-                 options.object = handle;
+                 options.object = std::move(handle);
                  return true;
              }});
     if (takes & TakesContainer)
@@ -187,7 +175,8 @@ ExitCode loginIfAsked(bool wanted, const CertOptions& options, CommandArguments&
     return outcome.loggedIn ? ExitOk : ExitRefused;
 }
 
-std::optional<TreeSelection> findInTree(const ContainerTree& tree, const CertOptions& options) {
+std::optional<TreeSelection> findInTree(const ContainerTree& tree, const CertOptions& options,
+                                        const TokenObjectInfo* record) {
     for (size_t r = 0; r < tree.roots.size(); ++r) {
         const ContainerNode& root = tree.roots[r];
         if (options.container) {
@@ -197,30 +186,36 @@ std::optional<TreeSelection> findInTree(const ContainerTree& tree, const CertOpt
             continue;
         }
         for (size_t c = 0; c < root.children.size(); ++c)
-            if (root.children[c].record->handle == *options.object)
+            if (record != nullptr && root.children[c].record == record)
                 return TreeSelection{static_cast<int>(r), static_cast<int>(c)};
     }
     return std::nullopt;
 }
 
-PublicHandles::PublicHandles(SlotEntry& entry) {
-    SlotEntry::Lock guard = entry.lock();
-    entry.loadObjects();
-    for (const TokenObjectInfo& object : entry.objects)
-        objects_[object.handle] = {object.objectClass, object.containerName, object.label};
+const TokenObjectInfo* resolveObject(SlotEntry& entry, const CertOptions& options,
+                                     CommandArguments& arguments, ExitCode& exit) {
+    exit = ExitOk;
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    std::vector<const TokenObjectInfo*> found;
+    if (entry.getSession(&session) == CKR_OK)
+        found = FindObjectsByHandle(tokenFunctions(), session, entry.objects, *options.object);
+    if (found.size() == 1)
+        return found.front();
+    if (found.empty()) {
+        exit = notFound(options, arguments);
+        return nullptr;
+    }
+    arguments.err << toolText(10424, "The handle names more than one object:") << ' '
+                  << *options.object << '\n';
+    exit = ExitNoObject;
+    return nullptr;
 }
 
-bool PublicHandles::stillNames(SlotEntry& entry, CK_OBJECT_HANDLE handle) const {
-    auto before = objects_.find(handle);
-    if (before == objects_.end())
-        return true; // only a listing with --login showed it
-    SlotEntry::Lock guard = entry.lock();
-    for (const TokenObjectInfo& object : entry.objects)
-        if (object.handle == handle)
-            return object.objectClass == before->second.objectClass &&
-                   object.containerName == before->second.containerName &&
-                   object.label == before->second.label;
-    return false;
+std::string handleText(SlotEntry& entry, const TokenObjectInfo& record) {
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    if (entry.getSession(&session) != CKR_OK)
+        return "-";
+    return ObjectHandleOf(tokenFunctions(), session, record).value_or("-");
 }
 
 ExitCode notFound(const CertOptions& options, CommandArguments& arguments) {

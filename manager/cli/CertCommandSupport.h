@@ -9,7 +9,6 @@
 
 #include <p11-kit/pkcs11.h>
 
-#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -23,7 +22,7 @@ struct CertOptions {
     bool login = false;
     bool yes = false;
     bool no = false;
-    std::optional<CK_OBJECT_HANDLE> object;
+    std::optional<std::string> object; // an ObjectHandles.h handle, lower case
     std::optional<std::string> container;
     std::optional<std::string> out;
     std::optional<std::string> file;
@@ -83,28 +82,19 @@ private:
     const char* noTerminalText_;
 };
 
-// The token's objects before the login, by handle: what list-objects without
-// --login shows. Read first by every command that logs in, so that a module
-// numbering objects as they first appear gives the public ones the same
-// handles in every listing and command.
-class PublicHandles {
-public:
-    explicit PublicHandles(SlotEntry& entry);
-    // False when `handle` named an object before the login and now names
-    // another one, or none: the user's handle cannot be trusted then.
-    bool stillNames(SlotEntry& entry, CK_OBJECT_HANDLE handle) const;
+// The record of the slot's loaded objects that the --object handle names.
+// Call under the slot's lock, after loadObjects(). A handle that names no
+// object or more than one is reported (ExitNoObject) and gives null.
+const TokenObjectInfo* resolveObject(SlotEntry& entry, const CertOptions& options,
+                                     CommandArguments& arguments, ExitCode& exit);
 
-private:
-    struct Identity {
-        CK_OBJECT_CLASS objectClass;
-        std::string containerName;
-        std::string label;
-    };
-    std::map<CK_OBJECT_HANDLE, Identity> objects_;
-};
+// The handle list-objects shows for a record; "-" when it cannot be made.
+std::string handleText(SlotEntry& entry, const TokenObjectInfo& record);
 
-// Where the --object handle or --container name sits in the tree.
-std::optional<TreeSelection> findInTree(const ContainerTree& tree, const CertOptions& options);
+// Where the --container name, or the object `record` (from resolveObject),
+// sits in the tree.
+std::optional<TreeSelection> findInTree(const ContainerTree& tree, const CertOptions& options,
+                                        const TokenObjectInfo* record);
 
 // Reports the missing object or container; ExitNoObject.
 ExitCode notFound(const CertOptions& options, CommandArguments& arguments);

@@ -53,8 +53,6 @@ ExitCode runList(CommandArguments& arguments) {
     SlotEntry* entry = requireToken(*options.slot, arguments);
     if (entry == nullptr)
         return ExitNoToken;
-    if (options.login)
-        PublicHandles{*entry}; // the public objects' handles first, as without --login
     if (ExitCode login = loginIfAsked(options.login, options, arguments); login != ExitOk)
         return login;
     SlotEntry::Lock guard = entry->lock();
@@ -67,7 +65,7 @@ ExitCode runList(CommandArguments& arguments) {
             arguments.out << '\t' << root.record->containerName;
         arguments.out << '\n';
         for (const ObjectNode& child : root.children) {
-            arguments.out << '\t' << child.text << '\t' << child.record->handle;
+            arguments.out << '\t' << child.text << '\t' << handleText(*entry, *child.record);
             if (child.record->objectClass == CKO_CERTIFICATE)
                 arguments.out << '\t'
                               << (child.image == TreeImage::CertificateValid ? valid : outOfDate);
@@ -170,7 +168,14 @@ ExitCode runExport(CommandArguments& arguments) {
     {
         SlotEntry::Lock guard = entry->lock();
         ContainerTree tree = BuildContainerTree(tokenFunctions(), *entry, std::time(nullptr));
-        std::optional<TreeSelection> found = findInTree(tree, options);
+        const TokenObjectInfo* record = nullptr;
+        if (options.object) {
+            ExitCode exit = ExitOk;
+            record = resolveObject(*entry, options, arguments, exit);
+            if (record == nullptr)
+                return exit;
+        }
+        std::optional<TreeSelection> found = findInTree(tree, options, record);
         if (!found)
             return notFound(options, arguments);
         const ContainerNode& root = tree.roots[static_cast<size_t>(found->root)];
@@ -178,7 +183,7 @@ ExitCode runExport(CommandArguments& arguments) {
             const ObjectNode& node = root.children[static_cast<size_t>(found->child)];
             if (node.record->objectClass != CKO_CERTIFICATE) {
                 arguments.err << toolText(10414, "The object is not a certificate:") << ' '
-                              << node.record->handle << '\n';
+                              << *options.object << '\n';
                 return ExitNoObject;
             }
             handle = node.record->handle;
@@ -215,22 +220,29 @@ ExitCode runDelete(CommandArguments& arguments) {
     SlotEntry* entry = requireToken(slotId, arguments);
     if (entry == nullptr)
         return ExitNoToken;
-    // A handle names what it named in either listing, or nothing is deleted.
-    const PublicHandles publicHandles(*entry);
     // Logged in, the tree holds the private keys too: a container goes whole.
     if (ExitCode login = loginIfAsked(true, options, arguments); login != ExitOk)
         return login;
     SlotEntry::Lock guard = entry->lock();
     ContainerTree tree = BuildContainerTree(tokenFunctions(), *entry, std::time(nullptr));
-    std::optional<TreeSelection> found = findInTree(tree, options);
-    if (!found || (options.object && !publicHandles.stillNames(*entry, *options.object)))
+    // The handle is looked up afresh: it names the same object in every
+    // listing, whatever was added or removed since, or nothing is deleted.
+    const TokenObjectInfo* record = nullptr;
+    if (options.object) {
+        ExitCode exit = ExitOk;
+        record = resolveObject(*entry, options, arguments, exit);
+        if (record == nullptr)
+            return exit;
+    }
+    std::optional<TreeSelection> found = findInTree(tree, options, record);
+    if (!found)
         return notFound(options, arguments);
     // What the question is about, as list-objects shows it.
     const ContainerNode& root = tree.roots[static_cast<size_t>(found->root)];
     arguments.err << root.text;
     if (found->isObject()) {
         const ObjectNode& node = root.children[static_cast<size_t>(found->child)];
-        arguments.err << '\t' << node.text << '\t' << node.record->handle;
+        arguments.err << '\t' << node.text << '\t' << *options.object;
     }
     arguments.err << '\n';
     ToolPrompter prompter(options, arguments.err, 10418,
@@ -274,17 +286,14 @@ ExitCode runInspect(CommandArguments& arguments) {
     SlotEntry* entry = requireToken(slotId, arguments);
     if (entry == nullptr)
         return ExitNoToken;
-    const PublicHandles publicHandles(*entry);
     if (ExitCode login = loginIfAsked(options.login, options, arguments); login != ExitOk)
         return login;
     SlotEntry::Lock guard = entry->lock();
     entry->loadObjects();
-    const TokenObjectInfo* record = nullptr;
-    for (const TokenObjectInfo& candidate : entry->objects)
-        if (candidate.handle == *options.object)
-            record = &candidate;
-    if (record == nullptr || !publicHandles.stillNames(*entry, *options.object))
-        return notFound(options, arguments);
+    ExitCode exit = ExitOk;
+    const TokenObjectInfo* record = resolveObject(*entry, options, arguments, exit);
+    if (record == nullptr)
+        return exit;
 
     arguments.out << InspectorTitle(record->objectClass) << '\n';
     char typeText[32];
@@ -303,7 +312,7 @@ std::vector<Command> certCommands() {
         {"list-objects", "--slot N [--login [--pin-stdin]]",
          "List the key containers and their objects as the certificate view groups them: a "
          "container line (name, TAB, container id), then one TAB-indented line per object "
-         "(kind, handle, validity of certificates). --login asks the user PIN first, to show "
+         "(kind, handle, validity of certificates); handles are explained below. --login asks the user PIN first, to show "
          "private objects too.",
          true, validateList, runList},
         {"import", "--slot N FILE [--pin-stdin] [--password-stdin] [--yes|--no]",
@@ -319,7 +328,7 @@ std::vector<Command> certCommands() {
          "container's certificate.",
          true, validateExport, runExport},
         {"delete", "--slot N (--object HANDLE | --container ID) [--pin-stdin] [--yes]",
-         "Delete one object, or a container with all its objects, after the user PIN (handles "
+         "Delete one object, or a container with all its objects, after the user PIN (a handle "
          "from either listing). --yes "
          "confirms; without it the terminal is asked, and without a terminal nothing is deleted.",
          true, validateDelete, runDelete},

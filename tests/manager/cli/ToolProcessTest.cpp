@@ -80,6 +80,7 @@ TEST_F(ToolProcessTest, HelpListsCommandsAndExitCodes) {
     EXPECT_NE(help.out.find("slots [--tab]"), std::string::npos);
     EXPECT_NE(help.out.find("token-info --slot N"), std::string::npos);
     EXPECT_NE(help.out.find("4  no such slot"), std::string::npos);
+    EXPECT_NE(help.out.find("Object handles (HANDLE)"), std::string::npos);
     EXPECT_EQ(help.err, "");
 }
 

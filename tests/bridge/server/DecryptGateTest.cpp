@@ -47,6 +47,7 @@ protected:
     }
     void TearDown() override {
         std::setlocale(LC_ALL, "C");
+        ::unsetenv("LOCPATH");
         ::unsetenv("KORVAN_BRIDGE_STATE_DIR");
         std::filesystem::remove_all(state_);
     }

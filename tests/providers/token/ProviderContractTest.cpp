@@ -4,6 +4,7 @@
 #include "CertFixtures.h"
 
 #include "platform/Registry.h"
+#include "platform/crypto/ProviderLogins.h"
 
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -210,6 +211,33 @@ TEST_P(TokenProviderContract, OperationsRunThePinStepUnlessTheContextIsSilent) {
     // The silent context shares the login now.
     EXPECT_EQ(pinStep(silent.get()), 0u);
     EXPECT_FALSE(sign(silent.get(), CALG_MD5, "abc").empty());
+}
+
+// A host bounds how long a PIN entry lasts: each login is taken once, and ending the logins
+// makes the next use of any context ask for the PIN again.
+TEST_P(TokenProviderContract, AHostTakesEachLoginOnceAndEndsIt) {
+    korvanTakeProviderLogin(nullptr); // what earlier cases of this process left
+    Context context = acquire(nullptr);
+    DWORD msAgo = 0;
+    EXPECT_FALSE(korvanTakeProviderLogin(&msAgo));
+    ASSERT_EQ(pinStep(context.get()), 0u);
+    EXPECT_TRUE(korvanTakeProviderLogin(&msAgo));
+    EXPECT_LT(msAgo, 60000u);
+    EXPECT_FALSE(korvanTakeProviderLogin(&msAgo)) << "taken once";
+    ASSERT_EQ(pinStep(context.get()), 0u);
+    EXPECT_FALSE(korvanTakeProviderLogin(&msAgo)) << "no new login";
+    EXPECT_EQ(pinentryRuns(), 1);
+
+    EXPECT_TRUE(korvanEndProviderLogins());
+    Context later = acquire(nullptr, CRYPT_SILENT);
+    DWORD error = 0;
+    EXPECT_TRUE(sign(later.get(), CALG_MD5, "abc", AT_SIGNATURE, &error).empty()) << "logged out";
+    EXPECT_EQ(error, code(NTE_SILENT_CONTEXT));
+    EXPECT_FALSE(sign(context.get(), CALG_MD5, "abc").empty());
+    EXPECT_EQ(pinentryRuns(), 2) << "the PIN is asked again";
+    EXPECT_TRUE(korvanTakeProviderLogin(&msAgo));
+    EXPECT_TRUE(korvanEndProviderLogins());
+    EXPECT_TRUE(korvanEndProviderLogins()) << "nothing left to end";
 }
 
 TEST_P(TokenProviderContract, DecryptsWhatOpenSslEncrypted) {

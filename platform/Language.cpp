@@ -1,5 +1,7 @@
 #include "platform/Language.h"
 
+#include "platform/AsciiCase.h"
+
 #include <array>
 #include <cctype>
 #include <cstdlib>
@@ -48,17 +50,15 @@ constexpr std::array kLocaleTable{
 };
 // clang-format on
 
+// ASCII only: under a Turkish locale the C library's tolower leaves "IT" as "It".
 std::string lowered(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
+    return asciiLowered(text);
 }
 
 std::string uppered(std::string_view text) {
     std::string out(text);
     for (char& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        c = asciiUpper(c);
     return out;
 }
 

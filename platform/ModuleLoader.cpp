@@ -1,5 +1,6 @@
 #include "platform/ModuleLoader.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/DebugOutput.h"
 #include "platform/ProgramPath.h"
 
@@ -15,10 +16,7 @@ namespace {
 bool endsWithNoCase(std::string_view text, std::string_view suffix) {
     if (text.size() < suffix.size())
         return false;
-    return std::equal(suffix.begin(), suffix.end(), text.end() - suffix.size(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
-    });
+    return sameAsciiNoCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
 // ".so" or ".so.N[.N...]" at the end of the name.

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -92,6 +96,25 @@ TEST(LangId, UserDefaultFollowsPosixOrder) {
         ScopedEnv lang("LANG", nullptr);
         EXPECT_EQ(platform::userDefaultLangId(), 1033);
     }
+}
+
+// Under a Turkish locale the C library's tolower leaves 'I' as it is, so a spelling with an I
+// or an i must still name its language.
+TEST(LangId, SpellingIsFoldedTheSameUnderATurkishLocale) {
+    char folder[] = "/tmp/langid-locale-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string command = std::string("localedef -i tr_TR -f UTF-8 ") + folder + "/tr_TR.UTF-8 >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << "localedef could not build tr_TR.UTF-8";
+    ::setenv("LOCPATH", folder, 1);
+    ASSERT_NE(std::setlocale(LC_ALL, "tr_TR.UTF-8"), nullptr);
+    ASSERT_NE(std::tolower('I'), 'i'); // the locale still behaves as the fault needs
+    const uint16_t finnish = platform::langIdForLocaleName("FI_fi");
+    const uint16_t swissItalian = platform::langIdForLocaleName("IT_ch");
+    std::setlocale(LC_ALL, "C");
+    ::unsetenv("LOCPATH");
+    std::filesystem::remove_all(folder);
+    EXPECT_EQ(finnish, 1035);
+    EXPECT_EQ(swissItalian, 2064);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <olectl.h>
 
+#include "platform/AsciiCase.h"
 #include "platform/ModuleLoader.h"
 
 #include <cstdio>
@@ -25,7 +26,7 @@ void usage() {
 }
 
 bool isOption(const char* argument, const char* letter) {
-    return (argument[0] == '/' || argument[0] == '-') && strcasecmp(argument + 1, letter) == 0;
+    return (argument[0] == '/' || argument[0] == '-') && platform::sameAsciiNoCase(argument + 1, letter);
 }
 
 } // namespace

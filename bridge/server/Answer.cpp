@@ -19,6 +19,9 @@ std::string textForStatus(int status) {
     case 405: return "bad request: method not allowed";
     case 413: return errors::tooLarge;
     case 414: return "bad request: URI too long";
+    case 431: return "bad request: headers too large";
+    case 503: return "bad request: too many calls waiting";
+    case 408: return "bad request: the request was too slow";
     case 500: return errors::controlFailed;
     default: return "bad request: malformed HTTP request";
     }

@@ -27,7 +27,8 @@ inline constexpr const char* controlFailed = "control failed";
 inline constexpr const char* tooManyWaiting = "bad request: too many calls waiting";
 } // namespace errors
 
-// The error text for a status httplib set by itself (a malformed request, no such path, ...).
+// The error text for a refusal the HTTP layer makes by itself (a malformed request, no such
+// path, headers over the limit, ...).
 std::string textForStatus(int status);
 
 } // namespace bridge::server

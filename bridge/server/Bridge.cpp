@@ -7,145 +7,58 @@
 #include "bridge/server/CallService.h"
 #include "bridge/server/PageScript.h"
 #include "bridge/server/WorkerPool.h"
-#include "bridge/server/WorkerProcess.h"
+#include "bridge/server/http/Handler.h"
+#include "bridge/server/http/Server.h"
 #include "platform/win/UserWait.h"
 
-#include <httplib.h>
-
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <thread>
 
 namespace bridge::server {
 
 namespace {
 
-constexpr const char* kScriptPaths = R"(/korvan/[^/]+\.js|/korvan/v1/[^/]+\.js)";
-constexpr const char* kCallPath = "/korvan/v1/call";
-// Connections the two servers each serve at once. Calls block while an origin's queue drains
-// or a dialog is open, so the library's default of a few threads would let one origin starve
-// the others.
-constexpr std::size_t kThreadsPerServer = 32;
+constexpr std::string_view kCallPath = "/korvan/v1/call";
+// Stopping answers the calls in flight and closes every connection within this.
+constexpr std::chrono::milliseconds kStopGrace{150};
 
-// SO_REUSEADDR alone lets a restart bind while old connections time out. The library's
-// default, SO_REUSEPORT, would also let another program of the user listen on the same address
-// and port and silently take a share of the pages' connections.
-void reuseAddressOnly(int fd) {
-    const int yes = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+// Answers go out uncompressed whatever the browser offers: on loopback compression costs far
+// more than it saves.
+http::Reply jsonReply(const Answer& answer) {
+    http::Reply reply;
+    reply.status = answer.status;
+    reply.headers.emplace_back("Content-Type", "application/json");
+    reply.body = answer.body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return reply;
 }
 
-// A machine without ::1 is served on 127.0.0.1 alone; one with it must have both.
-bool haveLoopbackV6() {
-    const UniqueFd fd(::socket(AF_INET6, SOCK_STREAM, 0));
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    return fd.get() >= 0 && ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+std::string_view pathOf(const std::string& target) {
+    return std::string_view(target).substr(0, target.find('?'));
 }
 
-// For --port 0: a port no socket holds on any address, kept while the servers bind it. Bound to
-// the wildcard with SO_REUSEADDR and never listening, it lets them bind 127.0.0.1 and ::1 to
-// the port, while others asking for any port are kept off it. Nullopt when there is none.
-std::optional<std::pair<UniqueFd, int>> reserveFreePort() {
-    UniqueFd fd(::socket(AF_INET6, SOCK_STREAM, 0));
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    if (fd.get() >= 0) {
-        const int no = 0;
-        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
-        auto& any = reinterpret_cast<sockaddr_in6&>(address);
-        any.sin6_family = AF_INET6;
-        any.sin6_addr = in6addr_any;
-        length = sizeof any;
-    } else {
-        fd.reset(::socket(AF_INET, SOCK_STREAM, 0));
-        auto& any = reinterpret_cast<sockaddr_in&>(address);
-        any.sin_family = AF_INET;
-        any.sin_addr.s_addr = htonl(INADDR_ANY);
-        length = sizeof any;
-    }
-    if (fd.get() < 0)
-        return std::nullopt;
-    reuseAddressOnly(fd.get());
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return std::nullopt;
-    const in_port_t port = address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
-                                                          : reinterpret_cast<sockaddr_in&>(address).sin_port;
-    return std::make_pair(std::move(fd), static_cast<int>(ntohs(port)));
+// Methods the bridge knows and may route; any other is a malformed request.
+bool knownMethod(const std::string& method) {
+    for (const char* known : {"GET", "HEAD", "POST", "PUT", "DELETE", "OPTIONS", "PATCH"})
+        if (method == known)
+            return true;
+    return false;
 }
-
-// The library compresses text and JSON bodies with brotli at its slowest setting whenever the
-// browser offers it: 12 ms for the page script and 0.3 ms for each small answer, on a loopback
-// connection where compression saves nothing. A body handed over through a provider of known
-// length goes out as it is.
-void setUncompressed(httplib::Response& res, std::string body, const char* contentType) {
-    auto shared = std::make_shared<const std::string>(std::move(body));
-    res.set_content_provider(shared->size(), contentType,
-                             [shared](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                 return offset <= shared->size() && length <= shared->size() - offset &&
-                                        sink.write(shared->data() + offset, length);
-                             });
-}
-
-void setJson(httplib::Response& res, const Answer& answer) {
-    res.status = answer.status;
-    setUncompressed(res, answer.body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
-                    "application/json");
-}
-
-// One address's server. The library closes its listening socket only once the server has run,
-// so until then the socket is closed here, and a start that fails leaves no port held.
-struct Listener {
-    httplib::Server server;
-    UniqueFd socket;
-    std::thread thread;
-    std::atomic<bool> ended{false};
-
-    bool bind(const char* address, int port) {
-        int bound = -1;
-        server.set_socket_options([&bound](socket_t fd) {
-            reuseAddressOnly(fd);
-            bound = fd;
-        });
-        if (!server.bind_to_port(address, port))
-            return false; // the library has closed what it made
-        socket.reset(bound);
-        return true;
-    }
-
-    void run() {
-        thread = std::thread([this] {
-            server.listen_after_bind();
-            ended = true;
-        });
-        // stop() is ignored until the server's loop runs; a bridge stopped right after it
-        // started would wait for that loop forever.
-        while (!server.is_running() && !ended)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        socket.release();
-    }
-};
 
 } // namespace
 
-struct Bridge::State {
+struct Bridge::State : http::Handler {
     BridgeConfig config;
     policy::DecisionStore& decisions;
     UserQuestions& questions;
     std::unique_ptr<WorkerPool> pool;
     std::unique_ptr<Approvals> approvals;
     std::unique_ptr<CallService> service;
-    std::vector<std::unique_ptr<Listener>> listeners;
+    std::unique_ptr<http::Server> server;
     int port = 0;
 
     State(BridgeConfig c, policy::DecisionStore& d, UserQuestions& q)
@@ -159,10 +72,19 @@ struct Bridge::State {
     }
 
     // Nullopt when the request has no usable Origin (none, several, "null", malformed).
-    static std::optional<std::string> originOf(const httplib::Request& req) {
-        if (req.get_header_value_count("Origin") != 1)
+    static std::optional<std::string> originOf(const http::Request& req) {
+        if (req.count("Origin") != 1)
             return std::nullopt;
-        return policy::normalizeOrigin(req.get_header_value("Origin"));
+        return policy::normalizeOrigin(req.value("Origin"));
+    }
+
+    // Every answer, refusals included, so that the page can read why it was refused.
+    static http::Reply withCors(http::Reply reply, const http::Request& req) {
+        if (req.count("Origin") > 0) {
+            reply.headers.emplace_back("Access-Control-Allow-Origin", req.value("Origin"));
+            reply.headers.emplace_back("Vary", "Origin");
+        }
+        return reply;
     }
 
     // In the reverse order of their making: the service and the approvals refer to the pool.
@@ -172,115 +94,95 @@ struct Bridge::State {
         pool.reset();
     }
 
-    void install(httplib::Server& server);
-    httplib::Server::HandlerResponse screen(const httplib::Request& req, httplib::Response& res) const;
-    void serveScript(const httplib::Request& req, httplib::Response& res) const;
-    void preflight(const httplib::Request& req, httplib::Response& res);
+    std::optional<http::Reply> screen(const http::Request& head) override;
+    http::Reply answer(const http::Request& req) override;
+    http::Reply refusal(int status, const std::string& text, const http::Request& head) override {
+        return withCors(jsonReply(errorAnswer(status, text)), head);
+    }
+
+    std::optional<Answer> screenBody(const http::Request& head) const;
+    http::Reply serveScript(const http::Request& req) const;
+    http::Reply preflight(const http::Request& req) const;
 };
 
-httplib::Server::HandlerResponse Bridge::State::screen(const httplib::Request& req,
-                                                       httplib::Response& res) const {
-    if (req.get_header_value_count("Host") != 1 || !policy::hostAllowed(req.get_header_value("Host"), port)) {
-        log(std::string(req.method).append(" ").append(req.path).append(": foreign Host refused"));
-        setJson(res, errorAnswer(403, errors::foreignHost));
-        return httplib::Server::HandlerResponse::Handled;
+// Decided from the header before any body is read.
+std::optional<Answer> Bridge::State::screenBody(const http::Request& head) const {
+    if (head.method != "POST")
+        return std::nullopt;
+    // Without a length the body would run until the peer closes, so a body must declare one.
+    if (head.count("Transfer-Encoding") > 0 || head.count("Content-Length") == 0)
+        return errorAnswer(411, "bad request: the body needs a Content-Length");
+    // Two lengths, or one that is not plain digits, would let this layer and a proxy in front
+    // of it disagree about where the body ends.
+    const std::string length = head.value("Content-Length");
+    if (head.count("Content-Length") != 1 || length.empty() ||
+        length.find_first_not_of("0123456789") != std::string::npos)
+        return errorAnswer(400, "bad request: malformed Content-Length");
+    if (length.size() > 19 || std::stoull(length) > config.maxBody) {
+        log(std::string("POST ").append(pathOf(head.target)).append(": body too large refused"));
+        return errorAnswer(413, errors::tooLarge);
     }
-    if (req.method == "POST") {
-        // Decided from the header before the body is read. Without a length the library would
-        // read until the peer closes, so a body must declare one.
-        if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length")) {
-            setJson(res, errorAnswer(411, "bad request: the body needs a Content-Length"));
-            res.set_header("Connection", "close");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        // Two lengths, or one that is not plain digits, would let the library and a proxy in
-        // front of it disagree about where the body ends.
-        const std::string length = req.get_header_value("Content-Length");
-        if (req.get_header_value_count("Content-Length") != 1 || length.empty() ||
-            length.find_first_not_of("0123456789") != std::string::npos) {
-            setJson(res, errorAnswer(400, "bad request: malformed Content-Length"));
-            res.set_header("Connection", "close");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (length.size() > 19 || std::stoull(length) > config.maxBody) {
-            log(std::string("POST ").append(req.path).append(": body too large refused"));
-            setJson(res, errorAnswer(413, errors::tooLarge));
-            res.set_header("Connection", "close");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
+    return std::nullopt;
 }
 
-void Bridge::State::serveScript(const httplib::Request& req, httplib::Response& res) const {
-    const std::optional<std::string_view> script = pageScriptAt(req.path);
-    if (!script) {
-        setJson(res, errorAnswer(404, textForStatus(404)));
-        return;
+std::optional<http::Reply> Bridge::State::screen(const http::Request& head) {
+    const std::string_view path = pathOf(head.target);
+    if (head.count("Host") != 1 || !policy::hostAllowed(head.value("Host"), server->port())) {
+        log(std::string(head.method).append(" ").append(path).append(": foreign Host refused"));
+        return withCors(jsonReply(errorAnswer(403, errors::foreignHost)), head);
     }
-    res.set_header("Cache-Control", "no-cache");
-    setUncompressed(res, std::string(*script), "text/javascript; charset=utf-8");
+    if (!knownMethod(head.method))
+        return refusal(400, textForStatus(400), head);
+    if (std::optional<Answer> refused = screenBody(head))
+        return withCors(jsonReply(*refused), head);
+    if (head.method == "GET" || head.method == "HEAD")
+        return withCors(serveScript(head), head);
+    if (path == kCallPath && head.method == "OPTIONS")
+        return withCors(preflight(head), head);
+    if (path == kCallPath && head.method == "POST")
+        return std::nullopt; // the body is read, then answer() runs on a call thread
+    return refusal(404, textForStatus(404), head);
 }
 
-void Bridge::State::preflight(const httplib::Request& req, httplib::Response& res) {
+http::Reply Bridge::State::serveScript(const http::Request& req) const {
+    const std::optional<std::string_view> script = pageScriptAt(pathOf(req.target));
+    if (!script)
+        return jsonReply(errorAnswer(404, textForStatus(404)));
+    http::Reply reply;
+    reply.headers.emplace_back("Cache-Control", "no-cache");
+    reply.headers.emplace_back("Content-Type", "text/javascript; charset=utf-8");
+    reply.body = std::string(*script);
+    reply.headOnly = req.method == "HEAD";
+    return reply;
+}
+
+http::Reply Bridge::State::preflight(const http::Request& req) const {
     const std::optional<std::string> origin = originOf(req);
     const bool refused = !origin || approvals->refusedOutright(*origin);
-    if (refused) {
-        setJson(res, errorAnswer(403, errors::notApproved));
-    } else {
-        res.status = 204;
-    }
-    res.set_header("Access-Control-Allow-Methods", "POST");
-    res.set_header("Access-Control-Allow-Headers", "Content-Type");
-    res.set_header("Access-Control-Max-Age", "600");
-    if (req.get_header_value("Access-Control-Request-Private-Network") == "true")
-        res.set_header("Access-Control-Allow-Private-Network", "true");
-    if (req.get_header_value("Access-Control-Request-Local-Network") == "true")
-        res.set_header("Access-Control-Allow-Local-Network", "true");
+    http::Reply reply;
+    if (refused)
+        reply = jsonReply(errorAnswer(403, errors::notApproved));
+    else
+        reply.status = 204;
+    reply.headers.emplace_back("Access-Control-Allow-Methods", "POST");
+    reply.headers.emplace_back("Access-Control-Allow-Headers", "Content-Type");
+    reply.headers.emplace_back("Access-Control-Max-Age", "600");
+    if (req.value("Access-Control-Request-Private-Network") == "true")
+        reply.headers.emplace_back("Access-Control-Allow-Private-Network", "true");
+    if (req.value("Access-Control-Request-Local-Network") == "true")
+        reply.headers.emplace_back("Access-Control-Allow-Local-Network", "true");
     log(std::string("OPTIONS origin ").append(origin.value_or("(none)")).append(" ")
-            .append(std::to_string(res.status)));
+            .append(std::to_string(reply.status)));
+    return reply;
 }
 
-void Bridge::State::install(httplib::Server& server) {
-    server.new_task_queue = [] { return new httplib::ThreadPool(kThreadsPerServer); };
-    server.set_payload_max_length(config.maxBody);
-    // Debian's library is prebuilt, so its compile-time switch cannot turn Nagle's delay off:
-    // without this a page's next call on a kept-alive connection waits for a delayed ACK.
-    server.set_tcp_nodelay(true);
-    // A page makes many small calls; let it keep its connection for them.
-    server.set_keep_alive_max_count(1000);
-    server.set_pre_routing_handler(
-        [this](const httplib::Request& req, httplib::Response& res) { return screen(req, res); });
-    server.Get(kScriptPaths, [this](const httplib::Request& req, httplib::Response& res) { serveScript(req, res); });
-    server.Options(kCallPath, [this](const httplib::Request& req, httplib::Response& res) { preflight(req, res); });
-    server.Post(kCallPath, [this](const httplib::Request& req, httplib::Response& res) {
-        std::string subject = "(unparsed)";
-        const Answer answer = service->call(originOf(req), req.body, subject);
-        setJson(res, answer);
-        const std::optional<std::string> origin = originOf(req);
-        log(std::string("POST origin ").append(origin.value_or("(none)")).append(" ").append(subject)
-                .append(": ").append(std::to_string(answer.status)));
-    });
-    // The library's own refusals (a malformed request, no such path, a body over the limit)
-    // get the same JSON error as ours.
-    server.set_error_handler(httplib::Server::HandlerWithResponse(
-        [](const httplib::Request&, httplib::Response& res) {
-            if (res.has_header("Content-Type"))
-                return httplib::Server::HandlerResponse::Unhandled;
-            setJson(res, errorAnswer(res.status, textForStatus(res.status)));
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-    // Every answer, refusals included, so that the page can read why it was refused.
-    server.set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-        if (req.get_header_value_count("Origin") == 0)
-            return;
-        res.set_header("Access-Control-Allow-Origin", req.get_header_value("Origin"));
-        res.set_header("Vary", "Origin");
-    });
-    server.set_exception_handler([this](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        log("a request failed with an exception");
-        setJson(res, errorAnswer(500, errors::controlFailed));
-    });
+http::Reply Bridge::State::answer(const http::Request& req) {
+    std::string subject = "(unparsed)";
+    const std::optional<std::string> origin = originOf(req);
+    const Answer answer = service->call(origin, req.body, subject);
+    log(std::string("POST origin ").append(origin.value_or("(none)")).append(" ").append(subject)
+            .append(": ").append(std::to_string(answer.status)));
+    return withCors(jsonReply(answer), req);
 }
 
 Bridge::Bridge(BridgeConfig config, policy::DecisionStore& decisions, UserQuestions& questions)
@@ -299,7 +201,7 @@ Bridge::~Bridge() {
 
 bool Bridge::start(std::string& error) {
     State& s = *state_;
-    if (!s.listeners.empty()) {
+    if (s.server) {
         error = "the bridge is already serving";
         return false;
     }
@@ -322,44 +224,16 @@ bool Bridge::start(std::string& error) {
     s.approvals = std::make_unique<Approvals>(s.config.allowList, s.decisions, s.questions, log);
     s.service = std::make_unique<CallService>(s.config.progIds, *s.approvals, *s.pool, log);
 
-    // The page may name either address, so a port held by someone else on either is refused:
-    // that program would be answering the bridge's pages.
-    std::optional<std::pair<UniqueFd, int>> reservation;
-    int port = s.config.port;
-    if (port == 0) {
-        reservation = reserveFreePort();
-        if (!reservation) {
-            error = "no port is free on both 127.0.0.1 and ::1";
-            s.endService();
-            return false;
-        }
-        port = reservation->second;
-    }
-    const std::string portText = std::to_string(port);
-    auto v4 = std::make_unique<Listener>();
-    s.install(v4->server);
-    if (!v4->bind("127.0.0.1", port)) {
-        error = std::string("cannot listen on 127.0.0.1:").append(portText).append(": the port is taken");
+    http::Limits limits;
+    limits.maxBody = s.config.maxBody;
+    s.server = std::make_unique<http::Server>(limits, s, log);
+    if (!s.server->start(s.config.port, error)) {
+        s.server.reset();
         s.endService();
         return false;
     }
-    auto v6 = std::make_unique<Listener>();
-    s.install(v6->server);
-    const bool servesV6 = v6->bind("::1", port);
-    if (!servesV6 && haveLoopbackV6()) {
-        error = std::string("cannot listen on [::1]:").append(portText).append(": the port is taken");
-        s.endService();
-        return false;
-    }
-    if (!servesV6)
-        s.log("this machine has no ::1; serving 127.0.0.1 only");
-    s.port = port;
-    s.listeners.push_back(std::move(v4));
-    if (servesV6)
-        s.listeners.push_back(std::move(v6));
-    for (auto& listener : s.listeners)
-        listener->run();
-    s.log(std::string("listening on http://127.0.0.1:").append(portText));
+    s.port = s.server->port();
+    s.log(std::string("listening on http://127.0.0.1:").append(std::to_string(s.port)));
     return true;
 }
 
@@ -371,12 +245,9 @@ void Bridge::stop() {
     State& s = *state_;
     if (s.pool)
         s.pool->beginShutdown();
-    for (auto& listener : s.listeners)
-        listener->server.stop();
-    for (auto& listener : s.listeners)
-        if (listener->thread.joinable())
-            listener->thread.join();
-    s.listeners.clear();
+    if (s.server)
+        s.server->stop(kStopGrace);
+    s.server.reset();
     s.endService();
 }
 

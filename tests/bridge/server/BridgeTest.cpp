@@ -1,6 +1,8 @@
 // The bridge in process, with a scripted user and the fake worker, driven over loopback HTTP.
 #include "tests/bridge/server/BridgeFixture.h"
 
+#include "bridge/server/PeerUid.h"
+
 using namespace bridge_test;
 
 
@@ -222,7 +224,7 @@ TEST_F(BridgeTest, OversizeBodyIsRefusedFromItsLengthAlone) {
                                  kAllowed + "\r\nContent-Length: 46\r\n\r\n" +
                                  R"({"v":1,"op":"create","progId":"Fake.Control"})";
     const std::string body = smuggled + std::string(5000 - smuggled.size(), ' ');
-    const std::string both = rawExchange(port, head + "Content-Length: 5000\r\n\r\n" + body, true);
+    const std::string both = rawExchange(port, head + "Content-Length: 5000\r\n\r\n" + body, false);
     EXPECT_EQ(both.rfind("HTTP/1.1 413", 0), 0u) << both;
     EXPECT_EQ(both.find("HTTP/1.1", 1), std::string::npos) << both;
     EXPECT_FALSE(logged("started"));
@@ -444,7 +446,8 @@ TEST_F(BridgeTest, PortTakenOnEitherLoopbackAddressIsRefusedAndLeftFree) {
         const UniqueFd v6 = holdOneSide(AF_INET6);
         ASSERT_GE(v6.get(), 0);
         const int port = portOf(v6);
-        refused(port, "cannot listen on [::1]:" + std::to_string(port) + ": the port is taken");
+        refused(port, "cannot listen on [::1]:" + std::to_string(port) + ": port " + std::to_string(port) +
+                          " is held by " + describeUid(::getuid()));
         EXPECT_GE(listenOn(AF_INET, port).get(), 0) << "the failed start keeps nothing on 127.0.0.1";
     }
     {
@@ -452,12 +455,14 @@ TEST_F(BridgeTest, PortTakenOnEitherLoopbackAddressIsRefusedAndLeftFree) {
         const UniqueFd shared = holdOneSide(AF_INET6, true);
         ASSERT_GE(shared.get(), 0);
         const int port = portOf(shared);
-        refused(port, "cannot listen on [::1]:" + std::to_string(port) + ": the port is taken");
+        refused(port, "cannot listen on [::1]:" + std::to_string(port) + ": port " + std::to_string(port) +
+                          " is held by " + describeUid(::getuid()));
     }
     const UniqueFd v4 = holdOneSide(AF_INET, true);
     ASSERT_GE(v4.get(), 0);
     const int port = portOf(v4);
-    refused(port, "cannot listen on 127.0.0.1:" + std::to_string(port) + ": the port is taken");
+    refused(port, "cannot listen on 127.0.0.1:" + std::to_string(port) + ": port " + std::to_string(port) +
+                      " is held by " + describeUid(::getuid()));
     EXPECT_GE(listenOn(AF_INET6, port).get(), 0) << "nothing kept on [::1]";
     EXPECT_FALSE(logged("listening"));
 }
@@ -490,4 +495,107 @@ TEST_F(BridgeTest, BridgeStoppedRightAfterItStartedEnds) {
     config.port = had;
     start();
     EXPECT_EQ(port, had);
+}
+
+namespace {
+
+// Everything the bridge sends on one connection until it closes it (or `wait` passes).
+struct Stream {
+    std::string received;
+    bool closed = false;
+};
+
+Stream sendAndDrain(int port, const std::vector<std::string>& writes, std::chrono::milliseconds wait) {
+    Stream stream;
+    const UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return stream;
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::send(fd.get(), writes[i].data(), writes[i].size(), MSG_NOSIGNAL);
+    }
+    const auto end = std::chrono::steady_clock::now() + wait;
+    timeval slice{0, 100000};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+    char buffer[8192];
+    while (std::chrono::steady_clock::now() < end) {
+        const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+        if (n > 0) {
+            stream.received.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno == ECONNRESET) {
+            stream.closed = true;
+            break;
+        }
+    }
+    return stream;
+}
+
+std::size_t countOf(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
+} // namespace
+
+// A request the bridge answers before reading its body, whose body is a second request with a
+// good Host and an approved Origin, padded so that it starts at byte 4096 of the stream. The
+// answer must end the connection: what follows is never parsed as a request.
+TEST_F(BridgeTest, NothingAfterAnAnswerGivenBeforeTheBodyRuns) {
+    ::alarm(120); // a connection left open costs the whole wait
+    start();
+    const std::string create = R"({"v":1,"op":"create","progId":"Fake.Control"})";
+    const std::string smuggled = "POST /korvan/v1/call HTTP/1.1\r\nHost: " + host() + "\r\nOrigin: " + kAllowed +
+                                 "\r\nContent-Type: text/plain;charset=UTF-8\r\nContent-Length: " +
+                                 std::to_string(create.size()) + "\r\n\r\n" + create;
+    const std::string good = "Host: " + host() + "\r\nOrigin: " + std::string(kAllowed) + "\r\n";
+    struct Case {
+        const char* name;
+        std::string head; // with a {length} where the body's length goes
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"foreign Host", "POST /korvan/v1/call HTTP/1.1\r\nHost: x.localhost:" + std::to_string(port) +
+                             "\r\nOrigin: " + kAllowed + "\r\nContent-Length: {length}\r\n\r\n", 403},
+        {"no length", "POST /korvan/v1/call HTTP/1.1\r\n" + good + "\r\n", 411},
+        {"chunked", "POST /korvan/v1/call HTTP/1.1\r\n" + good + "Transfer-Encoding: chunked\r\n\r\n", 411},
+        {"signed length", "POST /korvan/v1/call HTTP/1.1\r\n" + good + "Content-Length: +{length}\r\n\r\n", 400},
+        {"two lengths", "POST /korvan/v1/call HTTP/1.1\r\n" + good +
+                            "Content-Length: {length}\r\nContent-Length: 1\r\n\r\n", 400},
+        {"too large", "POST /korvan/v1/call HTTP/1.1\r\n" + good + "Content-Length: 1048577\r\n\r\n", 413},
+        {"unknown path", "POST /korvan/v1/elsewhere HTTP/1.1\r\n" + good + "Content-Length: {length}\r\n\r\n", 404},
+        {"wrong method", "PUT /korvan/v1/call HTTP/1.1\r\n" + good + "Content-Length: {length}\r\n\r\n", 404},
+        {"malformed request line", "POST /korvan/v1/call HTTP/1.1 junk\r\n" + good +
+                                       "Content-Length: {length}\r\n\r\n", 400},
+    };
+    for (const Case& c : cases) {
+        std::string head = c.head;
+        if (const std::size_t at = head.find("{length}"); at != std::string::npos) {
+            // The body runs to the end of the smuggled request, its length's four digits included.
+            head.replace(at, 8, "0000");
+            head.replace(at, 4, std::to_string(4096 + smuggled.size() - head.size()));
+        }
+        ASSERT_LT(head.size(), 4096u) << c.name;
+        const std::string padding(4096 - head.size(), 'x');
+        for (const bool split : {false, true}) {
+            const std::vector<std::string> writes =
+                split ? std::vector<std::string>{head, padding + smuggled}
+                      : std::vector<std::string>{head + padding + smuggled};
+            const Stream stream = sendAndDrain(port, writes, std::chrono::seconds(2));
+            const std::string what = std::string(c.name) + (split ? ", two writes" : ", one write");
+            EXPECT_EQ(stream.received.rfind("HTTP/1.1 " + std::to_string(c.status), 0), 0u)
+                << what << ": " << stream.received.substr(0, 200);
+            EXPECT_EQ(countOf(stream.received, "HTTP/1."), 1u) << what << ": " << stream.received;
+            EXPECT_TRUE(stream.closed) << what << ": the connection stays open after an early answer";
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(logged("started")) << "a smuggled request reached a worker";
+    EXPECT_FALSE(logged("POST origin " + std::string(kAllowed))) << "a smuggled request was handled";
 }

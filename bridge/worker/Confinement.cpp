@@ -7,15 +7,21 @@
 
 #include <seccomp.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <vector>
 
+#include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <linux/landlock.h>
@@ -322,6 +328,106 @@ std::vector<Rule> readRules() {
     return rules;
 }
 
+// landlock_restrict_self() binds the calling thread only (this kernel has no way to bind a whole
+// process), and the toolkit has started threads of its own by now (the X event reader): each is
+// made to restrict itself from a signal handler, as the C library does for setuid().
+std::atomic<int> sharedRuleset{-1};
+constexpr int kMaxThreads = 256;
+std::array<std::atomic<pid_t>, kMaxThreads> restrictedThreads;
+std::atomic<int> restrictedCount{0};
+std::atomic<bool> threadFailed{false};
+
+void restrictThisThread(int) {
+    const int saved = errno;
+    if (::syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::syscall(SYS_landlock_restrict_self, sharedRuleset.load(), 0u) != 0)
+        threadFailed = true;
+    const int slot = restrictedCount.fetch_add(1);
+    if (slot < kMaxThreads)
+        restrictedThreads[static_cast<std::size_t>(slot)] = static_cast<pid_t>(::syscall(SYS_gettid));
+    errno = saved;
+}
+
+std::vector<pid_t> threadIds() {
+    std::vector<pid_t> ids;
+    if (DIR* folder = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(folder)) {
+            const long id = std::strtol(entry->d_name, nullptr, 10);
+            if (id > 0)
+                ids.push_back(static_cast<pid_t>(id));
+        }
+        ::closedir(folder);
+    }
+    return ids;
+}
+
+bool restricted(pid_t thread) {
+    const int count = std::min(restrictedCount.load(), kMaxThreads);
+    for (int i = 0; i < count; ++i) {
+        if (restrictedThreads[static_cast<std::size_t>(i)] == thread)
+            return true;
+    }
+    return false;
+}
+
+bool alive(pid_t thread) {
+    struct stat info {};
+    return ::stat(("/proc/self/task/" + std::to_string(thread)).c_str(), &info) == 0;
+}
+
+bool restrictEveryThread(int ruleset, std::string& error) {
+    const int signal = SIGRTMIN + 5;
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = restrictThisThread;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(signal, &action, &previous) != 0) {
+        error = std::string("cannot reach the other threads: ") + std::strerror(errno);
+        return false;
+    }
+    sharedRuleset = ruleset;
+    const pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
+    std::set<pid_t> signalled;
+    bool fresh = true;
+    // Until a look finds no thread not yet restricted: one restricted thread only starts others
+    // that are restricted too.
+    for (int round = 0; fresh && round < 16 && error.empty(); ++round) {
+        fresh = false;
+        for (const pid_t thread : threadIds()) {
+            if (thread == self || !signalled.insert(thread).second)
+                continue;
+            fresh = true;
+            if (signalled.size() > kMaxThreads) {
+                error = "too many threads to confine";
+                break;
+            }
+            ::syscall(SYS_tgkill, ::getpid(), thread, signal);
+        }
+        // Bounded wait for each to answer; one that ended needs no rules.
+        for (const pid_t thread : signalled) {
+            for (int wait = 0; wait < 2000 && !restricted(thread) && alive(thread); ++wait) {
+                const timespec pause{0, 1'000'000};
+                ::nanosleep(&pause, nullptr);
+            }
+            if (error.empty() && !restricted(thread) && alive(thread))
+                error = "thread " + std::to_string(thread) + " did not take the Landlock rules";
+        }
+    }
+    ::sigaction(signal, &previous, nullptr);
+    if (error.empty() && threadFailed)
+        error = "a thread could not take the Landlock rules";
+    if (error.empty() && fresh)
+        error = "threads kept appearing while confining";
+    if (!error.empty())
+        return false;
+    if (::syscall(SYS_landlock_restrict_self, ruleset, 0u) != 0) {
+        error = std::string("cannot apply Landlock: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 long landlockAbi() {
     return ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
 }
@@ -404,11 +510,7 @@ bool applyLandlock(const std::vector<Rule>& rules, std::string& error) {
             return false;
         }
     }
-    if (::syscall(SYS_landlock_restrict_self, ruleset.get(), 0u) != 0) {
-        error = std::string("cannot apply Landlock: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return restrictEveryThread(ruleset.get(), error);
 }
 
 class SeccompFilter {
@@ -443,6 +545,9 @@ bool applySeccomp(std::string& error) {
         if (rc == 0)
             rc = seccomp_rule_add(filter.get(), refuse, call, 0);
     }
+    // Every thread of the process, not only this one.
+    if (rc == 0)
+        rc = seccomp_attr_set(filter.get(), SCMP_FLTATR_CTL_TSYNC, 1);
     if (rc == 0)
         rc = seccomp_load(filter.get());
     if (rc != 0) {

@@ -5,15 +5,19 @@
 
 #include "bridge/policy/DecisionStore.h"
 #include "bridge/policy/StateFiles.h"
+#include "bridge/worker/Confinement.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <thread>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace worker_test {
@@ -118,6 +122,33 @@ TEST_F(ConfinementTest, AWorkerRunsThePinentryAndNoOtherProgram) {
     EXPECT_LT(value("Run", text(CONTROL_HOST_PINENTRY))[1].get<int>(), 100) << "the pinentry is run";
     for (const char* program : {"/bin/true", "/usr/bin/env", BRIDGE_WORKER_PATH})
         EXPECT_EQ(value("Run", text(program)), errnoValue(100 + EACCES)) << program;
+}
+
+// The toolkit starts threads before the worker confines itself (the X event reader); a thread
+// that was already running is fenced in too.
+TEST_F(ConfinementTest, ThreadsStartedBeforeConfinementAreConfinedToo) {
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("HOME", home_.c_str(), 1);
+        std::promise<void> confined;
+        std::future<int> tried = std::async(std::launch::async, [this, go = confined.get_future()]() mutable {
+            go.wait();
+            const int file = ::open((home_ + "/from-a-thread").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            return (file >= 0 ? 1 : 0) | (socket >= 0 ? 2 : 0);
+        });
+        std::string error;
+        if (!bridge::worker::confine(error))
+            _exit(10);
+        confined.set_value();
+        _exit(tried.get());
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the thread wrote in the home folder, 2: it opened an IP socket";
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/from-a-thread"));
 }
 
 } // namespace

@@ -22,7 +22,7 @@ mkdir -p "$artifacts"
 
 all="softtoken_fuzz_template softtoken_fuzz_database lang_fuzz_inifile certs_fuzz_pkcs12 certs_fuzz_certificate certs_fuzz_pkcs7 certs_fuzz_pem_text
 bridge_fuzz_origin bridge_fuzz_frames bridge_fuzz_conversion platform_fuzz_typedescription
-platform_fuzz_resources platform_fuzz_registry providers_fuzz_prompt_text"
+platform_fuzz_resources platform_fuzz_registry providers_fuzz_prompt_text providers_fuzz_assuan_reply"
 if [ $# -ge 2 ]; then shift 2; else set --; fi
 targets=${*:-$all}
 for t in $all; do
@@ -146,6 +146,8 @@ seed_file platform_fuzz_registry store '{"": {"A": "x"}, "Software": {}, "Softwa
 seed_file providers_fuzz_prompt_text certificate '\100Alice \342\200\256gpj.exe\r\n'
 seed_file providers_fuzz_prompt_text origin '\377https://B\303\274cher.example:8443/x'
 seed_file providers_fuzz_prompt_text cut '\020\342\202\254\342\202\254\342\202\254\342\202\254\342\202\254\342\202\254'
+seed_file providers_fuzz_assuan_reply pin 'S PROGRESS 1\nD 12%%2534\nOK\n'
+seed_file providers_fuzz_assuan_reply error '# comment\nERR 83886179 Operation cancelled <Pinentry>\n'
 for f in "$(dirname "$0")"/../control32/*.idl "$(dirname "$0")"/../control64/*.idl \
          "$(dirname "$0")"/../tests/bridge/worker/*.idl "$(dirname "$0")"/../tests/platform/com/dispatch/*.idl; do
     [ -e "$f" ] && cp "$f" "$corpus/platform_fuzz_typedescription/"

@@ -1,5 +1,7 @@
 #include "providers/token/Pinentry.h"
 
+#include "providers/token/AssuanReply.h"
+
 #include "platform/win/UserWait.h"
 
 #include <openssl/crypto.h>
@@ -63,15 +65,6 @@ std::string localeName() {
     return "C.UTF-8";
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 long remainingMs(const timespec& deadline) {
     timespec now{};
@@ -216,49 +209,15 @@ private:
             std::size_t length = 0;
             if (!readLine(deadline, length))
                 return std::nullopt;
-            const char* text = line_.data();
-            auto starts = [&](const char* word) {
-                const std::size_t n = std::strlen(word);
-                return length >= n && std::memcmp(text, word, n) == 0 &&
-                       (length == n || text[n] == ' ');
-            };
-            if (starts("OK"))
-                return Reply{true, 0};
-            if (starts("ERR")) {
-                unsigned long code = 0;
-                for (std::size_t i = 4; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
-                    code = code * 10 + static_cast<unsigned long>(text[i] - '0');
-                return Reply{false, code};
+            unsigned long code = 0;
+            switch (readAssuanLine(line_.data(), length, pin, code)) {
+            case AssuanLine::ok: return Reply{true, 0};
+            case AssuanLine::error: return Reply{false, code};
+            case AssuanLine::data:
+            case AssuanLine::comment: continue;
+            case AssuanLine::refused: return failed(); // INQUIRE or anything unknown: we have nothing to give
             }
-            if (starts("D")) {
-                if (!pin || !decodeInto(text + 2, length > 2 ? length - 2 : 0, *pin))
-                    return failed();
-                continue;
-            }
-            if (starts("S") || (length > 0 && text[0] == '#'))
-                continue;
-            // INQUIRE or anything unknown: we have nothing to give.
-            return failed();
         }
-    }
-
-    static bool decodeInto(const char* data, std::size_t length, SecurePin& pin) {
-        for (std::size_t i = 0; i < length; ++i) {
-            char c = data[i];
-            if (c == '%') {
-                if (i + 2 >= length)
-                    return false;
-                const int high = hexValue(data[i + 1]);
-                const int low = hexValue(data[i + 2]);
-                if (high < 0 || low < 0)
-                    return false;
-                c = static_cast<char>(high * 16 + low);
-                i += 2;
-            }
-            if (!pin.append(c))
-                return false;
-        }
-        return true;
     }
 
     // One line into line_, without its line feed (and a CR before it).

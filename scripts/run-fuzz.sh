@@ -22,7 +22,8 @@ mkdir -p "$artifacts"
 
 all="softtoken_fuzz_template softtoken_fuzz_database lang_fuzz_inifile certs_fuzz_pkcs12 certs_fuzz_certificate certs_fuzz_pkcs7 certs_fuzz_pem_text
 bridge_fuzz_origin bridge_fuzz_frames bridge_fuzz_conversion platform_fuzz_typedescription
-platform_fuzz_resources platform_fuzz_registry providers_fuzz_prompt_text providers_fuzz_assuan_reply"
+platform_fuzz_resources platform_fuzz_registry providers_fuzz_prompt_text providers_fuzz_assuan_reply
+bridge_fuzz_http"
 if [ $# -ge 2 ]; then shift 2; else set --; fi
 targets=${*:-$all}
 for t in $all; do
@@ -148,6 +149,10 @@ seed_file providers_fuzz_prompt_text origin '\377https://B\303\274cher.example:8
 seed_file providers_fuzz_prompt_text cut '\020\342\202\254\342\202\254\342\202\254\342\202\254\342\202\254\342\202\254'
 seed_file providers_fuzz_assuan_reply pin 'S PROGRESS 1\nD 12%%2534\nOK\n'
 seed_file providers_fuzz_assuan_reply error '# comment\nERR 83886179 Operation cancelled <Pinentry>\n'
+# Requests as pages send them (first byte: the size of the pieces they arrive in, less one).
+seed_file bridge_fuzz_http call '\377POST /korvan/v1/call HTTP/1.1\r\nHost: 127.0.0.1:28561\r\nOrigin: https://a.example\r\nContent-Type: text/plain;charset=UTF-8\r\nContent-Length: 2\r\n\r\n{}'
+seed_file bridge_fuzz_http pipelined '\007GET /korvan/activex.js HTTP/1.1\r\nHost: localhost:28561\r\n\r\nOPTIONS /korvan/v1/call HTTP/1.1\r\nHost: [::1]:28561\r\nOrigin: https://ab.example\r\nAccess-Control-Request-Private-Network: true\r\n\r\nPOST /korvan/v1/call?x HTTP/1.0\r\nHost: 127.0.0.1:28561\r\nContent-Length: 1\r\n\r\n['
+seed_file bridge_fuzz_http smuggled '\000POST /korvan/v1/call HTTP/1.1\r\nHost: x.localhost:28561\r\nContent-Length: 60\r\n\r\nPOST /korvan/v1/call HTTP/1.1\r\nHost: 127.0.0.1:28561\r\n\r\n'
 for f in "$(dirname "$0")"/../control32/*.idl "$(dirname "$0")"/../control64/*.idl \
          "$(dirname "$0")"/../tests/bridge/worker/*.idl "$(dirname "$0")"/../tests/platform/com/dispatch/*.idl; do
     [ -e "$f" ] && cp "$f" "$corpus/platform_fuzz_typedescription/"

@@ -111,7 +111,7 @@ void Connection::work(Request request) {
     working_ = true;
     const bool keepAlive = request.keepAlive;
     auto shared = std::make_shared<Request>(std::move(request));
-    const bool running = server_.calls().run([self = shared_from_this(), shared, keepAlive] {
+    const bool running = server_.calls().run([self = shared_from_this(), shared, keepAlive]() mutable {
         Reply reply;
         try {
             reply = self->server_.handler().answer(*shared);
@@ -119,8 +119,11 @@ void Connection::work(Request request) {
             reply = self->server_.handler().refusal(500, errors::controlFailed, *shared);
         }
         reply.close = reply.close || !keepAlive;
-        boost::asio::post(self->server_.io(),
-                          [self, reply = std::move(reply)]() mutable { self->answered(std::move(reply)); });
+        // The connection is handed back whole, so that it always ends on the event thread.
+        boost::asio::io_context& io = self->server_.io();
+        boost::asio::post(io, [self = std::move(self), reply = std::move(reply)]() mutable {
+            self->answered(std::move(reply));
+        });
     });
     if (!running) {
         working_ = false;

@@ -162,7 +162,8 @@ class World:
         self.root = tempfile.mkdtemp(prefix="bridge-e2e-")
         os.chmod(self.root, 0o700)
         self.conf = os.path.join(self.root, "token.conf")
-        self.pinentry_log = os.path.join(self.root, "pinentry.log")
+        # In the token store: a confined worker, and so its pinentry, writes nowhere else.
+        self.pinentry_log = os.path.join(self.root, "store", "pinentry.log")
         os.makedirs(os.path.join(self.root, "store"))
         with open(self.conf, "w") as f:
             f.write("store_dir = %s/store\nslots = %d\npin_iterations = 1\n" % (self.root, SLOTS))
@@ -188,6 +189,8 @@ class World:
             "SKYRA_TOKEN_CONF": self.conf,
             "KORVAN_REGISTRY_DIR": os.path.join(self.root, "registry"),
             "KORVAN_PINENTRY": self.pinentry,
+            # What the wrapper runs, so that a confined worker may execute it too.
+            "KORVAN_PINENTRY_EXEC": os.path.join(self.bin, "control_host_pinentry"),
         }
         self.bridges = []
         self.page_servers = []

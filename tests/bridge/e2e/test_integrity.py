@@ -127,9 +127,10 @@ class IntegrityTest(unittest.TestCase):
         open_page(self.driver, self.pages, "pinned-bridge.html")
         self.assertEqual(call(self.driver, STATE), ["function", "object", []])
         got = call(self.driver, """
-            try { return {value: new ActiveXObject("%s").GenRandomNumber(16)}; }
+            try { const o = new ActiveXObject("%s"); return {online: o.IsOnline, value: o.GenRandomNumber(16)}; }
             catch (e) { return {error: String(e && e.message)}; }
         """ % SGN)
+        self.assertEqual(got.get("online"), 0, got)
         self.assertRegex(got.get("value") or "", r"^[0-9A-F]{16}$", got)
 
     def test_a_site_may_list_several_hashes_for_the_unpinned_path(self):

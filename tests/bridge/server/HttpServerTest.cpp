@@ -185,3 +185,23 @@ TEST_F(HttpServerTest, CallsBeyondTheThreadCapAreRefusedAndClosed) {
     EXPECT_EQ(receive(second.get(), 1).rfind("HTTP/1.1 503", 0), 0u);
     EXPECT_TRUE(closedByServer(second.get()));
 }
+
+TEST_F(HttpServerTest, FourThousandConnectionsAreHeldAndTheNextTakesTheOldestsPlace) {
+    start(); // raises the descriptor limit for this process too
+    std::vector<UniqueFd> waiting;
+    for (int i = 0; i < 4096; ++i) {
+        waiting.push_back(connectAndSend("GET /a HTTP/1.1\r\n"));
+        ASSERT_GE(waiting.back().get(), 0) << i;
+    }
+    std::this_thread::sleep_for(200ms);
+    UniqueFd next = connectAndSend(kGet);
+    EXPECT_NE(receive(next.get(), 1).find("/a"), std::string::npos);
+    EXPECT_TRUE(closedByServer(waiting.front().get()));
+    int closed = 0;
+    for (std::size_t i = 1; i < waiting.size(); ++i) {
+        char byte = 0;
+        const ssize_t n = ::recv(waiting[i].get(), &byte, 1, MSG_DONTWAIT);
+        closed += n == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(closed, 0) << "only the oldest went";
+}

@@ -24,8 +24,10 @@ namespace {
 
 using detail::Endpoint;
 
-constexpr unsigned kProcEstablished = 0x01;
-constexpr unsigned kProcListen = 0x0A;
+// A peer that sent its request and shut its side for writing is in FIN_WAIT1 or FIN_WAIT2; its
+// socket is still its own.
+constexpr unsigned kPeerStates = 1u << TCP_ESTABLISHED | 1u << TCP_FIN_WAIT1 | 1u << TCP_FIN_WAIT2;
+constexpr unsigned kListenStates = 1u << TCP_LISTEN;
 
 class Fd {
 public:
@@ -243,7 +245,7 @@ std::optional<uid_t> exactLookup(const Connection& c) {
     request.header.nlmsg_flags = NLM_F_REQUEST;
     request.body.sdiag_family = static_cast<std::uint8_t>(family);
     request.body.sdiag_protocol = IPPROTO_TCP;
-    request.body.idiag_states = 1u << TCP_ESTABLISHED;
+    request.body.idiag_states = kPeerStates;
     fillSockId(request.body.id, family, c.peer, c.local);
     // One socket per thread for these, so that a look-up costs two system calls. A failed
     // exchange may leave answers queued, so its socket is not used again.
@@ -253,7 +255,8 @@ std::optional<uid_t> exactLookup(const Connection& c) {
     std::optional<uid_t> uid;
     const bool answered = diagExchange(socket, request, [&](const inet_diag_msg& diag, const std::uint8_t*, std::uint32_t) {
         // Trust only an answer about exactly the socket asked for.
-        if (diag.idiag_state == TCP_ESTABLISHED && diagEnd(diag, true) == c.peer && diagEnd(diag, false) == c.local)
+        if (diag.idiag_state < 32 && (kPeerStates & 1u << diag.idiag_state) != 0 && diagEnd(diag, true) == c.peer &&
+            diagEnd(diag, false) == c.local)
             uid = diag.idiag_uid;
         return true;
     });
@@ -411,10 +414,10 @@ std::optional<uid_t> procPeer(const Connection& c) {
     // A peer socket of family AF_INET appears in tcp; one of AF_INET6 in tcp6, with IPv4
     // addresses v4-mapped.
     const bool v4 = isV4Mapped(c.peer) && isV4Mapped(c.local);
-    std::optional<uid_t> six = detail::uidInProcTable("/proc/net/tcp6", c.peer, c.local, kProcEstablished);
+    std::optional<uid_t> six = detail::uidInProcTable("/proc/net/tcp6", c.peer, c.local, kPeerStates);
     if (six || !v4)
         return six;
-    return detail::uidInProcTable("/proc/net/tcp", c.peer, c.local, kProcEstablished);
+    return detail::uidInProcTable("/proc/net/tcp", c.peer, c.local, kPeerStates);
 }
 
 } // namespace
@@ -422,7 +425,7 @@ std::optional<uid_t> procPeer(const Connection& c) {
 namespace detail {
 
 std::optional<uid_t> uidInProcTable(const char* path, const Endpoint& local, const Endpoint& remote,
-                                    unsigned state) {
+                                    unsigned states) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "re"));
     if (!file)
         return std::nullopt;
@@ -448,7 +451,7 @@ std::optional<uid_t> uidInProcTable(const char* path, const Endpoint& local, con
         const auto lineState = fields[3].size() == 2 ? parseHex(fields[3].data(), 2) : std::nullopt;
         if (!lineLocal || !lineRemote || !lineState)
             return std::nullopt;
-        if (*lineState != state || *lineLocal != local || *lineRemote != remote)
+        if (*lineState >= 32 || (states & 1u << *lineState) == 0 || *lineLocal != local || *lineRemote != remote)
             continue;
         const auto uid = parseUid(fields[7]);
         if (!uid || (found && *found != *uid))
@@ -481,10 +484,10 @@ std::optional<uid_t> listenerUidFromProc(int family, int port) {
     Endpoint nowhere4 = nowhere;
     nowhere4.address[10] = nowhere4.address[11] = 0xff;
     for (const Endpoint& candidate : wanted.v4)
-        if (auto uid = uidInProcTable("/proc/net/tcp", candidate, nowhere4, kProcListen))
+        if (auto uid = uidInProcTable("/proc/net/tcp", candidate, nowhere4, kListenStates))
             return uid;
     for (const Endpoint& candidate : wanted.v6)
-        if (auto uid = uidInProcTable("/proc/net/tcp6", candidate, nowhere, kProcListen))
+        if (auto uid = uidInProcTable("/proc/net/tcp6", candidate, nowhere, kListenStates))
             return uid;
     return std::nullopt;
 }

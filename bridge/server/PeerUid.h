@@ -43,11 +43,12 @@ struct Endpoint {
 };
 
 // The uid on the line of the table at `path` (/proc/net/tcp6 or /proc/net/tcp format) whose
-// local and remote ends and state (hex, as the table shows it: 0x01 established, 0x0A listen)
-// are the given ones. nullopt when no line matches, when matching lines disagree, or when the
-// table is malformed or larger than a real one can be.
+// local and remote ends are the given ones and whose state is one of `states` (a bit 1 << S for
+// each state S as the table shows it: 0x01 established, 0x0A listen). nullopt when no line
+// matches, when matching lines disagree, or when the table is malformed or larger than a real
+// one can be.
 std::optional<uid_t> uidInProcTable(const char* path, const Endpoint& local, const Endpoint& remote,
-                                    unsigned state);
+                                    unsigned states);
 
 } // namespace detail
 

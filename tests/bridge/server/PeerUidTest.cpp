@@ -213,6 +213,20 @@ TEST(PeerUid, OwnConnectionsGiveOurUidThroughBothMechanisms) {
     }
 }
 
+// A client that sends its request and shuts its side for writing at once is still itself.
+TEST(PeerUid, AHalfClosedClientIsStillNamed) {
+    const Fd listener = bound(AF_INET, "127.0.0.1");
+    const Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_storage to = address(AF_INET, "127.0.0.1", portOf(listener.get()));
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&to), lengthOf(AF_INET)), 0);
+    const Fd accepted = acceptOne(listener);
+    ASSERT_EQ(::shutdown(client.get(), SHUT_WR), 0);
+    char byte;
+    ASSERT_EQ(::recv(accepted.get(), &byte, 1, 0), 0); // the FIN has arrived: the client is past ESTABLISHED
+    EXPECT_EQ(peer::detail::peerUidFromNetlink(accepted.get()), ::getuid());
+    EXPECT_EQ(peer::detail::peerUidFromProc(accepted.get()), ::getuid());
+}
+
 TEST(PeerUid, AClientOfAnotherUidIsNamedByItsOwnUid) {
     if (!canSwitchUid())
         GTEST_SKIP() << "not root, and setpriv cannot switch to uid 65534 here";
@@ -356,7 +370,7 @@ TEST(PeerUid, ProcTablesAreReadStrictly) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::ofstream(path, std::ios::trunc) << c.table;
-        EXPECT_EQ(peer::detail::uidInProcTable(path.c_str(), local, remote, 0x01), c.expected);
+        EXPECT_EQ(peer::detail::uidInProcTable(path.c_str(), local, remote, 1u << 0x01), c.expected);
     }
     std::filesystem::remove(path);
 }

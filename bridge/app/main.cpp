@@ -151,10 +151,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const app::Options& options = *resolved.options;
-    for (const std::string& warning : options.warnings) {
-        std::cerr << "korvan-bridge: " << warning << '\n';
+    // Event lines go to stderr already; printing the warning too would show it twice.
+    for (const std::string& warning : options.warnings)
         app::logLine(warning);
-    }
 
     switch (options.mode) {
     case app::Options::Mode::listOrigins:

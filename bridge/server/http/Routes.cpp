@@ -92,11 +92,14 @@ std::optional<Reply> Routes::screen(const Request& head) {
 }
 
 Reply Routes::serveScript(const Request& request) const {
-    const std::optional<std::string_view> script = pageScriptAt(pathOf(request.target));
+    const std::string_view path = pathOf(request.target);
+    const std::optional<std::string_view> script = pageScriptAt(path);
     if (!script)
         return jsonReply(errorAnswer(404, textForStatus(404)));
     Reply reply;
-    reply.headers.emplace_back("Cache-Control", "no-cache");
+    // A pinned path names its bytes, so the browser may keep them; the old path follows upgrades.
+    reply.headers.emplace_back("Cache-Control", path.starts_with("/korvan/v1/") ? "public, max-age=31536000, immutable"
+                                                                                : "no-cache");
     reply.headers.emplace_back("Content-Type", "text/javascript; charset=utf-8");
     reply.body = std::string(*script);
     reply.headOnly = request.method == "HEAD";

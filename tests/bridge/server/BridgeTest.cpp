@@ -45,6 +45,12 @@ TEST_F(BridgeTest, ScriptIsServedToAnyOriginWithoutAsking) {
     EXPECT_EQ(plain->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
     EXPECT_EQ(plain->get_header_value("Cache-Control"), "no-cache");
     EXPECT_FALSE(plain->has_header("Access-Control-Allow-Origin"));
+    // The pinned path names its bytes: the browser may keep them.
+    auto pinned = client.Get("/korvan/v1/activex-" + std::string(newestScript().sha384Hex) + ".js");
+    ASSERT_TRUE(pinned);
+    EXPECT_EQ(pinned->status, 200);
+    EXPECT_EQ(pinned->body, std::string(pageScript()));
+    EXPECT_EQ(pinned->get_header_value("Cache-Control"), "public, max-age=31536000, immutable");
 
     auto head = client.Head("/korvan/activex.js", {{"Origin", kOther}});
     ASSERT_TRUE(head);
@@ -129,21 +135,24 @@ TEST_F(BridgeTest, ApprovalAnswersAreKeptAsTheUserChose) {
     EXPECT_EQ(create(kOther).status, 403);
     EXPECT_EQ(DecisionStore().decision(kOther), Decision::undecided) << "denied for this run only";
 
-    // No answer at all is a refusal that decides nothing, not even for this run.
+    // A dialog left unanswered denies the origin for this run, so that it cannot raise another;
+    // nothing is kept for later runs.
     const std::string third = "https://third.example";
     EXPECT_EQ(create(third).status, 403);
-    EXPECT_EQ(decisions.decision(third), Decision::undecided);
+    EXPECT_EQ(decisions.decision(third), Decision::denied);
+    EXPECT_EQ(DecisionStore().decision(third), Decision::undecided);
 
     const std::vector<std::string> expected = {kBank, kOther, third};
     EXPECT_EQ(user.approvalsAsked, expected);
 }
 
-TEST_F(BridgeTest, AtMostThreeApprovalDialogsAMinute) {
+TEST_F(BridgeTest, AtMostThreeApprovalDialogsAMinuteForOneSite) {
     start();
     for (int i = 0; i < 4; ++i) {
-        const Reply reply = create("https://site" + std::to_string(i) + ".example");
+        const std::string origin = "https://s" + std::to_string(i) + ".site.example";
+        const Reply reply = create(origin);
         EXPECT_EQ(reply.status, 403);
-        EXPECT_EQ(reply.header("Access-Control-Allow-Origin"), "https://site" + std::to_string(i) + ".example");
+        EXPECT_EQ(reply.header("Access-Control-Allow-Origin"), origin);
     }
     EXPECT_EQ(user.approvalsAsked.size(), 3u);
     EXPECT_TRUE(logged("too many dialogs"));

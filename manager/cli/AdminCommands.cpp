@@ -3,6 +3,7 @@
 // with the same messages (printed to standard error by the tool's presenter).
 
 #include "Command.h"
+#include "EraseCheck.h"
 #include "InitToken.h"
 #include "LoginStep.h"
 #include "ModuleInitToken.h"
@@ -22,6 +23,7 @@ namespace {
 struct AdminOptions {
     std::optional<unsigned long> slot;
     bool pinStdin = false;
+    bool yes = false;
     std::optional<std::string> label;
     std::optional<unsigned> soRetries;
     std::optional<unsigned> userRetries;
@@ -34,6 +36,7 @@ enum OptionSet : unsigned {
     TakesPins = 1,
     TakesLabel = 2,
     TakesInitNumbers = 4,
+    TakesYes = 8,
 };
 
 bool parseNumber(const std::string& text, unsigned long limit, unsigned& out) {
@@ -54,6 +57,8 @@ std::optional<AdminOptions> parseAdmin(const char* name, unsigned takes,
     table.rules.push_back(slotOption(options.slot));
     if (takes & TakesPins)
         table.rules.push_back({"--pin-stdin", &options.pinStdin, {}});
+    if (takes & TakesYes)
+        table.rules.push_back({"--yes", &options.yes, {}});
     if (takes & TakesLabel)
         table.rules.push_back(
             {"--label", nullptr,
@@ -232,9 +237,47 @@ template <int Index> ExitCode runPinCommand(CommandArguments& arguments) {
 
 // ----- init-token
 
+constexpr unsigned kInitTakes = TakesPins | TakesLabel | TakesInitNumbers | TakesYes;
+
 bool validateInitToken(CommandArguments& arguments) {
-    return parseAdmin("init-token", TakesPins | TakesLabel | TakesInitNumbers, arguments)
-        .has_value();
+    return parseAdmin("init-token", kInitTakes, arguments).has_value();
+}
+
+// The erase question: --yes answers it (and it is written to standard error
+// so a log shows what was agreed to), else the terminal; without one the
+// token stays as it is.
+struct EraseQuestion {
+    bool yes = false;
+    std::ostream& err;
+    bool noTerminal = false;
+
+    EraseConfirm confirm() {
+        return [this](const std::string& text) {
+            if (yes) {
+                err << text << '\n';
+                return true;
+            }
+            std::optional<bool> answer = askYesNoOnTerminal(text);
+            if (answer)
+                return *answer;
+            err << text << '\n'
+                << toolText(10425, "No terminal to confirm the initialization; use --yes.")
+                << '\n';
+            noTerminal = true;
+            return false;
+        };
+    }
+};
+
+// Exit status of an initialization; a question answered No is no failure.
+ExitCode initExit(const InitTokenOutcome& outcome, const EraseQuestion& question) {
+    if (outcome.tokenRemoved)
+        return ExitNoToken;
+    if (outcome.succeeded)
+        return ExitOk;
+    if (outcome.declined)
+        return question.noTerminal ? ExitBadInput : ExitOk;
+    return ExitRefused;
 }
 
 // A module without the vendor table: the standard calls, which need the
@@ -273,18 +316,17 @@ ExitCode runModuleInitCommand(const AdminOptions& options, CommandArguments& arg
     if (!moduleInitOkEnabled(bounds, in))
         return refusedInput(arguments, 10404, "The PIN is shorter than the token's minimum.");
 
-    ModuleInitOutcome outcome = runModuleInitToken(slotId, in);
-    if (outcome.tokenRemoved)
-        return ExitNoToken;
+    EraseQuestion question{options.yes, arguments.err};
+    ModuleInitOutcome outcome =
+        runModuleInitToken(slotId, in, defaultAdminContext(), question.confirm());
     if (outcome.succeeded && outcome.slotId != slotId)
         arguments.out << toolText(10423, "The token is now in slot") << ' ' << outcome.slotId
                       << '\n';
-    return outcome.succeeded ? ExitOk : ExitRefused;
+    return initExit(outcome, question);
 }
 
 ExitCode runInitTokenCommand(CommandArguments& arguments) {
-    AdminOptions options =
-        *parseAdmin("init-token", TakesPins | TakesLabel | TakesInitNumbers, arguments);
+    AdminOptions options = *parseAdmin("init-token", kInitTakes, arguments);
     CK_SLOT_ID slotId = *options.slot;
     if (requireSlot(slotId, arguments) == nullptr)
         return ExitNoToken;
@@ -302,6 +344,14 @@ ExitCode runInitTokenCommand(CommandArguments& arguments) {
     in.privateMemorySize = options.privateMemory.value_or(defaults.privateMemorySize);
 
     PinInput input(options.pinStdin);
+    // An initialized token is not erased without its current SO PIN.
+    if (tokenNeedsSoPin(slotId)) {
+        std::optional<SecurePin> current =
+            readOne(input, translate(10421, "Current SO PIN:"), arguments);
+        if (!current)
+            return ExitBadInput;
+        in.currentSoPin = std::move(*current);
+    }
     std::optional<SecurePin> soPin =
         readNewPin(input, pinBoundsLabel(850, "Set SO PIN(%d to %d characters):", defaults.bounds),
                    translate(832, "Confirm SO PIN:"), arguments);
@@ -328,10 +378,9 @@ ExitCode runInitTokenCommand(CommandArguments& arguments) {
                             in.userPinErrorCount, in.publicMemorySize, in.privateMemorySize))
         return refusedInput(arguments, 10404, "The PIN is shorter than the token's minimum.");
 
-    InitTokenOutcome outcome = runInitToken(slotId, in);
-    if (outcome.tokenRemoved)
-        return ExitNoToken;
-    return outcome.succeeded ? ExitOk : ExitRefused;
+    EraseQuestion question{options.yes, arguments.err};
+    InitTokenOutcome outcome = runInitToken(slotId, in, defaultAdminContext(), question.confirm());
+    return initExit(outcome, question);
 }
 
 // ----- rename
@@ -368,9 +417,12 @@ std::vector<Command> adminCommands() {
         {"change-so-pin", "--slot N [--pin-stdin]",
          "Change the SO PIN (PINs: current SO PIN, new SO PIN, new SO PIN again).", true,
          validatePinCommand<2>, runPinCommand<2>},
-        {"init-token", "--slot N [--pin-stdin] [OPTIONS]",
-         "Re-initialize the token, erasing it (PINs: new SO PIN, new user PIN; typed ones are "
-         "asked twice). OPTIONS: --label L, --so-retries N, --user-retries N (0 to 14), "
+        {"init-token", "--slot N [--pin-stdin] [--yes] [OPTIONS]",
+         "Re-initialize the token, erasing it (PINs: the current SO PIN of a token already "
+         "initialized, then the new SO PIN and the new user PIN; typed new ones are asked twice). "
+         "Before the erase the current SO PIN is checked and the question naming the token, its "
+         "serial number and its objects is answered by --yes, else on the terminal; without a "
+         "terminal nothing is erased. OPTIONS: --label L, --so-retries N, --user-retries N (0 to 14), "
          "--public-memory B, --private-memory B (0 to 63999); defaults: the token's current "
          "name, retry limits and memory sizes.",
          true, validateInitToken, runInitTokenCommand},

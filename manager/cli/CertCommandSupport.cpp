@@ -10,10 +10,7 @@
 #include "TokenLibrary.h"
 #include "Translator.h"
 
-#include <cctype>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -27,25 +24,6 @@ OptionStore nonEmpty(const char* option, const char* what, std::optional<std::st
         out = value;
         return true;
     };
-}
-
-// Yes/No from a terminal line; nullopt when there is no terminal.
-std::optional<bool> askOnTerminal(const std::string& question) {
-    int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (tty < 0)
-        return std::nullopt;
-    std::string prompt = question + " (y/n) ";
-    bool written =
-        ::write(tty, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
-    SecurePin line;
-    bool read = written && readPinLine(tty, line);
-    ::close(tty);
-    if (!read)
-        return std::nullopt;
-    std::string answer(line.view());
-    for (char& c : answer)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return answer == "y" || answer == "yes";
 }
 
 } // namespace
@@ -142,7 +120,7 @@ bool ToolPrompter::confirm(int messageId, const char* defaultText) {
         err_ << question << '\n';
         return yes_;
     }
-    std::optional<bool> answer = askOnTerminal(question);
+    std::optional<bool> answer = askYesNoOnTerminal(question);
     if (!answer) {
         err_ << question << '\n' << toolText(noTerminalId_, noTerminalText_) << '\n';
         noTerminal = true;

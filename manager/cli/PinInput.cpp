@@ -108,3 +108,22 @@ std::optional<SecurePin> PinInput::read(const std::string& prompt) {
         return std::nullopt;
     return pin;
 }
+
+std::optional<bool> askYesNoOnTerminal(const std::string& question) {
+    int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0)
+        return std::nullopt;
+    std::string prompt = question + " (y/n) ";
+    bool written =
+        ::write(tty, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
+    SecurePin line;
+    bool read = written && readPinLine(tty, line);
+    ::close(tty);
+    if (!read)
+        return std::nullopt;
+    std::string answer(line.view());
+    for (char& c : answer)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return answer == "y" || answer == "yes";
+}

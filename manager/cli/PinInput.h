@@ -27,3 +27,7 @@ private:
 // stream buffer keeps a copy. The line end (\n, \r\n) is dropped. False at
 // end of input before any byte or on a read error.
 bool readPinLine(int fd, SecurePin& pin);
+
+// Asks a Yes/No question on the terminal (not standard input): true for "y"
+// or "yes" in any case, false for any other line, nullopt without a terminal.
+std::optional<bool> askYesNoOnTerminal(const std::string& question);

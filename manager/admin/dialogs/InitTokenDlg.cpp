@@ -1,3 +1,4 @@
+#include "EraseCheck.h"
 #include "InitToken.h"
 
 #include "DialogTranslation.h"
@@ -103,6 +104,8 @@ void CInitTokenDlg::initDialog() {
         qtext(pinBoundsLabel(850, "Set SO PIN(%d to %d characters):", bounds)));
     if (!vendorInitAvailable())
         enterModuleMode(bounds);
+    else if (tokenNeedsSoPin(slotId()))
+        addCurrentSoPin(bounds);
     ui_->userPinLabel->setText(
         qtext(pinBoundsLabel(851, "Set User PIN(%d to %d characters):", bounds)));
     // The edits' digit limit must not cut a longer value the token holds.
@@ -155,6 +158,20 @@ void CInitTokenDlg::enterModuleMode(const PinBounds& bounds) {
     setTabOrder(ui_->nameEdit, newSoPinEdit_);
 }
 
+void CInitTokenDlg::addCurrentSoPin(const PinBounds& bounds) {
+    currentSoPinLabel_ = new QLabel(this);
+    currentSoPinLabel_->setGeometry(15, 288, 377, 13);
+    currentSoPinLabel_->setText(qtext(translate(857, "Current SO PIN:")));
+    currentSoPinEdit_ = new QLineEdit(this);
+    currentSoPinEdit_->setProperty("controlId", kCurrentSoPinControlId);
+    currentSoPinEdit_->setGeometry(15, 304, 381, 23);
+    currentSoPinEdit_->setEchoMode(QLineEdit::Password);
+    limitPinEdit(currentSoPinEdit_, bounds.maximum);
+    setSecretEdits({ui_->soPinEdit, ui_->userPinEdit, currentSoPinEdit_});
+    connect(currentSoPinEdit_, &QLineEdit::textChanged, this, [this] { updateOkButton(); });
+    setTabOrder(ui_->privateMemoryEdit, currentSoPinEdit_);
+}
+
 ModuleInitInput CInitTokenDlg::moduleInput() const {
     ModuleInitInput input;
     input.currentSoPin = pinFromEdit(ui_->soPinEdit);
@@ -203,8 +220,11 @@ void CInitTokenDlg::updateOkButton() {
         values[i] = fieldValue(numberFields_[i]);
         readable = readable && values[i].has_value();
     }
+    // The current SO PIN, where asked, is held to the same minimum.
+    bool current = currentSoPinEdit_ == nullptr ||
+                   pinFromEdit(currentSoPinEdit_).size() >= minimumPin_;
     ui_->okButton->setEnabled(
-        readable && initTokenOkEnabled(PinBounds{minimumPin_, 0}, pinFromEdit(ui_->soPinEdit),
+        readable && current && initTokenOkEnabled(PinBounds{minimumPin_, 0}, pinFromEdit(ui_->soPinEdit),
                                        utf8FromEdit(ui_->nameEdit), pinFromEdit(ui_->userPinEdit),
                                        *values[0], *values[1], *values[2], *values[3]));
 }
@@ -242,6 +262,8 @@ void CInitTokenDlg::onOk() {
     if (!validateFields())
         return;
     InitTokenInput input;
+    if (currentSoPinEdit_ != nullptr)
+        input.currentSoPin = pinFromEdit(currentSoPinEdit_);
     input.soPin = pinFromEdit(ui_->soPinEdit);
     input.userPin = pinFromEdit(ui_->userPinEdit);
     input.label = utf8FromEdit(ui_->nameEdit);

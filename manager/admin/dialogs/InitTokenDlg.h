@@ -18,6 +18,8 @@ class CInitTokenDlg : public AdminDialog {
     Q_OBJECT
 public:
     static constexpr int kDialogId = 136;
+    // The current SO PIN's edit, which the resource does not have.
+    static constexpr int kCurrentSoPinControlId = 1111;
 
     CInitTokenDlg(CK_SLOT_ID slotId, QWidget* parent = nullptr);
     ~CInitTokenDlg() override;
@@ -55,12 +57,17 @@ private:
     // current SO PIN, may set a new one, and cannot set counts or sizes.
     void enterModuleMode(const PinBounds& bounds);
     ModuleInitInput moduleInput() const;
+    // An initialized token under the vendor entry: its current SO PIN is
+    // asked too, in the free band, and checked before the erase.
+    void addCurrentSoPin(const PinBounds& bounds);
 
     std::unique_ptr<Ui::CInitTokenDlg> ui_;
     bool moduleMode_ = false;
     QLabel* newSoPinLabel_ = nullptr;
     QLineEdit* newSoPinEdit_ = nullptr;
     QLabel* moduleNote_ = nullptr;
+    QLabel* currentSoPinLabel_ = nullptr;
+    QLineEdit* currentSoPinEdit_ = nullptr;
     std::vector<NumberField> numberFields_;
     CK_ULONG minimumPin_ = 0;
     bool succeeded_ = false;

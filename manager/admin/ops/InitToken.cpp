@@ -1,5 +1,6 @@
 #include "InitToken.h"
 
+#include "EraseCheck.h"
 #include "MessageFlags.h"
 #include "Messages.h"
 #include "ProductConfig.h"
@@ -85,7 +86,7 @@ SlotEntry* initTargetSlot(CK_SLOT_ID slotId, const AdminContext& context,
 }
 
 InitTokenOutcome runInitToken(CK_SLOT_ID slotId, const InitTokenInput& input,
-                              const AdminContext& context) {
+                              const AdminContext& context, const EraseConfirm& confirm) {
     InitTokenOutcome outcome;
     outcome.tokenTouched = true;
     TokenInitParams params = fillTokenInitParams(input);
@@ -102,10 +103,15 @@ InitTokenOutcome runInitToken(CK_SLOT_ID slotId, const InitTokenInput& input,
 
     // Refused like a token that finds a PIN too long, before anything on
     // the token is touched.
-    if (input.soPin.tooLong() || input.userPin.tooLong()) {
+    if (input.soPin.tooLong() || input.userPin.tooLong() || input.currentSoPin.tooLong()) {
         std::memset(&params, 0, sizeof params);
         reportInitFailure(CKR_PIN_LEN_RANGE, outcome);
         outcome.tokenTouched = false;
+        return outcome;
+    }
+
+    if (!checkBeforeErase(slotId, *entry, input.currentSoPin, confirm, context, outcome)) {
+        std::memset(&params, 0, sizeof params);
         return outcome;
     }
 

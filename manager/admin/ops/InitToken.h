@@ -9,6 +9,7 @@
 #include <korvan/vendor_aux.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct PinErrorCountSettings {
@@ -32,6 +33,8 @@ InitTokenDefaults readInitTokenDefaults(CK_SLOT_ID slotId,
                                         const AdminContext& context = defaultAdminContext());
 
 struct InitTokenInput {
+    // Checked before an initialized token is erased; unused otherwise.
+    SecurePin currentSoPin;
     SecurePin soPin;
     SecurePin userPin;
     std::string label;
@@ -59,6 +62,7 @@ struct InitTokenOutcome {
     bool succeeded = false;
     bool tokenTouched = false;
     bool tokenRemoved = false;
+    bool declined = false; // the erase question was answered Cancel
     CK_RV rv = CKR_OK;
     // After a success: the new name and user PIN; else empty.
     std::string newName;
@@ -73,5 +77,15 @@ void reportInitFailure(CK_RV code, InitTokenOutcome& outcome);
 SlotEntry* initTargetSlot(CK_SLOT_ID slotId, const AdminContext& context,
                           InitTokenOutcome& outcome);
 
+// Answers the question before an initialized token is erased (a composed,
+// translated text naming the token, its serial number and its objects);
+// true: go on.
+using EraseConfirm = std::function<bool(const std::string& text)>;
+// The question as a message box with OK and Cancel, Cancel the default.
+bool confirmEraseWithMessageBox(const std::string& text);
+
+// An initialized token is erased only after its current SO PIN passed a
+// login of its own and `confirm` said yes (EraseCheck.h).
 InitTokenOutcome runInitToken(CK_SLOT_ID slotId, const InitTokenInput& input,
-                              const AdminContext& context = defaultAdminContext());
+                              const AdminContext& context = defaultAdminContext(),
+                              const EraseConfirm& confirm = confirmEraseWithMessageBox);

@@ -1,5 +1,6 @@
 #include "ModuleInitToken.h"
 
+#include "EraseCheck.h"
 #include "MessageFlags.h"
 #include "Messages.h"
 
@@ -54,7 +55,7 @@ CK_SLOT_ID slotAfterInit(CK_SLOT_ID slotId, const std::string& label, SlotManage
 } // namespace
 
 ModuleInitOutcome runModuleInitToken(CK_SLOT_ID slotId, const ModuleInitInput& input,
-                                     const AdminContext& context) {
+                                     const AdminContext& context, const EraseConfirm& confirm) {
     ModuleInitOutcome outcome;
     outcome.slotId = slotId;
     SlotEntry* entry = initTargetSlot(slotId, context, outcome);
@@ -74,6 +75,8 @@ ModuleInitOutcome runModuleInitToken(CK_SLOT_ID slotId, const ModuleInitInput& i
         return outcome;
     }
     outcome.tokenTouched = true;
+    if (!checkBeforeErase(slotId, *entry, input.currentSoPin, confirm, context, outcome))
+        return outcome;
 
     // The label field is 32 bytes padded with blanks, never NUL-terminated.
     std::array<CK_UTF8CHAR, 32> label;

@@ -29,5 +29,8 @@ struct ModuleInitOutcome : InitTokenOutcome {
     CK_SLOT_ID slotId = 0;
     bool slotsReread = false;
 };
+// An initialized token is erased only after the same check and question
+// as the vendor initialization.
 ModuleInitOutcome runModuleInitToken(CK_SLOT_ID slotId, const ModuleInitInput& input,
-                                     const AdminContext& context = defaultAdminContext());
+                                     const AdminContext& context = defaultAdminContext(),
+                                     const EraseConfirm& confirm = confirmEraseWithMessageBox);

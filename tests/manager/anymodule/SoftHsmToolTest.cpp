@@ -157,12 +157,12 @@ TEST_F(SoftHsmToolTest, ReinitializationNeedsTheCurrentSoPinAndCanChangeIt) {
     ASSERT_FALSE(slot.empty());
 
     // A wrong SO PIN changes nothing.
-    Result refused = tool({"init-token", "--slot", slot, "--label", "Other", "--pin-stdin"},
+    Result refused = tool({"init-token", "--slot", slot, "--label", "Other", "--pin-stdin", "--yes"},
                           "00000000\n5678\n");
     EXPECT_EQ(refused.exitCode, 5) << refused.err;
     EXPECT_EQ(tool({"login", "--slot", slot, "--pin-stdin"}, "1234\n").exitCode, 0);
 
-    Result again = tool({"init-token", "--slot", slot, "--label", "Second", "--pin-stdin"},
+    Result again = tool({"init-token", "--slot", slot, "--label", "Second", "--pin-stdin", "--yes"},
                         "11223344\n5678\n55667788\n");
     ASSERT_EQ(again.exitCode, 0) << again.err;
     std::string moved = slotWithLabel("Second");
@@ -170,11 +170,11 @@ TEST_F(SoftHsmToolTest, ReinitializationNeedsTheCurrentSoPinAndCanChangeIt) {
     EXPECT_EQ(tool({"login", "--slot", moved, "--pin-stdin"}, "5678\n").exitCode, 0);
     EXPECT_EQ(tool({"login", "--slot", moved, "--pin-stdin"}, "1234\n").exitCode, 5);
     // The new SO PIN took: the old one no longer initializes.
-    EXPECT_EQ(tool({"init-token", "--slot", moved, "--label", "Third", "--pin-stdin"},
+    EXPECT_EQ(tool({"init-token", "--slot", moved, "--label", "Third", "--pin-stdin", "--yes"},
                    "11223344\n5678\n")
                   .exitCode,
               5);
-    EXPECT_EQ(tool({"init-token", "--slot", moved, "--label", "Third", "--pin-stdin"},
+    EXPECT_EQ(tool({"init-token", "--slot", moved, "--label", "Third", "--pin-stdin", "--yes"},
                    "55667788\n5678\n")
                   .exitCode,
               0);

@@ -60,6 +60,15 @@ protected:
             arguments.push_back("--pin-stdin");
         return run((dir_ / "bin" / "korvanng-tool").string(), arguments, input);
     }
+    // The token's serial number as token-info shows it.
+    std::string serial() {
+        std::string out = tool({"token-info", "--slot", "1"}).out;
+        size_t at = out.find("Serial number: ");
+        if (at == std::string::npos)
+            return "?";
+        at += 15;
+        return out.substr(at, out.find('\n', at) - at);
+    }
     int login(const std::string& pin) {
         return tool({"login", "--slot", "1"}, pin + "\n").exitCode;
     }
@@ -148,10 +157,13 @@ TEST_F(AdminToolTest, ChangeSoPinReplacesTheSoPin) {
 
 TEST_F(AdminToolTest, InitTokenAppliesOptionsAndKeepsDefaults) {
     Result init = tool({"init-token", "--slot", "1", "--label", "Fresh", "--public-memory", "20000",
-                        "--private-memory", "10000"},
-                       "so-new-1\nuser-new\n");
+                        "--private-memory", "10000", "--yes"},
+                       "87654321\nso-new-1\nuser-new\n");
     EXPECT_EQ(init.exitCode, 0) << init.err;
-    EXPECT_EQ(init.err, "Inistialize token successfully!\n");
+    // The question --yes answered, for the log, then the result.
+    EXPECT_EQ(init.err, "Initialize the token \"CLI token\" (serial number " + serial() +
+                            ")?\nIts 0 public objects and all its private objects will be lost.\n"
+                            "Inistialize token successfully!\n");
     Result info = tool({"token-info", "--slot", "1"});
     EXPECT_TRUE(contains(info.out, "Token Name: Fresh\n")) << info.out;
     EXPECT_TRUE(contains(info.out, "Public space: 20000\n")) << info.out;
@@ -172,14 +184,33 @@ TEST_F(AdminToolTest, InitTokenRefusesValuesTheDialogRefuses) {
     EXPECT_EQ(
         tool({"init-token", "--slot", "1", "--label", std::string(33, 'x')}, "a\nb\n").exitCode, 1);
     // Accepted by the fields, refused by the OK rule.
-    Result count =
-        tool({"init-token", "--slot", "1", "--user-retries", "15"}, "so-new-1\nuser-new\n");
+    Result count = tool({"init-token", "--slot", "1", "--user-retries", "15", "--yes"},
+                        "87654321\nso-new-1\nuser-new\n");
     EXPECT_EQ(count.exitCode, 6);
     EXPECT_TRUE(contains(count.err, "below 15")) << count.err;
-    Result size =
-        tool({"init-token", "--slot", "1", "--private-memory", "64000"}, "so-new-1\nuser-new\n");
+    Result size = tool({"init-token", "--slot", "1", "--private-memory", "64000", "--yes"},
+                       "87654321\nso-new-1\nuser-new\n");
     EXPECT_EQ(size.exitCode, 6);
     EXPECT_EQ(login("1234"), 0);
+}
+
+// The attack: anyone at the desk re-initializes the token and takes the SO
+// role. Without the current SO PIN, or without a yes, the token stays.
+TEST_F(AdminToolTest, InitTokenNeedsTheCurrentSoPinAndAYes) {
+    Result wrong = tool({"init-token", "--slot", "1", "--label", "Taken", "--yes"},
+                        "00000000\nso-new-1\nuser-new\n");
+    EXPECT_EQ(wrong.exitCode, 5);
+    EXPECT_EQ(wrong.err, "Wrong SO PIN!\n");
+    Result unconfirmed = tool({"init-token", "--slot", "1", "--label", "Taken"},
+                              "87654321\nso-new-1\nuser-new\n");
+    EXPECT_EQ(unconfirmed.exitCode, 6);
+    EXPECT_TRUE(contains(unconfirmed.err, "will be lost.\nNo terminal to confirm the "
+                                          "initialization; use --yes.\n"))
+        << unconfirmed.err;
+    EXPECT_EQ(login("1234"), 0);
+    EXPECT_TRUE(contains(tool({"token-info", "--slot", "1"}).out, "Token Name: CLI token\n"));
+    // The current SO PIN still works: neither attempt changed it.
+    EXPECT_EQ(tool({"unblock", "--slot", "1"}, "87654321\n1234\n1234\n").exitCode, 0);
 }
 
 TEST_F(AdminToolTest, RenameWritesTheName) {

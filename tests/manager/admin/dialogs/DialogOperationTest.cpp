@@ -133,7 +133,7 @@ TEST_F(DialogOperationTest, CancelLeavesEverythingUntouched) {
     EXPECT_FALSE(init.result(name, pin));
     EXPECT_EQ(name, "");
     EXPECT_FALSE(init.tokenTouched());
-    EXPECT_EQ(admin().calls, std::vector<std::string>{"E_GetPinErrorCounts"});
+    EXPECT_EQ(admin().calls, (std::vector<std::string>{"E_GetPinErrorCounts", "C_GetTokenInfo"}));
 }
 
 // Pulls the token out between opening the dialog and pressing OK.
@@ -169,6 +169,7 @@ TEST_F(DialogOperationTest, RemovedTokenAtOkEndsWithOkAndChangesNothing) {
     whenModal<CInitTokenDlg>([](CInitTokenDlg* d) {
         type(d, 1010, "12345678");
         type(d, 1006, "1234");
+        type(d, CInitTokenDlg::kCurrentSoPinControlId, "11111111");
         pullToken();
         button(d, 1)->click();
     });
@@ -197,14 +198,16 @@ TEST_F(DialogOperationTest, RemovedTokenAtOkEndsWithOkAndChangesNothing) {
         EXPECT_EQ(request.flags, MB_ICONERROR);
     }
     // Only the error counts read when the init dialog opened reached the token.
-    EXPECT_EQ(admin().calls, std::vector<std::string>{"E_GetPinErrorCounts"});
+    EXPECT_EQ(admin().calls, (std::vector<std::string>{"E_GetPinErrorCounts", "C_GetTokenInfo"}));
     EXPECT_FALSE(entry()->loggedIn);
 }
 
 TEST_F(DialogOperationTest, InitHandsTheFieldsToTheToken) {
     startWithToken();
     CInitTokenDlg dialog(1);
+    presenter.pushAnswer(IDOK); // the erase question
     whenModal<CInitTokenDlg>([](CInitTokenDlg* d) {
+        type(d, CInitTokenDlg::kCurrentSoPinControlId, "11111111");
         type(d, 1010, "87654321");
         type(d, 1006, "4321");
         type(d, 1009, "Fresh");
@@ -230,14 +233,53 @@ TEST_F(DialogOperationTest, InitHandsTheFieldsToTheToken) {
     EXPECT_EQ(params.userPinErrorCount, 14);
     EXPECT_EQ(std::uint32_t{params.publicMemorySize}, 63999u);
     EXPECT_EQ(std::uint32_t{params.privateMemorySize}, 0u);
-    EXPECT_EQ(messageIds(presenter), std::vector<int>{855});
+    EXPECT_EQ(messageIds(presenter), (std::vector<int>{-1, 855}));
+    EXPECT_EQ(admin().pins, std::vector<std::string>{"11111111"}); // the SO login's PIN
+}
+
+// The attack: Init Token pressed at someone else's desk. A wrong current SO
+// PIN ends the dialog with the SO PIN's message; Cancel to the question,
+// the default, keeps the dialog open; neither erases the token.
+TEST_F(DialogOperationTest, InitNeedsTheCurrentSoPinAndAnOkToTheQuestion) {
+    startWithToken();
+    fake().loginResult = CKR_PIN_INCORRECT;
+    CInitTokenDlg wrong(1);
+    whenModal<CInitTokenDlg>([](CInitTokenDlg* d) {
+        type(d, CInitTokenDlg::kCurrentSoPinControlId, "00000000");
+        type(d, 1010, "87654321");
+        type(d, 1006, "4321");
+        button(d, 1)->click();
+    });
+    EXPECT_EQ(wrong.exec(), IDCANCEL);
+    EXPECT_FALSE(wrong.succeeded());
+    EXPECT_EQ(messageIds(presenter), std::vector<int>{839});
+
+    fake().loginResult = CKR_OK;
+    CInitTokenDlg declined(1);
+    bool stayedOpen = false;
+    whenModal<CInitTokenDlg>([&stayedOpen](CInitTokenDlg* d) {
+        type(d, CInitTokenDlg::kCurrentSoPinControlId, "11111111");
+        type(d, 1010, "87654321");
+        type(d, 1006, "4321");
+        button(d, 1)->click(); // unscripted: the default button, Cancel
+        stayedOpen = d->isVisible() && button(d, 1)->isEnabled();
+        button(d, 2)->click();
+    });
+    EXPECT_EQ(declined.exec(), IDCANCEL);
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_FALSE(declined.succeeded());
+    ASSERT_EQ(presenter.requests().size(), 2u);
+    EXPECT_EQ(presenter.requests()[1].flags, MB_OKCANCEL | MB_ICONWARNING | MB_DEFBUTTON2);
+    EXPECT_TRUE(admin().initRecord.empty());
 }
 
 TEST_F(DialogOperationTest, RefusedInitEndsWithCancelAndTouched) {
     startWithToken();
     admin().initTokenResult = CKR_PIN_LEN_RANGE;
     CInitTokenDlg dialog(1);
+    presenter.pushAnswer(IDOK); // the erase question
     whenModal<CInitTokenDlg>([](CInitTokenDlg* d) {
+        type(d, CInitTokenDlg::kCurrentSoPinControlId, "11111111");
         type(d, 1010, "87654321");
         type(d, 1006, "4321");
         button(d, 1)->click();
@@ -245,7 +287,7 @@ TEST_F(DialogOperationTest, RefusedInitEndsWithCancelAndTouched) {
     EXPECT_EQ(dialog.exec(), IDCANCEL);
     EXPECT_TRUE(dialog.tokenTouched());
     EXPECT_FALSE(dialog.succeeded());
-    EXPECT_EQ(messageIds(presenter), std::vector<int>{1109});
+    EXPECT_EQ(messageIds(presenter), (std::vector<int>{-1, 1109}));
 }
 
 TEST_F(DialogOperationTest, RenameToTheSameNameIsWrittenButReportsNoChange) {

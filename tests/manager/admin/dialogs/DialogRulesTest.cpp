@@ -138,6 +138,7 @@ protected:
         dialog->show();
         type(dialog.get(), 1010, "12345678");
         type(dialog.get(), 1006, "1234");
+        type(dialog.get(), CInitTokenDlg::kCurrentSoPinControlId, "11111111");
     }
     void TearDown() override {
         dialog.reset();
@@ -182,6 +183,19 @@ TEST_F(InitRulesTest, NameAndPinsRequired) {
     type(dialog.get(), 1006, "1234");
     type(dialog.get(), 1010, "123");
     EXPECT_FALSE(okEnabled(dialog.get()));
+    type(dialog.get(), 1010, "1234");
+    // The current SO PIN of the initialized token, held to the same minimum.
+    type(dialog.get(), CInitTokenDlg::kCurrentSoPinControlId, "123");
+    EXPECT_FALSE(okEnabled(dialog.get()));
+    type(dialog.get(), CInitTokenDlg::kCurrentSoPinControlId, "1234");
+    EXPECT_TRUE(okEnabled(dialog.get()));
+
+    // A token never initialized has no SO PIN to ask for.
+    fake().slotMap[1].tokenFlags = CKF_LOGIN_REQUIRED;
+    CInitTokenDlg fresh(1);
+    fresh.show();
+    for (QLineEdit* edit : fresh.findChildren<QLineEdit*>())
+        EXPECT_NE(controlId(edit), CInitTokenDlg::kCurrentSoPinControlId);
 }
 
 TEST_F(InitRulesTest, NumericFieldsRefuseLettersAndOutOfRangeValues) {
@@ -230,6 +244,7 @@ TEST_F(InitRulesTest, TokenValuesOutOfRangeShowWholeAndKeepOkDisabled) {
     read.show();
     type(&read, 1010, "12345678");
     type(&read, 1006, "1234");
+    type(&read, CInitTokenDlg::kCurrentSoPinControlId, "11111111");
     EXPECT_EQ(edit(&read, 1101)->text(), "131072");
     EXPECT_EQ(edit(&read, 1100)->text(), "100");
     EXPECT_FALSE(okEnabled(&read));

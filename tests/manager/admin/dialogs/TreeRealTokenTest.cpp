@@ -179,7 +179,9 @@ TEST_F(TreeRealTokenTest, PinChangeLogsInAgainWithTheNewPin) {
 }
 
 TEST_F(TreeRealTokenTest, InitializationGivesTheTokenEverythingTyped) {
+    presenter.pushAnswer(IDOK); // the erase question
     whenModal<CInitTokenDlg>([](CInitTokenDlg* d) {
+        type(d, CInitTokenDlg::kCurrentSoPinControlId, "12345678");
         type(d, 1010, "87654321");
         type(d, 1006, "4321");
         type(d, 1009, "Fresh");
@@ -190,7 +192,10 @@ TEST_F(TreeRealTokenTest, InitializationGivesTheTokenEverythingTyped) {
         button(d, 1)->click();
     });
     tree()->runOperation(6);
-    EXPECT_EQ(messageIds(presenter), std::vector<int>{855});
+    EXPECT_EQ(messageIds(presenter), (std::vector<int>{-1, 855}));
+    // The question names the token that goes.
+    EXPECT_NE(presenter.requests()[0].text.find("\"Alpha\""), std::string::npos)
+        << presenter.requests()[0].text;
     EXPECT_TRUE(slotItem()->text(0).endsWith(" [Fresh]")) << slotItem()->text(0).toStdString();
     EXPECT_TRUE(entry()->loggedIn) << "logged in again with the new user PIN";
     EXPECT_EQ(entry()->tokenLabel(), "Fresh");
@@ -213,9 +218,12 @@ TEST_F(TreeRealTokenTest, InitializationGivesTheTokenEverythingTyped) {
 // fresh token.
 TEST_F(TreeRealTokenTest, SecondInitializationInTheSameRunWorksLikeTheFirst) {
     const char* const pins[] = {"4321", "8765"};
+    const char* soPin = "12345678";
     for (const char* pin : pins) {
         tree()->selectItem(slotItem());
-        whenModal<CInitTokenDlg>([pin](CInitTokenDlg* d) {
+        presenter.pushAnswer(IDOK); // the erase question
+        whenModal<CInitTokenDlg>([pin, soPin](CInitTokenDlg* d) {
+            type(d, CInitTokenDlg::kCurrentSoPinControlId, soPin);
             type(d, 1010, "87654321");
             type(d, 1006, pin);
             type(d, 1009, "Fresh");
@@ -226,6 +234,7 @@ TEST_F(TreeRealTokenTest, SecondInitializationInTheSameRunWorksLikeTheFirst) {
             button(d, 1)->click();
         });
         tree()->runOperation(6);
+        soPin = "87654321";
         SCOPED_TRACE(pin);
         EXPECT_TRUE(entry()->loggedIn);
         EXPECT_TRUE(marked());
@@ -235,7 +244,7 @@ TEST_F(TreeRealTokenTest, SecondInitializationInTheSameRunWorksLikeTheFirst) {
         EXPECT_EQ(entry()->tokenNumber(3), info.ulFreePublicMemory);
         EXPECT_EQ(entry()->tokenNumber(2), info.ulFreePrivateMemory);
     }
-    EXPECT_EQ(messageIds(presenter), (std::vector<int>{855, 855}));
+    EXPECT_EQ(messageIds(presenter), (std::vector<int>{-1, 855, -1, 855}));
     dropLogins();
     EXPECT_EQ(loginWith(CKU_USER, "8765"), CKR_OK);
 }

@@ -100,6 +100,14 @@ CK_RV initToken(CK_SLOT_ID, const TokenInitParams* params) {
     return admin.initTokenResult;
 }
 
+CK_RV getSessionInfo(CK_SESSION_HANDLE, CK_SESSION_INFO_PTR info) {
+    log("C_GetSessionInfo");
+    *info = CK_SESSION_INFO{};
+    info->state = AdminFake::current().sessionState;
+    info->flags = CKF_RW_SESSION | CKF_SERIAL_SESSION;
+    return CKR_OK;
+}
+
 CK_RV getPinErrorCounts(CK_SLOT_ID, CK_BYTE_PTR record) {
     AdminFake& admin = AdminFake::current();
     log("E_GetPinErrorCounts");
@@ -134,6 +142,7 @@ void AdminFake::install(FakeSlotLibrary& fake) {
     fns.C_GetTokenInfo = getTokenInfo;
     fns.C_SetPIN = setPin;
     fns.C_InitPIN = initPin;
+    fns.C_GetSessionInfo = getSessionInfo;
     fake.aux.E_InitToken = initToken;
     fake.aux.E_GetPinErrorCounts = getPinErrorCounts;
 }

@@ -30,6 +30,8 @@ struct AdminFake {
     // once the limit is reached the login answers CKR_PIN_LOCKED.
     int retryLimit = 0;
     int failures = 0;
+    // What C_GetSessionInfo reports for every session.
+    CK_STATE sessionState = CKS_RW_PUBLIC_SESSION;
 
     // Copies of what E_InitToken received.
     std::vector<std::uint8_t> initRecord;

@@ -6,6 +6,7 @@
 #include "MessageFlags.h"
 #include "ProductConfig.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -14,6 +15,7 @@ class InitTokenTest : public AdminFakeTest {
 protected:
     static InitTokenInput input() {
         InitTokenInput in;
+        in.currentSoPin.assign("so-old-1");
         in.soPin.assign("so-secret");
         in.userPin.assign("user1");
         in.label = "Fresh token";
@@ -24,6 +26,15 @@ protected:
         return in;
     }
     std::vector<std::string> calls() const { return AdminFake::current().calls; }
+    // Runs the initialization with the erase question answered by `answer`.
+    InitTokenOutcome run(CK_SLOT_ID slotId, const InitTokenInput& in) {
+        return runInitToken(slotId, in, context(), [this](const std::string& text) {
+            questions.push_back(text);
+            return answer;
+        });
+    }
+    bool answer = true;
+    std::vector<std::string> questions;
 };
 
 TEST_F(InitTokenTest, ErrorCountsComeFromBytesZeroAndTwo) {
@@ -82,7 +93,7 @@ std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
 
 TEST_F(InitTokenTest, RecordHandedToTheLibraryIsExactlyTheLayout) {
     startWithToken();
-    InitTokenOutcome outcome = runInitToken(1, input(), context());
+    InitTokenOutcome outcome = run(1, input());
     ASSERT_TRUE(outcome.succeeded);
     const std::vector<std::uint8_t>& r = AdminFake::current().initRecord;
     ASSERT_EQ(r.size(), static_cast<std::size_t>(TOKEN_INIT_PARAMS_SIZE));
@@ -123,8 +134,14 @@ TEST_F(InitTokenTest, FillPointsIntoTheInputAndCopiesTheProductValue) {
 
 TEST_F(InitTokenTest, SessionsAreClosedBeforeInitializationAndSuccessIsReported) {
     startWithToken();
-    InitTokenOutcome outcome = runInitToken(1, input(), context());
-    EXPECT_EQ(calls(), (std::vector<std::string>{"C_Logout", "C_CloseAllSessions", "E_InitToken"}));
+    InitTokenOutcome outcome = run(1, input());
+    // The current SO PIN is checked in a session of its own, which ends
+    // before the token is erased.
+    EXPECT_EQ(calls(), (std::vector<std::string>{
+                           "C_GetTokenInfo", "C_OpenSession(6)", "C_GetSessionInfo", "C_Logout",
+                           "C_Logout", "C_Login(SO)", "C_Logout", "C_CloseSession", "C_Logout",
+                           "C_CloseAllSessions", "E_InitToken"}));
+    EXPECT_EQ(AdminFake::current().pins, (std::vector<std::string>{"so-old-1"}));
     EXPECT_EQ(outcome.end, DialogEnd::Ok);
     EXPECT_TRUE(outcome.succeeded);
     EXPECT_TRUE(outcome.tokenTouched);
@@ -150,12 +167,18 @@ TEST_F(InitTokenTest, EntryLoginAndSessionEndBeforeInitialization) {
         ASSERT_EQ(entry->getSession(&before), CKR_OK);
         AdminFake::current().calls.clear();
 
-        runInitToken(1, input(), context());
+        run(1, input());
         EXPECT_FALSE(entry->loggedIn) << initResult;
-        ASSERT_GE(calls().size(), 3u);
-        EXPECT_EQ(calls()[0], "C_Logout") << initResult;
-        EXPECT_EQ(calls()[1], "C_CloseSession") << initResult;
-        EXPECT_EQ(calls()[2], "C_CloseAllSessions") << initResult;
+        // The entry's login and session end before the SO login, and no
+        // session is left when the token is initialized.
+        std::vector<std::string> seen = calls();
+        auto at = [&](const char* call) {
+            return std::find(seen.begin(), seen.end(), call) - seen.begin();
+        };
+        EXPECT_LT(at("C_CloseSession"), at("C_Login(SO)")) << initResult;
+        ASSERT_GE(seen.size(), 2u);
+        EXPECT_EQ(seen[seen.size() - 2], "C_CloseAllSessions") << initResult;
+        EXPECT_EQ(seen.back(), "E_InitToken") << initResult;
         CK_SESSION_HANDLE after = CK_INVALID_HANDLE;
         ASSERT_EQ(entry->getSession(&after), CKR_OK);
         EXPECT_NE(after, before) << "the closed session was handed out again";
@@ -165,7 +188,7 @@ TEST_F(InitTokenTest, EntryLoginAndSessionEndBeforeInitialization) {
 TEST_F(InitTokenTest, LibraryRefusalShows1109ExceptAlreadyLoggedIn) {
     startWithToken();
     AdminFake::current().initTokenResult = CKR_PIN_INVALID;
-    InitTokenOutcome outcome = runInitToken(1, input(), context());
+    InitTokenOutcome outcome = run(1, input());
     EXPECT_EQ(outcome.end, DialogEnd::Cancel);
     EXPECT_FALSE(outcome.succeeded);
     EXPECT_TRUE(outcome.tokenTouched);
@@ -177,7 +200,7 @@ TEST_F(InitTokenTest, LibraryRefusalShows1109ExceptAlreadyLoggedIn) {
     EXPECT_EQ(messages()[0].flags, MB_ICONERROR);
 
     AdminFake::current().initTokenResult = CKR_USER_ALREADY_LOGGED_IN;
-    outcome = runInitToken(1, input(), context());
+    outcome = run(1, input());
     EXPECT_EQ(outcome.end, DialogEnd::Cancel);
     EXPECT_FALSE(outcome.succeeded);
     EXPECT_EQ(messages().size(), 1u);
@@ -185,10 +208,10 @@ TEST_F(InitTokenTest, LibraryRefusalShows1109ExceptAlreadyLoggedIn) {
 
 TEST_F(InitTokenTest, MissingEntryOrTableReports190InUpperCase) {
     startWithToken();
-    InitTokenOutcome outcome = runInitToken(3, input(), context());
+    InitTokenOutcome outcome = run(3, input());
     EXPECT_EQ(outcome.end, DialogEnd::Cancel);
     library.bindTables(nullptr, nullptr);
-    InitTokenOutcome unbound = runInitToken(1, input(), context());
+    InitTokenOutcome unbound = run(1, input());
     library.bindTables(&fake().functions, &fake().aux);
     EXPECT_EQ(unbound.end, DialogEnd::Cancel);
     ASSERT_EQ(messages().size(), 2u);
@@ -202,7 +225,7 @@ TEST_F(InitTokenTest, MissingEntryOrTableReports190InUpperCase) {
 TEST_F(InitTokenTest, RemovedTokenEndsWithOkAndTouchesNothing) {
     startWithToken();
     manager.findSlot(1)->tokenPresent = false;
-    InitTokenOutcome outcome = runInitToken(1, input(), context());
+    InitTokenOutcome outcome = run(1, input());
     EXPECT_EQ(outcome.end, DialogEnd::Ok);
     EXPECT_FALSE(outcome.succeeded);
     EXPECT_TRUE(outcome.tokenRemoved);
@@ -231,7 +254,7 @@ TEST_F(InitTokenTest, OverlongPinsAreRefusedBeforeTheTokenIsTouched) {
         SCOPED_TRACE(soPinTooLong);
         InitTokenInput in = input();
         (soPinTooLong ? in.soPin : in.userPin).assign(std::string(kMaxPinBytes + 1, 'x'));
-        InitTokenOutcome outcome = runInitToken(1, in, context());
+        InitTokenOutcome outcome = run(1, in);
         EXPECT_TRUE(calls().empty());
         EXPECT_EQ(outcome.rv, CKR_PIN_LEN_RANGE);
         EXPECT_EQ(outcome.end, DialogEnd::Cancel);
@@ -239,6 +262,82 @@ TEST_F(InitTokenTest, OverlongPinsAreRefusedBeforeTheTokenIsTouched) {
         EXPECT_FALSE(outcome.tokenTouched);
         EXPECT_EQ(messages().back().text, "Initialize token failed! [0x000000A2]");
     }
+}
+
+// The attack: an initialized token erased by anyone at the desk. Without its
+// current SO PIN, or without an OK to the question, nothing is erased.
+TEST_F(InitTokenTest, AWrongOrBlockedSoPinErasesNothing) {
+    startWithToken();
+    const std::pair<CK_RV, int> refusals[] = {{CKR_PIN_INCORRECT, 839}, {CKR_PIN_LOCKED, 835}};
+    for (const auto& [rv, messageId] : refusals) {
+        SCOPED_TRACE(rv);
+        fake().loginResult = rv;
+        AdminFake::current().calls.clear();
+        InitTokenOutcome outcome = run(1, input());
+        EXPECT_EQ(outcome.end, DialogEnd::Cancel);
+        EXPECT_FALSE(outcome.succeeded);
+        EXPECT_EQ(outcome.rv, rv);
+        EXPECT_TRUE(questions.empty());
+        std::vector<std::string> seen = calls();
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "E_InitToken"), 0);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "C_CloseAllSessions"), 0);
+        ASSERT_FALSE(messages().empty());
+        EXPECT_EQ(messages().back().id, messageId);
+    }
+}
+
+TEST_F(InitTokenTest, TheQuestionNamesTokenSerialAndObjectsAndCancelKeepsTheToken) {
+    startWithToken();
+    fake().objects.resize(3);
+    fake().objects[2].objectClass = CKO_CERTIFICATE;
+    answer = false;
+    InitTokenOutcome declined = run(1, input());
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0], "Initialize the token \"ABCDEFG\" (serial number 123456789012)?\n"
+                            "Its 3 public objects and all its private objects will be lost.");
+    EXPECT_TRUE(declined.declined);
+    EXPECT_EQ(declined.end, DialogEnd::StayOpen);
+    EXPECT_FALSE(declined.succeeded);
+    std::vector<std::string> seen = calls();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "E_InitToken"), 0);
+    EXPECT_TRUE(messages().empty());
+
+    // Logged in as the user, the private objects are among those counted.
+    AdminFake::current().sessionState = CKS_RW_USER_FUNCTIONS;
+    answer = true;
+    InitTokenOutcome done = run(1, input());
+    ASSERT_EQ(questions.size(), 2u);
+    EXPECT_EQ(questions[1], "Initialize the token \"ABCDEFG\" (serial number 123456789012)?\n"
+                            "All 3 objects on it will be lost.");
+    EXPECT_TRUE(done.succeeded);
+}
+
+TEST_F(InitTokenTest, TheMessageBoxQuestionDefaultsToCancel) {
+    startWithToken();
+    // Unscripted, the presenter presses the default button, as Enter would.
+    InitTokenOutcome outcome = runInitToken(1, input(), context());
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0].id, -1);
+    EXPECT_EQ(messages()[0].flags, MB_OKCANCEL | MB_ICONWARNING | MB_DEFBUTTON2);
+    EXPECT_TRUE(outcome.declined);
+    std::vector<std::string> seen = calls();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "E_InitToken"), 0);
+
+    presenter.pushAnswer(IDOK);
+    EXPECT_TRUE(runInitToken(1, input(), context()).succeeded);
+}
+
+TEST_F(InitTokenTest, ATokenNeverInitializedIsInitializedWithoutSoPinOrQuestion) {
+    FakeSlot slot = tokenSlot();
+    slot.tokenFlags = CKF_LOGIN_REQUIRED;
+    startWithToken(slot);
+    InitTokenInput in = input();
+    in.currentSoPin.clear();
+    InitTokenOutcome outcome = run(1, in);
+    EXPECT_TRUE(outcome.succeeded);
+    EXPECT_TRUE(questions.empty());
+    std::vector<std::string> seen = calls();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "C_Login(SO)"), 0);
 }
 
 } // namespace

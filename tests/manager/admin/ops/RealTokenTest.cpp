@@ -88,6 +88,7 @@ TEST_F(RealTokenTest, InitializationSetsLabelPinsLimitsAndMemory) {
     EXPECT_EQ(defaults.label, "Demo token");
 
     InitTokenInput input;
+    input.currentSoPin.assign(kSoPin);
     input.soPin.assign("so-pin-2");
     input.userPin.assign("user-2");
     input.label = "Reborn";
@@ -95,9 +96,14 @@ TEST_F(RealTokenTest, InitializationSetsLabelPinsLimitsAndMemory) {
     input.userPinErrorCount = 4;
     input.publicMemorySize = 20000;
     input.privateMemorySize = 10000;
-    InitTokenOutcome outcome = runInitToken(1, input, context());
+    std::string question;
+    InitTokenOutcome outcome = runInitToken(1, input, context(), [&](const std::string& text) {
+        question = text;
+        return true;
+    });
     ASSERT_TRUE(outcome.succeeded);
     EXPECT_EQ(messageIds(), std::vector<int>{855});
+    EXPECT_NE(question.find("\"Demo token\""), std::string::npos) << question;
 
     // As the tree does afterwards: forget the closed session, re-read.
     slot().logout();

@@ -1,5 +1,7 @@
 #include "CertDialogSupport.h"
 
+#include "CertFileImport.h"
+
 #include "DialogTranslation.h"
 #include "ImportFlow.h"
 #include "Messages.h"
@@ -38,8 +40,27 @@ int CertDialog::runNested(QDialog& dialog) {
     return result;
 }
 
+namespace {
+
+// A file dialog that never accepts a name with wildcards: the name is
+// cleared and the dialog stays open, so no file called "*.cer" is made.
+class FileChooser : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+    void accept() override {
+        QStringList files = selectedFiles();
+        if (!files.isEmpty() && FileNameHasWildcards(utf8(QFileInfo(files.first()).fileName()))) {
+            selectFile(QString());
+            return;
+        }
+        QFileDialog::accept();
+    }
+};
+
+} // namespace
+
 std::optional<QString> CertDialog::chooseFile(void (*configure)(QFileDialog&)) {
-    QFileDialog dialog(this);
+    FileChooser dialog(this);
     configure(dialog);
     fileDialog_ = &dialog;
     int result = runNested(dialog);
@@ -48,6 +69,7 @@ std::optional<QString> CertDialog::chooseFile(void (*configure)(QFileDialog&)) {
         return std::nullopt;
     return QDir::toNativeSeparators(dialog.selectedFiles().first());
 }
+
 
 void CertDialog::done(int result) {
     // The nested dialog's event loop runs inside ours: it has to end first.
@@ -125,5 +147,5 @@ void configureExportFileDialog(QFileDialog& dialog) {
     // default extension "cert", as the save dialogs of the original platform
     // append them: "name.cer", the type the filter offers.
     dialog.setDefaultSuffix(QString::fromLatin1(kExportDefaultExtension).left(3));
-    dialog.selectFile(QString::fromLatin1(kExportInitialName));
+    dialog.selectFile(QString());
 }

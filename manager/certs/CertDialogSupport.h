@@ -61,7 +61,8 @@ protected:
     // Runs once, right after the translation.
     virtual void initDialog() {}
     // Runs a file dialog set up by `configure` on top of this one: the chosen
-    // file with native separators, or nothing when none was chosen.
+    // file with native separators, or nothing when none was chosen. A name
+    // with wildcards is never taken.
     std::optional<QString> chooseFile(void (*configure)(QFileDialog&));
 
 private:

@@ -26,6 +26,10 @@ CCertExportDlg::~CCertExportDlg() {
 void CCertExportDlg::browse() {
     if (std::optional<QString> chosen = chooseFile(configureExportFileDialog))
         setPath(*chosen);
+    // Left on "...", Return would open the file dialog again instead of
+    // pressing OK.
+    if (ui_->okButton->isEnabled())
+        ui_->okButton->setFocus(Qt::OtherFocusReason);
 }
 
 void CCertExportDlg::setPath(const QString& path) {

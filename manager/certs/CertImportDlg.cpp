@@ -52,6 +52,10 @@ CCertImportDlg::~CCertImportDlg() {
 void CCertImportDlg::browse() {
     if (std::optional<QString> chosen = chooseFile(configureImportFileDialog))
         setPath(*chosen);
+    // Left on "...", Return would open the file dialog again instead of
+    // pressing OK.
+    if (ui_->okButton->isEnabled())
+        ui_->okButton->setFocus(Qt::OtherFocusReason);
 }
 
 void CCertImportDlg::setPath(const QString& path) {

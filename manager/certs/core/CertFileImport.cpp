@@ -246,8 +246,15 @@ ImportResult CP7bFileImporter::import(CK_FUNCTION_LIST* functions, CK_SESSION_HA
     return ImportResult::Success;
 }
 
+bool FileNameHasWildcards(const std::string& name) {
+    return name.find_first_of("*?") != std::string::npos;
+}
+
 CK_RV ExportCertificate(CK_FUNCTION_LIST* functions, CK_SLOT_ID slotId, CK_OBJECT_HANDLE handle,
                         const std::string& path) {
+    std::string::size_type slash = path.find_last_of('/');
+    if (FileNameHasWildcards(slash == std::string::npos ? path : path.substr(slash + 1)))
+        return CKR_ARGUMENTS_BAD;
     Bytes value;
     CK_RV rv = ReadCertificateValueInOwnSession(functions, slotId, handle, value);
     if (rv != CKR_OK)

@@ -73,8 +73,13 @@ private:
     size_t written_ = 0;
 };
 
+// True when a file name holds a wildcard ('*' or '?'): such a name is a
+// pattern a save dialog offers, never a file to write.
+bool FileNameHasWildcards(const std::string& name);
+
 // Writes the certificate object's CKA_VALUE, unchanged, to `path`, read in a
 // session of its own. CKR_OK when the file was written; CKR_GENERAL_ERROR
-// when it could not be (no partial file is left).
+// when it could not be (no partial file is left), and CKR_ARGUMENTS_BAD,
+// before anything is read, for a file name with wildcards.
 CK_RV ExportCertificate(CK_FUNCTION_LIST* functions, CK_SLOT_ID slotId, CK_OBJECT_HANDLE handle,
                         const std::string& path);

@@ -30,9 +30,9 @@ struct FileFilter {
 // The open dialog's four filters, in order (filter index 1 is the first).
 const std::vector<FileFilter>& ImportFileFilters();
 inline constexpr const char* kImportDefaultExtension = "*.PFX";
-// The export save dialog: default extension, initial name and filter text.
+// The export save dialog: default extension and filter text. It opens with
+// an empty name: a pattern such as "*.cer" there would be saved as a file.
 inline constexpr const char* kExportDefaultExtension = "cert";
-inline constexpr const char* kExportInitialName = "*.cer";
 inline constexpr const char* kExportFilter = "Cert Files (*.cer)|*.cer|All Files (*.*)|*.*||";
 
 struct ImportRequest {

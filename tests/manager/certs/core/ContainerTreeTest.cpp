@@ -243,6 +243,13 @@ TEST_F(ContainerTreeTest, ExportAndViewerReadTheStoredValue) {
     EXPECT_FALSE(std::filesystem::exists(path("none.cer")));
     EXPECT_NE(ExportCertificate(fns(), 99, handle, path("none.cer")), static_cast<CK_RV>(CKR_OK));
     EXPECT_FALSE(std::filesystem::exists(path("none.cer")));
+    // A pattern is never a file name, from the dialog or the command line.
+    for (const char* pattern : {"*.cer", "cert?.cer"}) {
+        EXPECT_EQ(ExportCertificate(fns(), 1, handle, path(pattern)),
+                  static_cast<CK_RV>(CKR_ARGUMENTS_BAD));
+        EXPECT_FALSE(std::filesystem::exists(path(pattern))) << pattern;
+    }
+    EXPECT_EQ(ExportCertificate(fns(), 1, handle, path("plain.cer")), static_cast<CK_RV>(CKR_OK));
 }
 
 TEST_F(ContainerTreeTest, LengthsBeyondAnyRealValueAreFailedReadsWithoutAllocating) {

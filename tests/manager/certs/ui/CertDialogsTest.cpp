@@ -13,11 +13,15 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTextDocument>
 #include <QTreeWidget>
+#include <QtTest/QTest>
+
+#include <filesystem>
 
 namespace {
 
@@ -78,6 +82,8 @@ TEST_F(CertDialogsTest, ImportFileDialogOffersTheFourFiltersAndSetsThePath) {
         QMetaObject::invokeMethod(files, "accept");
     });
     dialog.browse();
+    // Back from the file dialog, Return presses OK, not "..." again.
+    EXPECT_EQ(dialog.focusWidget(), button(&dialog, 1));
     EXPECT_EQ(shown, QStringList({"PFX Files and P12 Files(*.PFX;*.P12)", "P7B Files(*.P7B)",
                                   "X509 Certificate Files(*.CER)", "All files (*.*)"}));
     // The patterns as they stand, two without a dot.
@@ -200,21 +206,34 @@ TEST_F(CertDialogsTest, ExportWritesTheStoredDerThroughTheSaveDialog) {
     EXPECT_FALSE(button(&dialog, 1)->isEnabled());
 
     QStringList shown;
+    QString initialName = QStringLiteral("unset");
+    bool openAfterPattern = false;
     whenModal<QFileDialog>([&](QFileDialog* files) {
         shown = comboTexts(files);
         EXPECT_EQ(files->acceptMode(), QFileDialog::AcceptSave);
         EXPECT_EQ(files->defaultSuffix(), QStringLiteral("cer"));
         EXPECT_FALSE(files->testOption(QFileDialog::DontConfirmOverwrite));
+        if (auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            initialName = name->text();
         files->setDirectory(QString::fromStdString(root_.string()));
+        // A name with wildcards is a pattern, never the file to write.
+        files->selectFile(QStringLiteral("*.cer"));
+        QMetaObject::invokeMethod(files, "accept");
+        openAfterPattern = files->isVisible();
         files->selectFile(QStringLiteral("exported"));
         QMetaObject::invokeMethod(files, "accept");
     });
     dialog.browse();
+    EXPECT_EQ(initialName, QString());
+    EXPECT_TRUE(openAfterPattern);
+    EXPECT_FALSE(std::filesystem::exists(root_ / "*.cer"));
     EXPECT_EQ(shown, QStringList({"Cert Files (*.cer)", "All Files (*.*)"}));
     EXPECT_EQ(dialog.path(), QString::fromStdString(path("exported.cer")));
     ASSERT_TRUE(button(&dialog, 1)->isEnabled());
 
-    button(&dialog, 1)->click();
+    // Back from the file dialog the focus is on OK: Return exports.
+    ASSERT_EQ(dialog.focusWidget(), button(&dialog, 1));
+    QTest::keyClick(&dialog, Qt::Key_Return);
     EXPECT_EQ(messageIds(presenter), std::vector<int>({871}));
     EXPECT_EQ(dialog.result(), IDOK);
     EXPECT_EQ(fixtures::readFile(path("exported.cer")), attribute(certificate, CKA_VALUE));

@@ -24,6 +24,7 @@
 #include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <linux/landlock.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -297,6 +298,23 @@ std::optional<std::string> runtimeFolder(std::string& error) {
     return pattern;
 }
 
+// The folders of the libraries loaded so far: an installation outside /usr keeps the platform
+// layer and the controls in one module folder, which the worker's own libraries come from.
+std::vector<std::string> loadedLibraryFolders() {
+    constexpr std::size_t kMaxFolders = 64;
+    std::set<std::string> folders;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto& found = *static_cast<std::set<std::string>*>(data);
+            const std::string_view name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+            if (found.size() < kMaxFolders && name.starts_with('/') && name.rfind('/') > 0)
+                found.emplace(name.substr(0, name.rfind('/')));
+            return 0;
+        },
+        &folders);
+    return {folders.begin(), folders.end()};
+}
+
 std::vector<Rule> readRules() {
     const std::string home = variable("HOME");
     std::vector<Rule> rules;
@@ -323,6 +341,8 @@ std::vector<Rule> readRules() {
         extra.push_back(library);
     if (const auto self = resolved("/proc/self/exe"))
         extra.push_back(self->substr(0, self->rfind('/')));
+    for (std::string& folder : loadedLibraryFolders())
+        extra.push_back(std::move(folder));
     for (const std::string& folder : extra)
         rules.push_back({folder, kRead});
     return rules;

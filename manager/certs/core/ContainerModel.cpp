@@ -240,6 +240,9 @@ DeleteOutcome DeleteSelection(CK_FUNCTION_LIST* functions, SlotEntry* slot, Cont
     }
     if (slot->tokenPresent)
         slot->refreshTokenInfo();
+    // The tree as a refresh makes it: a container whose certificate went is
+    // named after the token, and stands where a refresh puts it.
+    tree = BuildContainerTree(functions, *slot, std::time(nullptr));
     outcome.succeeded = true;
     outcome.selection = InitialSelection(tree);
     outcome.message = {1261, "Delete data successfully!", MB_ICONINFORMATION};

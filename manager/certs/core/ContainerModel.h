@@ -104,8 +104,11 @@ struct DeleteOutcome {
 
 // Deletes the selected container (all its children, in order, then the
 // container) or the selected object (and its container when that empties),
-// after message 1260 is answered Yes. Items of destroyed objects leave the
-// tree; the first failing destroy ends the delete with message 1262. Every
-// destroyed certificate's value leaves `tree.knownCertificates`.
+// after message 1260 is answered Yes. After a success `tree` is built anew
+// from the token (reloading the slot's objects), exactly as a refresh would
+// build it, and the first root is selected. The first failing destroy ends
+// the delete with message 1262: items of objects destroyed before it leave
+// the tree, and every destroyed certificate's value leaves
+// `tree.knownCertificates`.
 DeleteOutcome DeleteSelection(CK_FUNCTION_LIST* functions, SlotEntry* slot, ContainerTree& tree,
                               TreeSelection selection, Prompter& prompter);

@@ -148,6 +148,38 @@ TEST_F(ContainerTreeTest, DeletingAContainerDestroysEveryChild) {
     EXPECT_EQ(outcome.selection.child, -1);
 }
 
+// Deleting a certificate leaves its container without one: the tree after
+// the delete is the one a refresh shows, names and order included.
+TEST_F(ContainerTreeTest, TheTreeAfterADeleteIsTheTreeOfARefresh) {
+    std::string alice = importAlice();
+    certs::EvpPkeyPtr otherKey = fixtures::rsaKey(2048, 1);
+    putCertificate(fixtures::selfSigned("Bob", otherKey.get()).get(), std::string("BOB"));
+    ContainerTree tree = build();
+    ASSERT_EQ(rootTexts(tree), (std::vector<std::string>{"Alice's Alice ID", "Bob's Bob ID"}));
+    ASSERT_EQ(childTexts(tree.roots[0]),
+              (std::vector<std::string>{"Certificate", "PrivateKey", "PublicKey"}));
+
+    ScriptedPrompter yes({true});
+    DeleteOutcome outcome = DeleteSelection(fns(), slot(), tree, TreeSelection{0, 0}, yes);
+    ASSERT_TRUE(outcome.succeeded);
+    auto describe = [](const ContainerTree& t) {
+        std::vector<std::string> lines;
+        for (const ContainerNode& root : t.roots) {
+            lines.push_back(root.text + " | " + root.record->containerName);
+            for (const ObjectNode& child : root.children)
+                lines.push_back("  " + child.text);
+        }
+        return lines;
+    };
+    ContainerTree refreshed = build();
+    EXPECT_EQ(describe(tree), describe(refreshed));
+    EXPECT_EQ(rootTexts(tree), (std::vector<std::string>{"Bob's Bob ID", "Demo token"}));
+    EXPECT_EQ(tree.roots[1].record->containerName, alice);
+    EXPECT_EQ(tree.knownCertificates, refreshed.knownCertificates);
+    EXPECT_EQ(outcome.selection.root, 0);
+    EXPECT_EQ(outcome.selection.child, -1);
+}
+
 TEST_F(ContainerTreeTest, DeletingTheLastObjectRemovesItsContainer) {
     putData("note", std::nullopt);
     ContainerTree tree = build();

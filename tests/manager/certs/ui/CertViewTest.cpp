@@ -169,11 +169,12 @@ TEST_F(CertViewTest, DeleteRemovesContainersAndObjectsAfterYes) {
     EXPECT_EQ(view->model().knownCertificates.size(), 1u);
     EXPECT_EQ(view->selection().root, 0);
 
-    // One object; the last one takes its container with it.
+    // One object; the last one takes its container with it. Without its
+    // certificate the container is named after the token, as after a refresh.
     presenter.pushAnswer(IDYES);
     select(*view, 0, 0);
     view->onDelete();
-    EXPECT_EQ(treeTexts(*view), QStringList({"Alice's Alice ID", "  PrivateKey", "  PublicKey"}));
+    EXPECT_EQ(treeTexts(*view), QStringList({"Demo token", "  PrivateKey", "  PublicKey"}));
     EXPECT_TRUE(view->model().knownCertificates.empty());
     presenter.pushAnswer(IDYES);
     select(*view, 0, 0);

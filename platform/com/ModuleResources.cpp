@@ -8,6 +8,8 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -351,6 +353,12 @@ std::string modulePath(HMODULE module) {
         char buffer[4096];
         const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
         return length > 0 && static_cast<size_t>(length) < sizeof buffer ? std::string(buffer, length) : std::string();
+    }
+    // The loader keeps the name it was given ("./libX.so"); what a registration records must
+    // find the module from any folder, as GetModuleFileName's full path does.
+    if (search.path.front() != '/') {
+        char resolved[PATH_MAX];
+        return realpath(search.path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
     }
     return search.path;
 }

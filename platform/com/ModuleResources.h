@@ -90,7 +90,7 @@ bool parseResourceNotes(std::span<const uint8_t> notes, size_t align,
 // missing. The bytes stay valid while the module is loaded.
 std::optional<std::span<const uint8_t>> moduleResource(HMODULE module, std::string_view type, uint32_t id);
 
-// The module's file path for a handle in any of the forms above; empty when unknown.
+// The module's absolute file path for a handle in any of the forms above; empty when unknown.
 std::string modulePath(HMODULE module);
 
 } // namespace platform::com

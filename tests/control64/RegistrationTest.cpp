@@ -13,6 +13,8 @@
 #include <QLoggingCategory>
 
 #include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <set>
@@ -86,6 +88,27 @@ TEST_F(RegistrationTest, Regsvr32WritesBothProgIdsTheClassAndTheTypeLibraryAndUn
     HRESULT hr = S_OK;
     EXPECT_FALSE(Control::create(kProgId, &hr));
     EXPECT_NE(hr, S_OK);
+}
+
+// Registered from the module's own folder by a bare or relative name, the module is still found
+// from anywhere: the registration records its absolute path.
+TEST_F(RegistrationTest, ARelativeNameIsRegisteredAsTheAbsolutePath) {
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(CONTROL_MODULE, real), nullptr);
+    const std::string module = real;
+    const std::string folder = module.substr(0, module.rfind('/'));
+    const std::string name = module.substr(module.rfind('/') + 1);
+    const std::string clsid = kClsidKey;
+    const std::string typeLib = std::string("TypeLib\\") + kLibid + "\\1.0\\409\\win64";
+    for (const std::string& given : {name, "./" + name}) {
+        SCOPED_TRACE(given);
+        const auto run = control_host::runCommand("cd '" + folder + "' && " + CONTROL_HOST_REGSVR32 + " /s " + given);
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_EQ(defaultValue(clsid + "\\InprocServer32"), module);
+        EXPECT_EQ(defaultValue(typeLib), module);
+        HRESULT hr = E_FAIL;
+        EXPECT_TRUE(Control::create(kProgId, &hr)) << std::hex << hr;
+    }
 }
 
 TEST_F(RegistrationTest, TheModuleAnswersOnlyForItsClassAndWritesItsDebugLine) {

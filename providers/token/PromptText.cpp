@@ -220,14 +220,20 @@ std::string promptOrigin(std::string_view origin, std::size_t limit) {
         return (c >= U'0' && c <= U'9') || (c >= U'a' && c <= U'f') || (c >= U'A' && c <= U'F') ||
                c == U':' || c == U'.';
     };
-    if (hostStart < shown.size() && shown[hostStart] == U'[' && close != std::u32string::npos &&
+    // An address ends its host: anything after the bracket but a port or a path is part of a name.
+    const bool closesHost = close != std::u32string::npos &&
+                            (close + 1 == shown.size() || std::u32string_view(U":/?#").find(shown[close + 1]) !=
+                                                              std::u32string_view::npos);
+    if (hostStart < shown.size() && shown[hostStart] == U'[' && closesHost &&
         std::all_of(shown.begin() + static_cast<std::ptrdiff_t>(hostStart) + 1,
                     shown.begin() + static_cast<std::ptrdiff_t>(close), addressCharacter)) {
         // An IPv6 address: nothing to convert. Anything else in brackets is shown as a name.
         hostEnd = close + 1;
         hostStart = hostEnd;
     } else {
-        hostEnd = std::min(shown.find_first_of(U":/?#", hostStart), shown.size());
+        // A bracket's colons are not a port's.
+        const bool bracketed = hostStart < shown.size() && shown[hostStart] == U'[' && close != std::u32string::npos;
+        hostEnd = std::min(shown.find_first_of(U":/?#", bracketed ? close : hostStart), shown.size());
     }
 
     std::u32string_view view(shown);

@@ -92,6 +92,10 @@ TEST(PromptText, OriginsShowTheirHostAsALabels) {
     EXPECT_EQ(promptOrigin("https://[b\xC3\xBC"
                            "cher.example"),
               "https://xn--[bcher-4ya.example");
+    // Nor does an address that a name goes on after.
+    EXPECT_EQ(promptOrigin("https://[::1]b\xC3\xBC"
+                           "cher.example"),
+              "https://xn--[::1]bcher-feb.example");
 }
 
 TEST(PromptText, TheOriginComesFirstAndNoTokenTextCanReorderThePrompt) {

@@ -3,6 +3,7 @@
 //
 // Usage: peer_uid_bench [CONNECTIONS]   (default 1000, for each mechanism)
 #include "bridge/server/PeerUid.h"
+#include "platform/UniqueFd.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,20 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 namespace detail = bridge::server::detail;
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using Fd = platform::UniqueFd;
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());

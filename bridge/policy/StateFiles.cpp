@@ -1,4 +1,5 @@
 #include "bridge/policy/StateFiles.h"
+#include "platform/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -33,25 +34,7 @@ std::string homeFolder() {
     return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
+using Fd = platform::UniqueFd;
 
 // Every missing folder of the path is made 0700, as the XDG folders are.
 bool makeFolders(const std::string& path) {

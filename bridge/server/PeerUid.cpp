@@ -1,4 +1,5 @@
 #include "bridge/server/PeerUid.h"
+#include "platform/UniqueFd.h"
 
 #include <arpa/inet.h>
 #include <linux/inet_diag.h>
@@ -29,23 +30,7 @@ using detail::Endpoint;
 constexpr unsigned kPeerStates = 1u << TCP_ESTABLISHED | 1u << TCP_FIN_WAIT1 | 1u << TCP_FIN_WAIT2;
 constexpr unsigned kListenStates = 1u << TCP_LISTEN;
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using Fd = platform::UniqueFd;
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }

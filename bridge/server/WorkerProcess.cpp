@@ -13,24 +13,6 @@
 
 namespace bridge::server {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other)
-        reset(other.release());
-    return *this;
-}
-
-int UniqueFd::release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-}
-
 namespace {
 
 struct SpawnActions {

@@ -3,6 +3,8 @@
 // that has not exited within the grace period is killed, so no process or zombie outlives it.
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include "bridge/ipc/Frames.h"
 
 #include <sys/types.h>
@@ -16,23 +18,7 @@
 
 namespace bridge::server {
 
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    int release();
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
+using UniqueFd = platform::UniqueFd;
 
 class WorkerProcess {
 public:

@@ -4,6 +4,7 @@
 #include "platform/Registry.h"
 #include "softtoken/store/Config.h"
 #include "softtoken/store/Files.h"
+#include "platform/UniqueFd.h"
 
 #include <seccomp.h>
 
@@ -75,20 +76,7 @@ constexpr Access kFileRights = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_W
 // A pinentry wrapper exec'ing a wrapper exec'ing ... is not followed further.
 constexpr int kMaxInterpreterDepth = 4;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using Fd = platform::UniqueFd;
 
 std::string variable(const char* name) {
     const char* value = std::getenv(name);

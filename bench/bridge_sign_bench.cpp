@@ -130,6 +130,8 @@ int main(int argc, char** argv) {
                            << TokenStore::userPin << " exec '" << CONTROL_HOST_PINENTRY << "'\n";
     chmod(wrapper.c_str(), 0700);
     setenv("KORVAN_PINENTRY", wrapper.c_str(), 1);
+    // A confined worker executes only the pinentry: name what the wrapper runs.
+    setenv("KORVAN_PINENTRY_EXEC", CONTROL_HOST_PINENTRY, 1);
     for (const char* folder : {"/runtime", "/config", "/data"}) {
         const std::string path = std::string(store.root()).append(folder);
         mkdir(path.c_str(), 0700);

@@ -8,7 +8,7 @@ ParsedArguments readCommandLine(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Serves the signing controls to web pages on this computer over loopback HTTP.\n"
-        "Pages include http://127.0.0.1:PORT/korvan/activex.js."));
+        "Pages include the line --print-include prints."));
     const QCommandLineOption help(QStringList{"h", "help"}, QStringLiteral("Show this help and exit."));
     const QCommandLineOption port(QStringLiteral("port"),
                                   QStringLiteral("Listen on port N (0: a free one). Default: KORVAN_BRIDGE_PORT, "

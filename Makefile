@@ -51,6 +51,13 @@ fuzz: deps
 	cmake --build --preset fuzz -j $(JOBS)
 	@scripts/run-fuzz.sh build/fuzz
 
+.PHONY: deb package-test
+deb: deps
+	@scripts/make-deb.sh
+
+package-test: deb
+	@scripts/package-test.sh
+
 format:
 	git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format -i
 

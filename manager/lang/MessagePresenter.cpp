@@ -73,11 +73,8 @@ MessageBoxLayout messageBoxLayout(unsigned flags) {
     return layout;
 }
 
-int QMessageBoxPresenter::present(const MessageRequest& request) {
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
-        return 0;
+void composeMessageBox(QMessageBox& box, const MessageRequest& request) {
     MessageBoxLayout layout = messageBoxLayout(request.flags);
-    QMessageBox box(request.owner);
     box.setIcon(layout.icon);
     box.setWindowTitle(QString::fromUtf8(request.title.data(), qsizetype(request.title.size())));
     box.setTextFormat(Qt::PlainText);
@@ -87,6 +84,14 @@ int QMessageBoxPresenter::present(const MessageRequest& request) {
     box.setDefaultButton(layout.defaultButton);
     if (layout.escapeButton != QMessageBox::NoButton)
         box.setEscapeButton(layout.escapeButton);
+}
+
+int QMessageBoxPresenter::present(const MessageRequest& request) {
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return 0;
+    MessageBoxLayout layout = messageBoxLayout(request.flags);
+    QMessageBox box(request.owner);
+    composeMessageBox(box, request);
     box.exec();
     QAbstractButton* clicked = box.clickedButton();
     if (!clicked)

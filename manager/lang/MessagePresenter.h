@@ -42,6 +42,9 @@ struct MessageBoxLayout {
 };
 MessageBoxLayout messageBoxLayout(unsigned flags);
 
+// Gives the box the request's title, text, icon and buttons.
+void composeMessageBox(QMessageBox& box, const MessageRequest& request);
+
 // Shows a modal QMessageBox with plain text. Answers 0 when there is no
 // QApplication to show it in.
 class QMessageBoxPresenter : public MessagePresenter {

@@ -1,5 +1,6 @@
 #include "Enrolment.h"
 
+#include "controls/ContainerNames.h"
 #include "controls/TextCodecs.h"
 
 #include <wincrypt.h>
@@ -83,20 +84,13 @@ StatusResult CEnrolment::IsOnline() {
             return Status(S_FALSE, certflows::kStatusFailed);
         Line("The signature key has been acquired. \n");
 
-        DWORD flags = CRYPT_FIRST;
-        // Bounded by the list: a token with more containers has the rest ignored.
-        while (state_.containerCount < kEnrolContainerCount) {
-            BYTE name[kEnrolContainerNameSize] = {};
-            DWORD length = sizeof name;
-            if (!CryptGetProvParam(provider.handle, PP_ENUMCONTAINERS, name, &length, flags))
-                break;
-            flags = 0;
-            name[sizeof name - 1] = 0;
-            if (name[0] == 0)
-                continue;
-            memcpy(state_.keyContainers[state_.containerCount], name, sizeof name);
+        // Bounded by the list and by the enumeration's call limit: a token with more containers
+        // has the rest ignored, and a provider that never ends its list cannot hold the call.
+        certflows::enumerateContainers(provider.handle, kEnrolContainerNameSize, [this](const char* name) {
+            memcpy(state_.keyContainers[state_.containerCount], name, strlen(name) + 1);
             ++state_.containerCount;
-        }
+            return state_.containerCount < kEnrolContainerCount;
+        });
     }
 
     for (DWORD i = 0; i < state_.containerCount; ++i) {

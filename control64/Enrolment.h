@@ -10,7 +10,8 @@
 #include <string>
 
 constexpr DWORD kEnrolContainerCount = 10;
-constexpr size_t kEnrolContainerNameSize = 100;
+// Room for every name the token's providers accept, as in the certificate scan.
+constexpr size_t kEnrolContainerNameSize = certflows::kContainerNameSize;
 constexpr size_t kPendingContainerSize = 50;
 // A 4096-bit PUBLICKEYBLOB: 8-byte blob header, 12-byte RSA public key header, 512-byte modulus.
 constexpr size_t kExportedKeySize = 532;

@@ -175,7 +175,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE get_SetCertResult(LONG* pVal) override {
         eligibleCount_ = 0;
-        return Put(BaseFamily().setCertResult(), pVal);
+        return Put(BaseFamily().setCertResult(eligibleCount_), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_GetCertName(BSTR* pVal) override {
         return Put(BaseFamily().getCertName(), pVal);
@@ -216,7 +216,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE get_SetCertResult_Ex(LONG* pVal) override {
         eligibleCountEx_ = 0;
-        return Put(ExFamily().setCertResult(), pVal);
+        return Put(ExFamily().setCertResult(eligibleCountEx_), pVal);
     }
     HRESULT STDMETHODCALLTYPE get_SignResult_Ex(BSTR bstrPlainText, LONG* pVal) override {
         return Put(ExFamily().signResult(In(bstrPlainText)), pVal);
@@ -366,7 +366,8 @@ private:
     IUnknown* outer_;
     IUnknown* site_ = nullptr;
     DWORD safetyOptions_ = 0;
-    // Eligible certificates of SetCertResult and SetCertResult_Ex; reset on entry to each.
+    // Eligible certificates of SetCertResult and SetCertResult_Ex: reset on entry to each, counted
+    // by its scan, which asks the user only when two or more are counted.
     DWORD eligibleCount_ = 0;
     DWORD eligibleCountEx_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "controls/CertFlows.h"
 
+#include "controls/ContainerNames.h"
 #include "controls/TextCodecs.h"
 
 #include <cstring>
@@ -11,8 +12,6 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr BYTE kSignatureTestData[] = {'1', '2', '3', '4', '5', '6'};
-// A provider that answers with empty names forever must not keep the scan going.
-constexpr int kMaxEnumerationCalls = 1000;
 
 StatusResult status(LONG value) {
     return {value == kStatusOk ? S_OK : S_FALSE, value};
@@ -152,6 +151,11 @@ StatusResult CertFamily::isOnline() {
 }
 
 StatusResult CertFamily::setCertResult() {
+    DWORD eligibleCount = 0;
+    return setCertResult(eligibleCount);
+}
+
+StatusResult CertFamily::setCertResult(DWORD& eligibleCount) {
     // A failed scan must not leave the previous choice pointing into the new lists.
     state_.certificateChosen = false;
     if (!state_.online)
@@ -174,31 +178,22 @@ StatusResult CertFamily::setCertResult() {
             !CryptSignHashA(test.hash, AT_SIGNATURE, NULL, 0, NULL, &signatureLength))
             return status(kStatusFailed);
 
-        DWORD flags = CRYPT_FIRST;
-        for (int call = 0; call < kMaxEnumerationCalls && state_.containerCount < kMaxContainers; ++call) {
-            char* entry = state_.containerNames[state_.containerCount];
-            DWORD length = kContainerNameSize;
-            if (!CryptGetProvParam(test.prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(entry), &length, flags)) {
-                std::memset(entry, 0, kContainerNameSize);
-                if (flags == CRYPT_FIRST)
-                    return status(kStatusFailed);
-                break;
-            }
-            flags = 0;
-            entry[kContainerNameSize - 1] = '\0';
-            if (entry[0] != '\0')
-                ++state_.containerCount;
-        }
+        const Enumeration listed = enumerateContainers(test.prov, kContainerNameSize, [this](const char* name) {
+            std::memcpy(state_.containerNames[state_.containerCount], name, std::strlen(name) + 1);
+            ++state_.containerCount;
+            return state_.containerCount < kMaxContainers;
+        });
+        if (listed == Enumeration::FirstCallFailed)
+            return status(kStatusFailed);
     }
 
     clearCertificateLists();
 
-    DWORD eligible = 0;
-    const StatusResult scanned = scanContainers(&eligible);
+    const StatusResult scanned = scanContainers(eligibleCount);
     if (scanned.value != kStatusOk)
         return scanned;
 
-    const DWORD qualifying = config_.markerFilter == MarkerFilter::None ? state_.containerCount : eligible;
+    const DWORD qualifying = config_.markerFilter == MarkerFilter::None ? state_.containerCount : eligibleCount;
     if (qualifying < 2) {
         if (config_.markerFilter == MarkerFilter::None)
             state_.chosenIndex = 0;
@@ -223,7 +218,7 @@ void CertFamily::dropContainer(DWORD index) {
     --state_.containerCount;
 }
 
-StatusResult CertFamily::scanContainers(DWORD* eligible) {
+StatusResult CertFamily::scanContainers(DWORD& eligible) {
     DWORD i = 0;
     while (i < state_.containerCount) {
         Handles one;
@@ -255,7 +250,7 @@ StatusResult CertFamily::scanContainers(DWORD* eligible) {
         const std::string name = displayName(one.cert);
         if (config_.markerFilter != MarkerFilter::None && qualifies(config_.markerFilter, name)) {
             state_.chosenIndex = static_cast<LONG>(i);
-            ++*eligible;
+            ++eligible;
         }
         copyNameCut(config_.codePage, name.c_str(), state_.certificateNames[i], kCertificateNameSize);
 
@@ -446,6 +441,18 @@ StatusResult BaseFamily::isOnline() {
     return status(kStatusProviderAbsent);
 }
 
+StatusResult BaseFamily::setCertResult(DWORD& eligibleCount) {
+    switch (mode_) {
+    case BaseMode::Direct:
+        return direct_.setCertResult(eligibleCount);
+    case BaseMode::Delegated:
+        return md_.setCertResult();
+    case BaseMode::None:
+        break;
+    }
+    return noStatus();
+}
+
 CertFamily* BaseFamily::target() {
     switch (mode_) {
     case BaseMode::Direct:
@@ -469,7 +476,6 @@ CertFamily* BaseFamily::target() {
         return family ? family->member args : noText(); \
     }
 
-KORVAN_FORWARD_STATUS(setCertResult, (), ())
 KORVAN_FORWARD_STATUS(hashResult, (TextIn data), (data))
 KORVAN_FORWARD_STATUS(signResult, (TextIn plainText), (plainText))
 KORVAN_FORWARD_STATUS(verifyResult, (TextIn keyModule, TextIn planText, TextIn sign), (keyModule, planText, sign))

@@ -437,7 +437,8 @@ TEST_F(CertFlowsTest, BaseFamilyModes) {
     tokens = 1;
     expectStatus(family.isOnline(), kStatusOk);
     EXPECT_EQ(mode, BaseMode::Delegated);
-    expectStatus(family.setCertResult(), kStatusOk);
+    DWORD eligible = 0;
+    expectStatus(family.setCertResult(eligible), kStatusOk);
     expectText(family.getCertName(), "Meridian");
     EXPECT_TRUE(mdState_.certificateChosen);
     EXPECT_FALSE(baseState_.certificateChosen);
@@ -446,7 +447,7 @@ TEST_F(CertFlowsTest, BaseFamilyModes) {
     tokens = 0;
     expectStatus(family.isOnline(), kStatusProviderAbsent);
     EXPECT_EQ(mode, BaseMode::None);
-    const StatusResult none = family.setCertResult();
+    const StatusResult none = family.setCertResult(eligible);
     EXPECT_EQ(none.hr, S_FALSE);
     EXPECT_FALSE(none.value);
     expectNoValue(family.getCertName());
@@ -454,4 +455,51 @@ TEST_F(CertFlowsTest, BaseFamilyModes) {
     meridia().pinRefused = true;
     expectStatus(family.isOnline(), kStatusProviderAbsent);
     EXPECT_EQ(mode, BaseMode::None);
+}
+
+TEST_F(CertFlowsTest, LongContainerNamesAreReadAgainAndTheScanGoesOn) {
+    const std::string name120(120, 'L');
+    const std::string name255(255, 'M');
+    const std::string name300(300, 'X'); // longer than any provider accepts: read past, skipped
+    std::vector<Container> containers = {container(name120, "Oldest"), container("c2", "Second"),
+                                          container(name255, "Middle"), container(name300, "Skipped"),
+                                          container("c5", "Last")};
+    skyra().containers = containers;
+    meridia().containers = containers;
+    dialog_.answer = [](CertFamilyState& s) { confirm(s, 2); };
+
+    ASSERT_EQ(base.isOnline().value, kStatusOk);
+    expectStatus(base.setCertResult(), kStatusOk);
+    ASSERT_EQ(baseState_.containerCount, 4u);
+    EXPECT_EQ(baseState_.containerNames[0], name120);
+    EXPECT_EQ(baseState_.containerNames[2], name255);
+    EXPECT_STREQ(baseState_.containerNames[3], "c5");
+    expectText(base.getCertName(), "Middle");
+    expectStatus(base.signResult(std::u16string_view(u"x")), kStatusOk);
+    EXPECT_EQ(world().acquires.back(), std::string(kSkyraProvider) + "|" + name255);
+
+    // The long name as the only container: the first entry is read again, not a failure.
+    meridia().containers = {container(name255, "Only")};
+    world().providers.erase(kSkyraProvider);
+    ASSERT_EQ(md.isOnline().value, kStatusOk);
+    expectStatus(md.setCertResult(), kStatusOk);
+    expectText(md.getCertName(), "Only");
+}
+
+TEST_F(CertFlowsTest, TheScanAsksFromTheCallersEligibleCounter) {
+    // Three listed, one qualifying for base: a count of the list would ask the user.
+    skyra().containers = {container("c1", "Marked_TQB"), container("c2", "Plain"), container("c3", "Also_tqb")};
+    ASSERT_EQ(base.isOnline().value, kStatusOk);
+    DWORD eligible = 0;
+    expectStatus(base.setCertResult(eligible), kStatusOk);
+    EXPECT_EQ(eligible, 1u);
+    EXPECT_EQ(dialog_.runs, 0);
+    expectText(base.getCertName(), "Plain");
+
+    // The decision is read from the counter the caller holds, not from a count of its own.
+    dialog_.answer = [](CertFamilyState& s) { confirm(s, 1); };
+    eligible = 1;
+    expectStatus(base.setCertResult(eligible), kStatusOk);
+    EXPECT_EQ(eligible, 2u);
+    EXPECT_EQ(dialog_.runs, 1);
 }

@@ -135,13 +135,21 @@ BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWO
     const Provider& provider = world().providers[context->second.provider];
     if (provider.enumerationRefused)
         return fail(static_cast<DWORD>(NTE_FAIL));
+    if (++world().enumerationCalls > kRunawayEnumeration)
+        return fail(ERROR_NO_MORE_ITEMS);
     if (dwFlags & CRYPT_FIRST)
         context->second.enumerated = 0;
-    if (context->second.enumerated >= provider.containers.size())
+    static const std::string empty;
+    if (context->second.enumerated >= provider.containers.size() && !provider.emptyNamesForever)
         return fail(ERROR_NO_MORE_ITEMS);
-    const std::string& name = provider.containers[context->second.enumerated].name;
-    if (name.size() + 1 > *pdwDataLen)
+    const std::string& name = context->second.enumerated < provider.containers.size()
+                                  ? provider.containers[context->second.enumerated].name
+                                  : empty;
+    // As the token's providers answer: the size needed, and the position left where it is.
+    if (name.size() + 1 > *pdwDataLen) {
+        *pdwDataLen = static_cast<DWORD>(name.size() + 1);
         return fail(ERROR_MORE_DATA);
+    }
     std::memcpy(pbData, name.c_str(), name.size() + 1);
     *pdwDataLen = static_cast<DWORD>(name.size() + 1);
     ++context->second.enumerated;
@@ -325,4 +333,17 @@ DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD
     std::memcpy(pszNameString, name.data(), n);
     pszNameString[n] = '\0';
     return static_cast<DWORD>(n + 1);
+}
+
+// Key generation, export and import are not scripted: the flows under test never reach them.
+BOOL WINAPI CryptGenKey(HCRYPTPROV, ALG_ID, DWORD, HCRYPTKEY*) {
+    return fail(static_cast<DWORD>(NTE_FAIL));
+}
+
+BOOL WINAPI CryptExportKey(HCRYPTKEY, HCRYPTKEY, DWORD, DWORD, BYTE*, DWORD*) {
+    return fail(static_cast<DWORD>(NTE_FAIL));
+}
+
+BOOL WINAPI CryptImportKey(HCRYPTPROV, const BYTE*, DWORD, HCRYPTKEY, DWORD, HCRYPTKEY*) {
+    return fail(static_cast<DWORD>(NTE_FAIL));
 }

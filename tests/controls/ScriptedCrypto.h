@@ -31,6 +31,8 @@ struct Provider {
     bool signTestRefused = false; // CryptSignHashA on the default container
     bool enumerationRefused = false;
     bool randomRefused = false;
+    // After the last container the enumeration keeps answering success with an empty name.
+    bool emptyNamesForever = false;
     std::vector<Container> containers;
 };
 
@@ -40,7 +42,12 @@ struct World {
     // "provider|container" of every acquire, successful or not; "-" for a null container.
     std::vector<std::string> acquires;
     int liveHandles = 0;
+    // PP_ENUMCONTAINERS calls; past kRunawayEnumeration the stand-in answers ERROR_NO_MORE_ITEMS,
+    // so a caller without a limit of its own ends instead of hanging the test.
+    int enumerationCalls = 0;
 };
+
+inline constexpr int kRunawayEnumeration = 100000;
 
 World& world();
 void resetWorld();

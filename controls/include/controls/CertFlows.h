@@ -34,7 +34,8 @@ enum : LONG {
 };
 
 inline constexpr DWORD kMaxContainers = 10;
-inline constexpr size_t kContainerNameSize = 100;
+// Every name the token's providers accept (up to 255 bytes) fits with its terminator.
+inline constexpr size_t kContainerNameSize = 256;
 inline constexpr size_t kCertificateNameSize = 50;
 inline constexpr size_t kSerialTextSize = 50;
 // Sized for 4096-bit keys: a 526-byte RSAPublicKey or a 512-byte signature as hex.
@@ -132,6 +133,10 @@ public:
     static void initialise(const FamilyConfig& config, CertFamilyState& state);
 
     StatusResult isOnline();
+    // The scan counts the qualifying certificates on `eligibleCount`, which the calling object
+    // owns and sets to 0 on entry, and decides on the dialog from it (the families with a marker
+    // filter; the others count the list). Without a counter of the caller's, a local one serves.
+    StatusResult setCertResult(DWORD& eligibleCount);
     StatusResult setCertResult();
     StatusResult hashResult(TextIn data);
     StatusResult signResult(TextIn plainText);
@@ -153,7 +158,7 @@ private:
     void clearLists();
     void clearCertificateLists();
     void dropContainer(DWORD index);
-    StatusResult scanContainers(DWORD* eligible);
+    StatusResult scanContainers(DWORD& eligible);
     TextResult text(const char* value) const;
     const char* chosenEntry(const char* first, size_t entrySize, bool* none) const;
     TextResult entryText(const char* first, size_t entrySize) const;
@@ -174,7 +179,8 @@ public:
     BaseFamily(CertFamily& direct, CertFamily& md, BaseMode& mode, TokenCount tokenCount);
 
     StatusResult isOnline();
-    StatusResult setCertResult();
+    // The base object's counter; a delegated scan (md_) counts the list instead.
+    StatusResult setCertResult(DWORD& eligibleCount);
     StatusResult hashResult(TextIn data);
     StatusResult signResult(TextIn plainText);
     StatusResult verifyResult(TextIn keyModule, TextIn planText, TextIn sign);

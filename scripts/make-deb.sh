@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # make-deb.sh
 #
-# Builds the Debian packages from a copy of the tracked source tree in build/deb/src with
+# Builds the Debian packages from a copy of the committed source tree in build/deb/src with
 # dpkg-buildpackage; the .deb, .buildinfo and .changes files land in build/deb/. Then runs
 # lintian on the result (output kept in build/deb/lintian.txt) and fails on any error.
 set -euo pipefail
@@ -22,11 +22,9 @@ fi
 
 rm -rf -- "$out"
 mkdir -p -- "$src"
-# Tracked files only, as they are in the working tree: never build/ or anything ignored.
-git ls-files -z | while IFS= read -r -d '' file; do
-    [ -e "$file" ] || [ -L "$file" ] || continue
-    printf '%s\0' "$file"
-done | tar --null -T - -cf - | tar -xf - -C "$src"
+# The committed tree (what `git ls-files` lists, as of HEAD): never build/, anything ignored, or
+# an edit that is not committed yet.
+git archive --format=tar HEAD | tar -xf - -C "$src"
 
 cd -- "$src"
 dpkg-buildpackage -b -us -uc

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# package-test.sh
+#
+# Checks the packages that `make deb` left in build/deb/ on a clean Debian 12 root: builds the
+# next version (one changelog entry more, from the same build) to upgrade to, makes the root
+# with mmdebstrap (--mode=root, else --mode=unshare) from the Debian archive, and runs
+# tests/package/in-root.sh inside it, which installs both versions with apt. Needs the network
+# to reach the archive; takes about as long as one package build plus a few minutes.
+set -euo pipefail
+
+root_dir=$(cd -- "$(dirname -- "$0")/.." && pwd -P)
+out=$root_dir/build/deb
+work=$out/package-test
+suite=bookworm
+mirrors=(
+    "deb http://deb.debian.org/debian $suite main"
+    "deb http://deb.debian.org/debian $suite-updates main"
+    "deb http://deb.debian.org/debian-security $suite-security main"
+)
+if [ -n "${KORVAN_PACKAGE_MIRROR:-}" ]; then mirrors=("$KORVAN_PACKAGE_MIRROR"); fi
+
+shopt -s nullglob
+current=("$out"/*.deb)
+if [ ${#current[@]} -eq 0 ] || [ ! -d "$out/src/debian" ]; then
+    echo "$0: no packages in $out; run make deb first" >&2
+    exit 1
+fi
+
+started=$SECONDS
+rm -rf -- "$work"
+mkdir -p -- "$work/payload/v1" "$work/payload/v2"
+cp -- "${current[@]}" "$work/payload/v1/"
+
+# The next version: the same build with one changelog entry more. -nc keeps the compiled tree,
+# so only packaging runs again.
+version=$(dpkg-parsechangelog -l "$out/src/debian/changelog" -S Version)
+next_version=${version%.*}.$((${version##*.} + 1))
+mkdir -p -- "$work/next"
+cp -a -- "$out/src" "$work/next/src"
+(
+    cd -- "$work/next/src"
+    DEBFULLNAME="KorvanNG developers" DEBEMAIL="korvanng-devel@lists.korvanng.org" \
+        dch --newversion "$next_version" --distribution "$suite" --force-distribution \
+        "Upgrade test release."
+    dpkg-buildpackage -b -us -uc -nc >"$work/next/build.log" 2>&1 ||
+        { tail -n 40 "$work/next/build.log" >&2; exit 1; }
+)
+cp -- "$work"/next/*.deb "$work/payload/v2/"
+cp -- "$root_dir"/tests/package/in-root.sh "$root_dir"/tests/package/in-root-router.sh "$root_dir"/tests/package/bridge_client.py \
+    "$work/payload/"
+echo "== packages: $version and $next_version ($((SECONDS - started)) s)"
+
+# Tools the checks use inside the root, on top of what the packages pull in.
+include=python3,gnutls-bin,openssl,p11-kit,systemd,procps,passwd,util-linux
+
+run_root() {
+    local mode=$1
+    rm -rf -- "$work/root" "$work/started"
+    mkdir -p -- "$work/root"
+    mmdebstrap --mode="$mode" --variant=apt --include="$include" \
+        --customize-hook="touch '$work/started'" \
+        --customize-hook="copy-in '$work/payload' /root" \
+        --customize-hook='chroot "$1" /bin/bash /root/payload/in-root.sh' \
+        "$suite" "$work/root" "${mirrors[@]}"
+}
+
+mode=root
+[ "$(id -u)" -eq 0 ] || mode=unshare
+status=0
+run_root "$mode" || status=$?
+if [ "$status" -ne 0 ] && [ "$mode" = root ] && [ ! -e "$work/started" ]; then
+    # The root could not be made this way (no mount rights here, for one): the checks never ran.
+    echo "== --mode=root could not make the root; trying --mode=unshare"
+    mode=unshare
+    status=0
+    run_root "$mode" || status=$?
+fi
+echo "== mmdebstrap --mode=$mode; systemd-nspawn --boot: $(
+    if ! command -v systemd-nspawn >/dev/null; then echo "not installed"
+    elif [ "$(cat /proc/1/comm)" != systemd ]; then echo "unusable, PID 1 here is not systemd"
+    else echo "available"; fi)"
+echo "== package-test took $((SECONDS - started)) s"
+rm -rf -- "$work/root"
+exit "$status"

@@ -1,0 +1,159 @@
+#!/bin/bash
+# in-root.sh: run as root inside a clean Debian root, with the packages of two versions in
+# /root/payload/v1 and v2. Installs them with apt and checks what a machine with several users
+# gets, an upgrade, a remove and a purge. Prints "N passed, N failed"; exits non-zero on a failure.
+set -u
+export DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen
+payload=/root/payload
+packages=(korvanng korvanng-bridge korvanng-manager korvanng-controls korvanng-softtoken)
+origin=https://bank.example
+passed=0
+failed=0
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+}
+trap cleanup EXIT
+
+pass() { passed=$((passed + 1)); echo "ok: $*"; }
+fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+check() { # check TEXT COMMAND...: passes when the command succeeds
+    local text=$1
+    shift
+    if "$@"; then pass "$text"; else fail "$text"; fi
+}
+as_user() { # as_user NAME COMMAND...: a login-like environment of that user
+    local name=$1
+    shift
+    runuser -u "$name" -- env -i PATH=/usr/bin:/bin HOME="/home/$name" USER="$name" \
+        LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="/run/user/$(id -u "$name")" "$@"
+}
+install_version() {
+    apt-get install -y -q --no-install-recommends "$payload/$1"/*.deb >"/root/apt-$1.log" 2>&1 ||
+        { tail -n 30 "/root/apt-$1.log"; return 1; }
+}
+installed() { dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q '^install ok installed$'; }
+# Everything outside the users' homes and the package manager's own records and caches.
+snapshot() {
+    find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
+        -o -path /home -o -path /root -o -path /var/cache -o -path /var/log -o -path /var/lib/apt \
+        -o -path /var/lib/dpkg -o -path /etc/ld.so.cache \) -prune -o -printf '%y %m %u %p\n' |
+        sort
+}
+
+apt-get update -q >/root/apt-update.log 2>&1 || { tail /root/apt-update.log; exit 1; }
+
+# ---- a first install and purge, so the machine holds every dependency: the reference state ----
+install_version v1 || exit 1
+apt-get purge -y -q "${packages[@]}" >/root/apt-purge0.log 2>&1 || exit 1
+snapshot >/root/before.txt
+leftover=$(grep -i korvan /root/before.txt)
+check "purge after a bare install leaves no korvan file" test -z "$leftover"
+
+# ---- install ----
+check "apt installs the packages with every dependency from Debian" install_version v1
+for name in "${packages[@]}"; do check "$name is installed" installed "$name"; done
+
+english=$(korvanng-tool --lang 1033 --help 2>&1)
+check "korvanng-tool --lang 1033 --help" test $? -eq 0 -a -n "$english"
+chinese=$(korvanng-tool --lang 2052 --help 2>&1)
+check "korvanng-tool --lang 2052 --help" test $? -eq 0 -a -n "$chinese"
+
+# Two users, each with a token holding a key and certificate imported from a PKCS#12 file.
+for name in alice bob; do
+    useradd -m -s /bin/bash "$name"
+    uid=$(id -u "$name")
+    install -d -m 0700 -o "$name" -g "$name" "/run/user/$uid"
+    as_user "$name" bash -c '
+        set -e
+        cd "$HOME"
+        tokenctl create "$1" --label "$1" --pins-stdin <<<"87654321
+12345678" >/dev/null
+        tokenctl insert "$1" --slot 1 >/dev/null
+        openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 30 \
+            -subj "/CN=$1 signer" 2>/dev/null
+        openssl pkcs12 -export -inkey key.pem -in cert.pem -out "$1.p12" -passout pass:secret
+        korvanng-tool import --slot 1 "$1.p12" --pin-stdin --password-stdin --yes <<<"12345678
+secret"
+        korvanng-tool list-objects --slot 1 --login --pin-stdin <<<"12345678" | grep -q "^[[:space:]]PrivateKey"
+    ' _ "$name" >"/root/token-$name.log" 2>&1
+    check "$name creates a token and imports a PKCS#12 file" test $? -eq 0 || cat "/root/token-$name.log"
+done
+
+# --help is English whatever the language; the slot list shows that the language file is found.
+slots=$(as_user alice korvanng-tool --lang 2052 slots 2>&1)
+check "korvanng-tool --lang 2052 uses the installed Chinese language file" \
+    bash -c 'grep -q "插槽号" <<<"$1"' _ "$slots"
+
+tokens=$(as_user alice p11tool --list-tokens 2>&1)
+check "p11tool --list-tokens through p11-kit shows alice's token once" \
+    test "$(grep -c 'Label: alice$' <<<"$tokens")" -eq 1
+check "p11tool shows alice none of bob's tokens" bash -c '! grep -q "Label: bob$" <<<"$1"' _ "$tokens"
+
+# The registration is the machine's: bob never registered anything, yet a page of his creates the
+# control through his own bridge (which listens itself when started by hand).
+serial_of() { as_user "$1" korvanng-tool token-info --slot 1 2>/dev/null | sed -n 's/^.*[Ss]erial[^:]*: *//p' | head -n 1; }
+bridge_call() { # bridge_call USER: the token serial that a page of USER's sees
+    local name=$1 log=/root/bridge-$1.log port=
+    as_user "$name" env KORVAN_BRIDGE_ALLOW="$origin" /usr/lib/korvanng/korvan-bridge --port 0 \
+        >"$log.out" 2>"$log" </dev/null &
+    local pid=$!
+    pids+=("$pid")
+    for _ in $(seq 100); do
+        port=$(sed -n 's|.*listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$log.out" | head -n 1)
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    [ -n "$port" ] && as_user "$name" python3 "$payload/bridge_client.py" 127.0.0.1 "$port" \
+        "$origin" QXMeridiaControl.SGN GetTokenSerial
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+bob_serial=$(serial_of bob)
+bob_seen=$(bridge_call bob)
+check "the machine's registration reaches bob's page (token serial '$bob_seen')" \
+    test -n "$bob_seen" -a "$bob_seen" = "$bob_serial"
+check "bob's own registry store holds no registration" \
+    bash -c '! grep -rqs 01C54245-0C6F-447A-8D31-629545D2BDF3 /home/bob/.config /home/bob/.local'
+
+# The router and the users' socket-activated bridges, on the units' own socket paths.
+router=/usr/lib/korvanng/korvan-bridge-router
+if [ -x "$router" ] && [ -f /usr/lib/systemd/user/korvan-bridge.socket ]; then
+    bash "$payload/in-root-router.sh" alice bob "$origin" "$payload" &&
+        pass "router hands each user's call to that user's bridge" ||
+        fail "router hands each user's call to that user's bridge"
+else
+    echo "skipped: the router and the socket-activated bridge are not in the packages"
+fi
+
+# ---- upgrade to the next version ----
+echo "; kept by the administrator" >>/etc/korvanng/registry
+find /home -type f -exec sha256sum {} + | sort >/root/homes-before.txt
+check "apt upgrades to the next version" install_version v2
+check "the next version is installed" \
+    test "$(dpkg-query -W -f='${Version}' korvanng-controls)" = "$(dpkg-deb -f "$payload"/v2/korvanng-controls_*.deb Version)"
+find /home -type f -exec sha256sum {} + | sort >/root/homes-after.txt
+check "the upgrade keeps every user's token store, registry store and bridge decisions" \
+    cmp -s /root/homes-before.txt /root/homes-after.txt
+check "the upgrade keeps the administrator's registry" grep -q "kept by the administrator" /etc/korvanng/registry
+check "alice's token still works after the upgrade" \
+    bash -c 'test "$(grep -c "Label: alice$" <<<"$1")" -eq 1' _ "$(as_user alice p11tool --list-tokens 2>&1)"
+
+# ---- remove, then purge ----
+apt-get remove -y -q "${packages[@]}" >/root/apt-remove.log 2>&1
+check "apt removes the packages" test $? -eq 0
+check "remove takes the registrations away" test ! -e /usr/lib/korvanng/registry.d
+check "remove takes the p11-kit module file away" bash -c '! grep -rqs korvanng /usr/share/p11-kit/modules'
+check "remove keeps the administrator's configuration" test -f /etc/korvanng/registry
+apt-get purge -y -q "${packages[@]}" >/root/apt-purge.log 2>&1
+check "apt purges the packages" test $? -eq 0
+snapshot >/root/after.txt
+check "purge leaves nothing of the packages or their scripts behind" \
+    diff -u /root/before.txt /root/after.txt
+check "purge keeps the users' token stores" \
+    bash -c 'ls /home/alice/.local/share/*/ /home/bob/.local/share/*/ >/dev/null 2>&1'
+
+echo "package test: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

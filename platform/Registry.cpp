@@ -2,15 +2,17 @@
 
 #include "platform/DebugOutput.h"
 #include "platform/LockFileDebris.h"
+#include "platform/registry/JsonStore.h"
+#include "platform/registry/Layers.h"
+#include "platform/registry/Names.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QLockFile>
 #include <QSaveFile>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <cmath>
@@ -20,6 +22,13 @@
 namespace platform {
 
 namespace {
+
+using registry::Layer;
+using registry::LoadStatus;
+using registry::joinedPath;
+using registry::sameName;
+using registry::startsWithName;
+using registry::storedName;
 
 constexpr int kLockWaitMs = 10000;
 
@@ -63,53 +72,49 @@ std::optional<QString> checkedPath(std::string_view path) {
     return text;
 }
 
-bool sameName(const QString& a, const QString& b) {
-    return QString::compare(a, b, Qt::CaseInsensitive) == 0;
-}
-
-// The name as stored in the object, matched without regard to case.
-std::optional<QString> storedName(const QJsonObject& object, const QString& name) {
-    if (object.contains(name))
-        return name;
-    for (auto it = object.begin(); it != object.end(); ++it) {
-        if (sameName(it.key(), name))
-            return it.key();
-    }
-    return std::nullopt;
-}
-
-enum class LoadStatus { Ok, Damaged, Unreadable };
-
-struct Loaded {
-    LoadStatus status = LoadStatus::Ok;
-    QJsonObject keys;
+// A root's layers as they are now. Nullopt (with the error set) when one cannot be read at
+// all; `damage` names a layer that is damaged and so reads as empty.
+struct View {
+    std::vector<Layer> layers;
+    std::string damage;
 };
 
-Loaded load(RegistryRoot root) {
-    Loaded result;
-    QFile file(QString::fromStdString(registryFilePath(root)));
-    if (!file.exists())
-        return result;
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.status = LoadStatus::Unreadable;
-        fail("cannot read " + file.fileName().toStdString() + ": " +
-             file.errorString().toStdString());
-        return result;
+std::optional<View> loadView(RegistryRoot root) {
+    View view{registry::layersOf(root), {}};
+    for (const Layer& layer : view.layers) {
+        if (layer.loaded.status == LoadStatus::Unreadable) {
+            fail(layer.loaded.error);
+            return std::nullopt;
+        }
+        if (layer.loaded.status == LoadStatus::Damaged && view.damage.empty()) {
+            view.damage = layer.loaded.error;
+            debugOutput("registry: " + view.damage);
+        }
     }
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    bool wellFormed = error.error == QJsonParseError::NoError && document.isObject();
-    if (wellFormed) {
-        result.keys = document.object();
-        for (auto it = result.keys.begin(); wellFormed && it != result.keys.end(); ++it)
-            wellFormed = it.value().isObject();
-    }
-    if (!wellFormed) {
-        result.status = LoadStatus::Damaged;
-        result.keys = QJsonObject();
-        fail(file.fileName().toStdString() + " is damaged; it is left untouched");
-    }
-    return result;
+    return view;
+}
+
+// The key's spelling in the layer's keys, if it has it; the root's own entry for "".
+std::optional<QString> keyIn(const Layer& layer, const QString& path) {
+    return storedName(layer.loaded.keys, joinedPath(layer.prefix, path));
+}
+
+// The root-relative path of a key the layer holds.
+std::string relative(const Layer& layer, const QString& stored) {
+    if (layer.prefix.isEmpty())
+        return stored.toStdString();
+    return stored.mid(layer.prefix.size() + 1).toStdString();
+}
+
+bool existsIn(const View& view, const QString& path) {
+    for (const Layer& layer : view.layers)
+        if (keyIn(layer, path))
+            return true;
+    return false;
+}
+
+bool notFound(const View& view, const std::string& why) {
+    return fail(view.damage.empty() ? why : view.damage);
 }
 
 constexpr QFile::Permissions kOwnerOnlyFile = QFile::ReadOwner | QFile::WriteOwner;
@@ -128,21 +133,22 @@ bool makeOwnerOnlyPath(const QString& folder) {
 
 enum class Change { Write, Unchanged, Refused };
 
-// Read-modify-write under the store's lock file; the change sets the error when it refuses.
-bool modify(RegistryRoot root, const std::function<Change(QJsonObject&)>& change) {
-    const QString path = QString::fromStdString(registryFilePath(root));
+// Read-modify-write of one user store file under its lock file; the change sets the error
+// when it refuses.
+bool modify(const std::string& file, const std::function<Change(QJsonObject&)>& change) {
+    const QString path = QString::fromStdString(file);
     if (!makeOwnerOnlyPath(QFileInfo(path).absolutePath()))
-        return fail("cannot create the folder of " + path.toStdString());
+        return fail("cannot create the folder of " + file);
 
     QLockFile lock(path + QStringLiteral(".lock"));
     // A writer holds the lock for milliseconds; only a dead owner makes it stale.
     lock.setStaleLockTime(0);
     if (!detail::tryLockClearingDebris(lock, kLockWaitMs))
-        return fail("cannot lock " + path.toStdString());
+        return fail("cannot lock " + file);
 
-    Loaded loaded = load(root);
+    registry::Parsed loaded = registry::loadJsonStore(file);
     if (loaded.status != LoadStatus::Ok)
-        return false;
+        return fail(loaded.error);
     switch (change(loaded.keys)) {
     case Change::Refused:
         return false;
@@ -153,49 +159,74 @@ bool modify(RegistryRoot root, const std::function<Change(QJsonObject&)>& change
         break;
     }
 
-    QSaveFile file(path);
+    QSaveFile out(path);
     // QSaveFile would copy the old file's mode; the store is owner-only whatever it was.
-    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(kOwnerOnlyFile))
-        return fail("cannot write " + path.toStdString() + ": " + file.errorString().toStdString());
-    const QByteArray text = QJsonDocument(loaded.keys).toJson(QJsonDocument::Indented);
-    if (file.write(text) != text.size() || !file.commit())
-        return fail("cannot write " + path.toStdString() + ": " + file.errorString().toStdString());
+    const bool opened = out.open(QIODevice::WriteOnly) && out.setPermissions(kOwnerOnlyFile);
+    const QByteArray text = registry::jsonStoreText(loaded.keys);
+    const bool written = opened && out.write(text) == text.size() && out.commit();
+    registry::StoreCache::instance().forget(file);
+    if (!written)
+        return fail("cannot write " + file + ": " + out.errorString().toStdString());
     succeed();
     return true;
 }
 
-// The value of a key as the store holds it now; undefined when the key or value is missing.
+// The layer that takes new keys and values; null where the root is the machine's.
+const Layer* createTarget(const View& view) {
+    for (const Layer& layer : view.layers)
+        if (layer.createHere)
+            return &layer;
+    return nullptr;
+}
+
+// The value as the first layer holding it has it; undefined when the key or value is missing.
 QJsonValue readValue(RegistryRoot root, const std::string& keyPath, std::string_view name) {
-    const Loaded loaded = load(root);
-    if (loaded.status != LoadStatus::Ok)
+    const auto view = loadView(root);
+    if (!view)
         return QJsonValue(QJsonValue::Undefined);
-    const auto key = storedName(loaded.keys, QString::fromStdString(keyPath));
-    if (!key) {
-        fail(keyPath.empty() ? "value " + std::string(name) + " not found"
+    const QString path = QString::fromStdString(keyPath);
+    const QString wanted = toQString(name);
+    bool keyFound = path.isEmpty();
+    for (const Layer& layer : view->layers) {
+        const auto key = keyIn(layer, path);
+        if (!key)
+            continue;
+        keyFound = true;
+        const QJsonObject values = layer.loaded.keys.value(*key).toObject();
+        if (const auto valueName = storedName(values, wanted)) {
+            succeed();
+            return values.value(*valueName);
+        }
+    }
+    notFound(*view, keyFound ? "value " + std::string(name) + " not found"
                              : "key " + keyPath + " no longer exists");
-        return QJsonValue(QJsonValue::Undefined);
-    }
-    const QJsonObject values = loaded.keys.value(*key).toObject();
-    const auto valueName = storedName(values, toQString(name));
-    if (!valueName) {
-        fail("value " + std::string(name) + " not found");
-        return QJsonValue(QJsonValue::Undefined);
-    }
-    succeed();
-    return values.value(*valueName);
+    return QJsonValue(QJsonValue::Undefined);
 }
 
 bool setValue(RegistryRoot root, const std::string& keyPath, std::string_view name,
               const QJsonValue& value) {
-    const QString wantedKey = QString::fromStdString(keyPath);
-    return modify(root, [&](QJsonObject& keys) {
-        auto key = storedName(keys, wantedKey);
+    const auto view = loadView(root);
+    if (!view)
+        return false;
+    const Layer* target = createTarget(*view);
+    if (target == nullptr)
+        return fail(registry::machineWideRefusal());
+    const QString path = QString::fromStdString(keyPath);
+    // A key another layer holds is made in the target to take the value, as Windows does
+    // when a user writes to a merged class key.
+    bool elsewhere = false;
+    for (const Layer& layer : view->layers)
+        elsewhere = elsewhere || (&layer != target && keyIn(layer, path));
+    return modify(target->file, [&](QJsonObject& keys) {
+        const QString full = joinedPath(target->prefix, path);
+        auto key = storedName(keys, full);
         if (!key) {
-            if (!wantedKey.isEmpty()) {
+            if (!full.isEmpty() && !path.isEmpty() && !elsewhere) {
                 fail("key " + keyPath + " no longer exists");
                 return Change::Refused;
             }
-            key = wantedKey; // the root key holds values without an entry of its own
+            // The root key holds values without an entry of its own.
+            key = full.isEmpty() ? full : registry::ensureKey(keys, full);
         }
         QJsonObject values = keys.value(*key).toObject();
         const QString valueName = storedName(values, toQString(name)).value_or(toQString(name));
@@ -203,6 +234,35 @@ bool setValue(RegistryRoot root, const std::string& keyPath, std::string_view na
         keys.insert(*key, values);
         return Change::Write;
     });
+}
+
+// Applies `change` to every user layer holding the key. Refused when one is damaged.
+enum class Removal { Done, NoneHeld, Failed };
+
+Removal removeFromUserLayers(const View& view, const std::function<bool(const Layer&)>& holds,
+                             const std::function<Change(const Layer&, QJsonObject&)>& change) {
+    bool any = false;
+    for (const Layer& layer : view.layers) {
+        if (!layer.writable())
+            continue;
+        if (layer.loaded.status == LoadStatus::Damaged) {
+            fail(layer.loaded.error);
+            return Removal::Failed;
+        }
+        if (!holds(layer))
+            continue;
+        if (!modify(layer.file, [&](QJsonObject& keys) { return change(layer, keys); }))
+            return Removal::Failed;
+        any = true;
+    }
+    return any ? Removal::Done : Removal::NoneHeld;
+}
+
+bool machineHolds(const View& view, const std::function<bool(const Layer&)>& holds) {
+    for (const Layer& layer : view.layers)
+        if (!layer.writable() && holds(layer))
+            return true;
+    return false;
 }
 
 } // namespace
@@ -224,28 +284,34 @@ const std::string& registryLastError() {
     return lastError;
 }
 
+std::uint64_t registryFileReads() {
+    return registry::StoreCache::instance().fileReads();
+}
+
 std::optional<RegistryKey> RegistryKey::open(RegistryRoot root, std::string_view path) {
     const auto wanted = checkedPath(path);
     if (!wanted) {
         fail("malformed key path \"" + std::string(path) + "\"");
         return std::nullopt;
     }
-    const Loaded loaded = load(root);
-    if (loaded.status == LoadStatus::Unreadable)
+    const auto view = loadView(root);
+    if (!view)
         return std::nullopt;
     if (wanted->isEmpty()) {
-        if (loaded.status == LoadStatus::Ok)
+        if (view->damage.empty())
             succeed();
+        else
+            fail(view->damage);
         return RegistryKey(root, {});
     }
-    const auto key = storedName(loaded.keys, *wanted);
-    if (!key) {
-        if (loaded.status == LoadStatus::Ok)
-            fail("key " + std::string(path) + " not found");
-        return std::nullopt;
+    for (const Layer& layer : view->layers) {
+        if (const auto key = keyIn(layer, *wanted)) {
+            succeed();
+            return RegistryKey(root, relative(layer, *key));
+        }
     }
-    succeed();
-    return RegistryKey(root, key->toStdString());
+    notFound(*view, "key " + std::string(path) + " not found");
+    return std::nullopt;
 }
 
 std::optional<RegistryKey> RegistryKey::create(RegistryRoot root, std::string_view path) {
@@ -254,29 +320,31 @@ std::optional<RegistryKey> RegistryKey::create(RegistryRoot root, std::string_vi
         fail("malformed key path \"" + std::string(path) + "\"");
         return std::nullopt;
     }
+    const auto view = loadView(root);
+    if (!view)
+        return std::nullopt;
+    const Layer* target = createTarget(*view);
+    if (target == nullptr) {
+        // Opening what the machine has is fine; making anything new is not.
+        if (wanted->isEmpty() || existsIn(*view, *wanted))
+            return open(root, path);
+        fail(registry::machineWideRefusal());
+        return std::nullopt;
+    }
     QString created;
-    const bool ok = modify(root, [&](QJsonObject& keys) {
-        Change result = Change::Unchanged;
-        QString parent;
-        if (!wanted->isEmpty()) {
-            for (const QString& part : wanted->split(QLatin1Char('\\'))) {
-                const QString candidate =
-                    parent.isEmpty() ? part : parent + QLatin1Char('\\') + part;
-                if (const auto existing = storedName(keys, candidate)) {
-                    parent = *existing;
-                } else {
-                    keys.insert(candidate, QJsonObject());
-                    parent = candidate;
-                    result = Change::Write;
-                }
-            }
-        }
-        created = parent;
-        return result;
+    const bool ok = modify(target->file, [&](QJsonObject& keys) {
+        const QString full = joinedPath(target->prefix, *wanted);
+        if (full.isEmpty())
+            return Change::Unchanged;
+        const qsizetype before = keys.size();
+        created = registry::ensureKey(keys, full);
+        return keys.size() != before ? Change::Write : Change::Unchanged;
     });
     if (!ok)
         return std::nullopt;
-    return RegistryKey(root, created.toStdString());
+    if (wanted->isEmpty())
+        return RegistryKey(root, {});
+    return RegistryKey(root, relative(*target, created));
 }
 
 std::optional<std::string> RegistryKey::stringValue(std::string_view name) const {
@@ -311,62 +379,97 @@ bool RegistryKey::setDword(std::string_view name, uint32_t value) {
 }
 
 bool RegistryKey::deleteValue(std::string_view name) {
-    return modify(root_, [&](QJsonObject& keys) {
-        const auto key = storedName(keys, QString::fromStdString(path_));
-        if (!key) {
-            fail(path_.empty() ? "value " + std::string(name) + " not found"
-                               : "key " + path_ + " no longer exists");
-            return Change::Refused;
-        }
-        QJsonObject values = keys.value(*key).toObject();
-        const auto valueName = storedName(values, toQString(name));
-        if (!valueName) {
-            fail("value " + std::string(name) + " not found");
-            return Change::Refused;
-        }
-        values.remove(*valueName);
-        keys.insert(*key, values);
-        return Change::Write;
-    });
+    const auto view = loadView(root_);
+    if (!view)
+        return false;
+    const QString path = QString::fromStdString(path_);
+    const QString wanted = toQString(name);
+    const auto holds = [&](const Layer& layer) {
+        const auto key = keyIn(layer, path);
+        return key && storedName(layer.loaded.keys.value(*key).toObject(), wanted).has_value();
+    };
+    const Removal removal = removeFromUserLayers(
+        *view, holds, [&](const Layer& layer, QJsonObject& keys) {
+            const auto key = storedName(keys, joinedPath(layer.prefix, path));
+            QJsonObject values = key ? keys.value(*key).toObject() : QJsonObject();
+            const auto valueName = storedName(values, wanted);
+            if (!key || !valueName)
+                return Change::Unchanged; // gone meanwhile: what was asked for is done
+            values.remove(*valueName);
+            keys.insert(*key, values);
+            return Change::Write;
+        });
+    if (removal == Removal::Done)
+        return true;
+    if (removal == Removal::Failed)
+        return false;
+    if (machineHolds(*view, holds))
+        return fail(registry::machineWideRefusal());
+    if (!path.isEmpty() && !existsIn(*view, path))
+        return notFound(*view, "key " + path_ + " no longer exists");
+    return notFound(*view, "value " + std::string(name) + " not found");
 }
 
 std::vector<std::string> RegistryKey::subkeyNames() const {
     std::vector<std::string> names;
-    const Loaded loaded = load(root_);
-    if (loaded.status != LoadStatus::Ok)
+    const auto view = loadView(root_);
+    if (!view)
         return names;
     const QString self = QString::fromStdString(path_);
-    if (!self.isEmpty() && !storedName(loaded.keys, self)) {
-        fail("key " + path_ + " no longer exists");
+    if (!self.isEmpty() && !existsIn(*view, self)) {
+        notFound(*view, "key " + path_ + " no longer exists");
         return names;
     }
-    const QString below = self.isEmpty() ? QString() : self + QLatin1Char('\\');
-    for (auto it = loaded.keys.begin(); it != loaded.keys.end(); ++it) {
-        const QString& name = it.key();
-        if (name.isEmpty() || !name.startsWith(below, Qt::CaseInsensitive))
-            continue;
-        const QString rest = name.mid(below.size());
-        if (!rest.isEmpty() && !rest.contains(QLatin1Char('\\')))
-            names.push_back(rest.toStdString());
+    QSet<QString> seen;
+    for (const Layer& layer : view->layers) {
+        const QString full = joinedPath(layer.prefix, self);
+        const QString below = full.isEmpty() ? QString() : full + QLatin1Char('\\');
+        for (auto it = layer.loaded.keys.begin(); it != layer.loaded.keys.end(); ++it) {
+            const QString& name = it.key();
+            if (name.isEmpty() || !startsWithName(name, below))
+                continue;
+            const QString rest = name.mid(below.size());
+            if (rest.isEmpty() || rest.contains(QLatin1Char('\\')))
+                continue;
+            if (!seen.contains(registry::foldedName(rest))) {
+                seen.insert(registry::foldedName(rest));
+                names.push_back(rest.toStdString());
+            }
+        }
     }
-    succeed();
+    if (view->damage.empty())
+        succeed();
+    else
+        fail(view->damage);
     return names;
 }
 
 std::vector<std::string> RegistryKey::valueNames() const {
     std::vector<std::string> names;
-    const Loaded loaded = load(root_);
-    if (loaded.status != LoadStatus::Ok)
+    const auto view = loadView(root_);
+    if (!view)
         return names;
-    const auto key = storedName(loaded.keys, QString::fromStdString(path_));
-    if (!key) {
-        if (!path_.empty())
-            fail("key " + path_ + " no longer exists");
+    const QString self = QString::fromStdString(path_);
+    bool found = false;
+    QSet<QString> seen;
+    for (const Layer& layer : view->layers) {
+        const auto key = keyIn(layer, self);
+        if (!key)
+            continue;
+        found = true;
+        const QJsonObject values = layer.loaded.keys.value(*key).toObject();
+        for (auto it = values.begin(); it != values.end(); ++it) {
+            if (!seen.contains(registry::foldedName(it.key()))) {
+                seen.insert(registry::foldedName(it.key()));
+                names.push_back(it.key().toStdString());
+            }
+        }
+    }
+    if (!found) {
+        if (!self.isEmpty())
+            notFound(*view, "key " + path_ + " no longer exists");
         return names;
     }
-    const QJsonObject values = loaded.keys.value(*key).toObject();
-    for (auto it = values.begin(); it != values.end(); ++it)
-        names.push_back(it.key().toStdString());
     succeed();
     return names;
 }
@@ -377,20 +480,30 @@ bool deleteTree(RegistryRoot root, std::string_view path) {
         return fail("malformed key path \"" + std::string(path) + "\"");
     if (wanted->isEmpty())
         return fail("the root key cannot be deleted");
-    return modify(root, [&](QJsonObject& keys) {
-        const auto key = storedName(keys, *wanted);
-        if (!key) {
-            fail("key " + std::string(path) + " not found");
-            return Change::Refused;
-        }
-        const QString below = *key + QLatin1Char('\\');
-        const QStringList names = keys.keys();
-        for (const QString& name : names) {
-            if (sameName(name, *key) || name.startsWith(below, Qt::CaseInsensitive))
-                keys.remove(name);
-        }
-        return Change::Write;
-    });
+    const auto view = loadView(root);
+    if (!view)
+        return false;
+    const auto holds = [&](const Layer& layer) { return keyIn(layer, *wanted).has_value(); };
+    const Removal removal = removeFromUserLayers(
+        *view, holds, [&](const Layer& layer, QJsonObject& keys) {
+            const auto key = storedName(keys, joinedPath(layer.prefix, *wanted));
+            if (!key)
+                return Change::Unchanged;
+            const QString below = *key + QLatin1Char('\\');
+            const QStringList names = keys.keys();
+            for (const QString& name : names) {
+                if (sameName(name, *key) || startsWithName(name, below))
+                    keys.remove(name);
+            }
+            return Change::Write;
+        });
+    if (removal == Removal::Done)
+        return true;
+    if (removal == Removal::Failed)
+        return false;
+    if (machineHolds(*view, holds))
+        return fail(registry::machineWideRefusal());
+    return notFound(*view, "key " + std::string(path) + " not found");
 }
 
 } // namespace platform

@@ -14,13 +14,20 @@
 //     }
 //
 // The root key itself is the empty path. Key and value names are compared without regard to
-// case and keep the case they were created with. Every key has an entry of its own, so creating
-// "A\\B" also creates "A". Entries this code does not understand are kept as they are.
+// case (ASCII only) and keep the case they were created with. Every key has an entry of its
+// own, so creating "A\\B" also creates "A". Entries this code does not understand are kept.
 //
-// A missing file is an empty root. Every operation reads the file afresh. Writes take a lock file
-// beside the store around read-modify-write and replace the file atomically, so two processes
-// writing at once lose nothing. A file that is not a well-formed store reads as empty, and writes
-// to it are refused, so a damaged file is never overwritten; registryLastError() tells why.
+// A missing file is an empty root. A parsed copy of each file is kept and read again only when
+// the file has changed (platform/registry/StoreCache.h), so another process's write is seen by
+// the next call. Writes take a lock file beside the store around read-modify-write and replace
+// the file atomically, so two processes writing at once lose nothing. A file that is not a
+// well-formed store reads as empty, and writes to it are refused, so a damaged file is never
+// overwritten; registryLastError() tells why.
+//
+// On a machine with a machine-wide registry (platform/registry/MachineLayer.h) and no
+// KORVAN_REGISTRY_DIR, HKEY_LOCAL_MACHINE is the machine's and read-only, HKEY_CURRENT_USER
+// stays the user's file, and HKEY_CLASSES_ROOT merges the user's classes over the machine's;
+// writes to it go to HKEY_CURRENT_USER\Software\Classes (platform/registry/Layers.h).
 #pragma once
 
 #include <cstdint>
@@ -37,6 +44,9 @@ enum class RegistryRoot { LocalMachine, ClassesRoot, CurrentUser };
 std::string registryFolder();
 // The file of one root.
 std::string registryFilePath(RegistryRoot root);
+
+// How many times this process has read a store file; a benchmark's view of the cache.
+std::uint64_t registryFileReads();
 
 // Why the last failed registry call of this thread failed; empty after a success.
 const std::string& registryLastError();
@@ -76,7 +86,8 @@ private:
 };
 
 // Deletes the key, its values and every key below it. False when it does not exist; the root
-// itself cannot be deleted.
+// itself cannot be deleted. In a merged root, the user's copies go and the machine's stay;
+// a key only the machine holds is refused.
 bool deleteTree(RegistryRoot root, std::string_view path);
 
 } // namespace platform

@@ -178,7 +178,10 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     return factory.GetClassObject(rclsid, CLSID_MeridiaCtrl, riid, ppv);
 }
 
+// A QApplication this module made for its choice dialog holds it for the life of the host.
 STDAPI DllCanUnloadNow() {
+    if (certdialogs::applicationMadeHere())
+        return S_FALSE;
     return moduleLocks.CanUnloadNow();
 }
 

@@ -4,6 +4,7 @@
 
 #include "ModuleState.h"
 #include "TokenInfos.h"
+#include "controls/CertDialogs.h"
 #include "controls/TextCodecs.h"
 
 #include <objbase.h>
@@ -455,7 +456,11 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     return factory->QueryInterface(riid, ppv);
 }
 
+// The windowing framework's reference counts too: once this module has made the process's
+// QApplication for a choice dialog, it stays loaded for the life of the host.
 STDAPI DllCanUnloadNow() {
+    if (certdialogs::applicationMadeHere())
+        return S_FALSE;
     return module.LockCount() == 0 ? S_OK : S_FALSE;
 }
 

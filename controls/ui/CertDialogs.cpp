@@ -1,5 +1,6 @@
 #include "controls/CertDialogs.h"
 
+#include "controls/DisplayProbe.h"
 #include "controls/TextCodecs.h"
 #include "platform/win/UserWait.h"
 
@@ -35,8 +36,9 @@ namespace {
 using certflows::CertFamilyState;
 using certflows::MarkerFilter;
 
-void defaultMessage(QWidget* parent, const QString& text) {
-    QMessageBox::information(parent, QString(), text, QMessageBox::Ok);
+void defaultMessage(QWidget* parent, const Message& message) {
+    QMessageBox box(QMessageBox::NoIcon, message.caption, message.text, QMessageBox::Ok, parent);
+    box.exec();
 }
 
 int defaultRunner(QDialog& dialog) {
@@ -238,13 +240,19 @@ private:
         if (layout_.pickBySelection)
             return list_->currentIndex();
         const std::string text = trimmedRight(certflows::toAnsi(codePage_, list_->currentText().toStdU16String()));
+        // Nothing picked: an empty text is no pick, even beside a certificate without a name.
+        if (text.empty())
+            return -1;
         for (DWORD i = 0; i < state_.containerCount && i < certflows::kMaxContainers; ++i)
             if (text == state_.certificateNames[i])
                 return static_cast<LONG>(i);
         return -1;
     }
 
-    void message(const char* text) { messagePresenter(this, QString::fromUtf8(text)); }
+    // The boxes are given no caption, so the platform's box shows "Error".
+    void message(const char* text) {
+        messagePresenter(this, Message{QStringLiteral("Error"), QString::fromUtf8(text), kMessageOk});
+    }
 
     void onView() {
         const LONG index = pick();
@@ -314,24 +322,54 @@ DialogRunner setDialogRunner(DialogRunner runner) {
     return previous;
 }
 
-void ensureApplication() {
-    if (QApplication::instance())
-        return;
+namespace {
+
+QApplication* madeApplication = nullptr;
+
+// What a dialog does where no window can be shown: the choice ends as a cancel would.
+void leaveAsCancelled(CertFamilyState& state) {
+    state.dialogConfirmed = false;
+    state.certificateChosen = false;
+}
+
+} // namespace
+
+bool ensureApplication() {
+    if (QCoreApplication::instance())
+        return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+    const PlatformChoice choice = choosePlatform();
+    if (!choice.usable)
+        return false;
+    // Qt keeps argc and argv for the application's life; the module stays loaded that long.
     static int argc = 1;
     static char name[] = "korvan-control";
-    static char* argv[] = {name, nullptr};
-    static QApplication* application = new QApplication(argc, argv);
-    (void)application;
+    static char platformOption[] = "-platform";
+    static std::string platform;
+    static char* argv[] = {name, nullptr, nullptr, nullptr};
+    if (!choice.platform.empty()) {
+        platform = choice.platform;
+        argv[1] = platformOption;
+        argv[2] = platform.data();
+        argc = 3;
+    }
+    madeApplication = new QApplication(argc, argv);
+    return true;
+}
+
+bool applicationMadeHere() {
+    return madeApplication != nullptr;
 }
 
 void CCertSelect::run(CertFamilyState& state) {
-    ensureApplication();
+    if (!ensureApplication())
+        return leaveAsCancelled(state);
     ChoiceWindow window(kTemplate64, state, filter(), codePage_);
     window.runAsWait();
 }
 
 void CCertSelect32::run(CertFamilyState& state) {
-    ensureApplication();
+    if (!ensureApplication())
+        return leaveAsCancelled(state);
     ChoiceWindow window(kTemplate32, state, MarkerFilter::None, codePage_);
     window.runAsWait();
 }

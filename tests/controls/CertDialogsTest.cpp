@@ -14,6 +14,7 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -50,8 +51,11 @@ int scriptedRunner(QDialog& dialog) {
     return dialog.result();
 }
 
-void collectMessage(QWidget*, const QString& text) {
-    messages.push_back(text);
+std::vector<Message> boxes;
+
+void collectMessage(QWidget*, const Message& message) {
+    messages.push_back(message.text);
+    boxes.push_back(message);
 }
 
 QComboBox* list(QDialog& dialog, const char* id) {
@@ -80,6 +84,7 @@ protected:
         scripted::resetWorld();
         viewerCalls.clear();
         messages.clear();
+        boxes.clear();
         viewerAnswer = TRUE;
         viewerOpenMs = 0;
         script = nullptr;
@@ -291,4 +296,45 @@ TEST_F(CertDialogsTest, TheViewerIsAWaitOfItsOwnThatTheChoiceOutlasts) {
     EXPECT_EQ(announcedAtView, (std::vector<int>{1, 0}));
     EXPECT_TRUE(state_.dialogConfirmed);
     EXPECT_EQ(announced, (std::vector<int>{1, 0, 1, 0}));
+}
+
+TEST_F(CertDialogsTest, OkWithNothingPickedBesideAnUnnamedCertificate) {
+    scanned({"Alice", ""});
+    script = [](QDialog& dialog) {
+        press(dialog, "1");
+        EXPECT_EQ(dialog.result(), 0) << "an empty text was taken for the unnamed certificate";
+        press(dialog, "2");
+    };
+    CCertSelect().run(state_);
+    EXPECT_EQ(messages, (std::vector<QString>{"Please Select Certificate!"}));
+    EXPECT_FALSE(state_.dialogConfirmed);
+}
+
+TEST_F(CertDialogsTest, MessagesArePlainBoxesCaptionedError) {
+    scanned({"Alice", "Bob"});
+    script = [](QDialog& dialog) { press(dialog, "1"), press(dialog, "2"); };
+    CCertSelect().run(state_);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, QStringLiteral("Error"));
+    EXPECT_EQ(boxes[0].flags, kMessageOk);
+
+    // The default presenter shows exactly that: no icon, OK only, the caption given.
+    setMessagePresenter(nullptr);
+    QMessageBox::Icon icon = QMessageBox::Information;
+    QString title;
+    QMessageBox::StandardButtons buttons;
+    QObject scope;
+    QTimer::singleShot(0, &scope, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        icon = box->icon();
+        title = box->windowTitle();
+        buttons = box->standardButtons();
+        box->accept();
+    });
+    script = [](QDialog& dialog) { press(dialog, "1"), press(dialog, "2"); };
+    CCertSelect().run(state_);
+    EXPECT_EQ(icon, QMessageBox::NoIcon);
+    EXPECT_EQ(title, QStringLiteral("Error"));
+    EXPECT_EQ(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
 }

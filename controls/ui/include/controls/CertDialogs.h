@@ -14,8 +14,17 @@ class QWidget;
 
 namespace certdialogs {
 
-// Shows a message with an OK button. Tests replace it to see the messages without a user.
-using MessagePresenter = void (*)(QWidget* parent, const QString& text);
+// One message box of the dialogs: a plain box, no icon and an OK button only (MB_OK), captioned
+// "Error" as the platform's message box is when it is given no caption.
+inline constexpr unsigned kMessageOk = 0; // MB_OK
+struct Message {
+    QString caption;
+    QString text;
+    unsigned flags = kMessageOk;
+};
+
+// Shows a message box. Tests replace it to see the messages without a user.
+using MessagePresenter = void (*)(QWidget* parent, const Message& message);
 MessagePresenter setMessagePresenter(MessagePresenter presenter); // null: the default box
 
 // Runs a choice dialog modally and returns its result; the default is QDialog::exec(). Tests
@@ -23,8 +32,15 @@ MessagePresenter setMessagePresenter(MessagePresenter presenter); // null: the d
 using DialogRunner = int (*)(QDialog& dialog);
 DialogRunner setDialogRunner(DialogRunner runner); // null: exec()
 
-// A QApplication for hosts that have none (a control inside a non-Qt automation client).
-void ensureApplication();
+// A QApplication for hosts that have none (a control inside a non-Qt automation client); false
+// when there is none and no display to make one on (see DisplayProbe.h), and when the host's
+// application cannot show widgets.
+bool ensureApplication();
+
+// Whether ensureApplication() made the process's application. Such a module must stay loaded
+// for the life of the host: the application's arguments and the code Qt calls back live in it,
+// and Qt has no way to give them back.
+bool applicationMadeHere();
 
 // The 64-bit control's dialogs, on the calling family's state; names are ANSI in `codePage`.
 class CCertSelect : public certflows::CertChoiceDialog {

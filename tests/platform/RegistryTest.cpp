@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -337,6 +338,57 @@ TEST_F(RegistryTest, OldUnreadableLockFileDoesNotBlock) {
     ASSERT_TRUE(key);
     EXPECT_TRUE(key->setString("LanguageId", "2052"));
     EXPECT_FALSE(QFile::exists(lockPath));
+}
+
+// Parsed copies are kept, so a change by another writer must still show at the next read,
+// even one that keeps the file's inode and size and lands within the same clock tick.
+TEST_F(RegistryTest, EveryChangeByAnotherWriterIsSeenByTheNextRead) {
+    auto key = RegistryKey::create(RegistryRoot::CurrentUser, kProductKey);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->setString("V", "v000"));
+    for (int i = 1; i <= 200; ++i) {
+        char value[8];
+        std::snprintf(value, sizeof value, "v%03d", i % 1000);
+        // Rewritten in place, the way an editor without atomic saves writes.
+        writeStore(QByteArray(R"({"Software\\Vaultora\\meridia_Korvan2001": {"V": ")") + value +
+                       "\"}}",
+                   RegistryRoot::CurrentUser);
+        // Later with its old modification time put back each time, as tar and rsync do.
+        if (i > 100) {
+            const utimbuf old{1600000000, 1600000000};
+            ASSERT_EQ(utime(QFile::encodeName(storeFile(RegistryRoot::CurrentUser)).constData(), &old), 0);
+        }
+        ASSERT_EQ(key->stringValue("V"), value) << "after write " << i;
+    }
+
+    // Another process, replacing the file the way this store writes it.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(key->setString("V", "from the child") ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(key->stringValue("V"), "from the child");
+}
+
+TEST_F(RegistryTest, AnUnchangedFileIsNotReadAgain) {
+    auto key = RegistryKey::create(RegistryRoot::LocalMachine, kProductKey);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->setString("LanguageId", "2052"));
+    // A file written within the last clock ticks is read each time; wait until it is not.
+    std::uint64_t reads = platform::registryFileReads();
+    for (int i = 0; i < 400; ++i) {
+        ASSERT_EQ(key->stringValue("LanguageId"), "2052");
+        const std::uint64_t now = platform::registryFileReads();
+        if (now == reads)
+            break;
+        reads = now;
+        usleep(5000);
+    }
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(key->stringValue("LanguageId"), "2052");
+    EXPECT_EQ(platform::registryFileReads(), reads);
 }
 
 } // namespace

@@ -26,13 +26,23 @@ for p in "${packages[@]}"; do
     fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-    exit 0
+if [ ${#missing[@]} -ne 0 ]; then
+    echo "Installing: ${missing[*]}"
+    SUDO=""
+    if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get update -qq
+    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-echo "Installing: ${missing[*]}"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Test tooling from the npm registry (puppeteer-core drives Firefox for the browser tests), into
+# the build tree only, never globally; skipped while the installed lock file is the pinned one.
+root="$(cd "$(dirname "$0")/.." && pwd)"
+tooling="$root/tests/bridge/e2e/firefox"
+node_dir="$root/build/node"
+if ! cmp -s "$tooling/package-lock.json" "$node_dir/node_modules/.package-lock.json.pinned"; then
+    mkdir -p "$node_dir"
+    cp "$tooling/package.json" "$tooling/package-lock.json" "$node_dir/"
+    npm ci --prefix "$node_dir" --no-audit --no-fund --ignore-scripts --loglevel=error
+    cp "$tooling/package-lock.json" "$node_dir/node_modules/.package-lock.json.pinned"
+fi

@@ -7,11 +7,13 @@ Usage: a test class derives from BrowserTest, or: with World() as world: ...
 The bin folder comes from KORVAN_BIN_DIR (CTest sets it)."""
 
 import http.server
+import json
 import os
 import re
 import shutil
 import signal
 import socketserver
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -23,6 +25,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PAGES = os.path.join(HERE, "pages")
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
+FIREFOX = "/usr/bin/firefox-esr"
+FIREFOX_DRIVER = os.path.join(HERE, "public", "firefox_driver.js")
+# Where scripts/install-deps.sh runs `npm ci` (the test tooling from the npm registry).
+NODE_MODULES = os.environ.get("KORVAN_NODE_MODULES") or os.path.join(
+    HERE, "..", "..", "..", "build", "node", "node_modules")
 SO_PIN = "12345678"
 USER_PIN = "1234"
 P12_PASSWORD = "secret"
@@ -62,11 +69,25 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
+class PageCertificate:
+    """A self-signed server certificate for the given host names, made with openssl."""
+
+    def __init__(self, folder, hosts):
+        self.key = os.path.join(folder, "pages.key")
+        self.certificate = os.path.join(folder, "pages.crt")
+        names = ",".join("DNS:" + host for host in hosts)
+        run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key,
+             "-out", self.certificate, "-subj", "/CN=" + hosts[0], "-days", "2",
+             "-addext", "subjectAltName=" + names])
+
+
 class PageServer:
     """The test pages, from a loopback port of their own (so from another origin than the
-    bridge's). Pages name the bridge as @BRIDGE@, which is replaced when served."""
+    bridge's). Pages name the bridge as @BRIDGE@, which is replaced when served.
+    With a host, the origin carries that name (the browser maps it to 127.0.0.1); with a
+    certificate as well, the pages are served over https."""
 
-    def __init__(self):
+    def __init__(self, host=None, certificate=None):
         pages = PAGES
         self.bridge_base = None
         owner = self
@@ -90,16 +111,114 @@ class PageServer:
                 self.end_headers()
                 self.wfile.write(body)
 
-        self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
+        class Server(socketserver.ThreadingTCPServer):
+            daemon_threads = True
+
+            def get_request(self):
+                connection, address = super().get_request()
+                if certificate is None:
+                    return connection, address
+                # The handshake runs in the handler's thread, at its first read, so one stalled
+                # client cannot hold the accepting loop.
+                return tls.wrap_socket(connection, server_side=True,
+                                       do_handshake_on_connect=False), address
+
+            def handle_error(self, request, client_address):
+                pass  # a browser dropping a connection or refusing a handshake is not a failure
+
+        tls = None
+        if certificate is not None:
+            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            tls.load_cert_chain(certificate.certificate, certificate.key)
+        self.server = Server(("127.0.0.1", 0), Handler)
         self.port = self.server.server_address[1]
-        self.origin = "http://127.0.0.1:%d" % self.port
+        self.host = host or "127.0.0.1"
+        self.public = host is not None
+        self.origin = "%s://%s:%d" % ("https" if certificate else "http", self.host, self.port)
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
 
     def close(self):
         self.server.shutdown()
         self.server.server_close()
+
+
+class FirefoxDriver:
+    """Headless Firefox ESR over WebDriver BiDi, through firefox_driver.js (puppeteer-core),
+    with the calls of a selenium driver that the tests use."""
+
+    def __init__(self, profile, prefs):
+        if not os.access(FIREFOX, os.X_OK):
+            raise RuntimeError(FIREFOX + " is missing (scripts/install-deps.sh installs it)")
+        node = shutil.which("node")
+        if node is None:
+            raise RuntimeError("node is missing (scripts/install-deps.sh installs nodejs)")
+        if not os.path.isdir(os.path.join(NODE_MODULES, "puppeteer-core")):
+            raise unittest.SkipTest("puppeteer-core is not installed in %s: run scripts/install-deps.sh"
+                                    % os.path.normpath(NODE_MODULES))
+        env = dict(os.environ, KORVAN_NODE_MODULES=os.path.abspath(NODE_MODULES))
+        config = {"executablePath": FIREFOX, "profile": profile, "prefs": prefs}
+        self.stderr = tempfile.TemporaryFile(mode="w+")
+        self.process = subprocess.Popen([node, FIREFOX_DRIVER, json.dumps(config)], env=env,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=self.stderr, text=True)
+        try:
+            self._answer()
+        except BaseException:
+            self.quit()
+            raise
+
+    def _answer(self):
+        line = self.process.stdout.readline()
+        if not line:
+            self.stderr.seek(0)
+            raise RuntimeError("firefox_driver.js ended: " + self.stderr.read()[-4000:])
+        got = json.loads(line)
+        if "error" in got:
+            raise RuntimeError("Firefox: " + got["error"])
+        return got["value"]
+
+    def _send(self, **command):
+        self.process.stdin.write(json.dumps(command) + "\n")
+        self.process.stdin.flush()
+        return self._answer()
+
+    def get(self, url):
+        self._send(op="goto", url=url)
+
+    def execute_script(self, body, *args):
+        return self._send(op="eval", body=body, args=list(args), **{"async": False})
+
+    def execute_async_script(self, body, *args):
+        return self._send(op="eval", body=body, args=list(args), **{"async": True})
+
+    def console(self):
+        return self._send(op="console")
+
+    def set_loopback_permission(self, origin, state):
+        self._send(op="permission", origin=origin, state=state)
+
+    def quit(self):
+        if self.process.poll() is None:
+            try:
+                self.process.stdin.write(json.dumps({"op": "quit"}) + "\n")
+                self.process.stdin.close()
+                self.process.wait(timeout=20)
+            except (OSError, subprocess.TimeoutExpired):
+                self.process.kill()
+                self.process.wait()
+        self.stderr.close()
+
+
+def firefox_prefs(public=()):
+    """Every name resolves to 127.0.0.1, and the page servers' address and port (theirs only,
+    never the bridge's) count as a public address."""
+    prefs = {"privacy.reduceTimerPrecision": False}
+    if public:
+        prefs["network.dns.forceResolve"] = "127.0.0.1"
+        prefs["network.lna.address_space.public.override"] = ",".join(
+            "127.0.0.1:%d" % server.port for server in public)
+    return prefs
 
 
 class Bridge:
@@ -156,9 +275,6 @@ class World:
 
     def __init__(self):
         self.bin = bin_dir()
-        for program in (CHROMIUM, CHROMEDRIVER):
-            if not os.access(program, os.X_OK):
-                raise RuntimeError(program + " is missing (scripts/install-deps.sh installs it)")
         self.root = tempfile.mkdtemp(prefix="bridge-e2e-")
         os.chmod(self.root, 0o700)
         self.conf = os.path.join(self.root, "token.conf")
@@ -243,20 +359,32 @@ class World:
 
     # ---- processes ----
 
-    def start(self, pages=1):
-        """Page servers on free ports, then a bridge that pre-approves their origins."""
+    def certificate(self, hosts):
+        return PageCertificate(tempfile.mkdtemp(prefix="pages-", dir=self.root), hosts)
+
+    def start(self, pages=1, public=(), approve=None):
+        """Page servers on free ports, then a bridge that pre-approves their origins (or only the
+        origins approve names). public: (host, certificate or None) pairs, one server each, whose
+        origins carry that name."""
         servers = [PageServer() for _ in range(pages)]
+        servers += [PageServer(host, certificate) for host, certificate in public]
         self.page_servers.extend(servers)
-        bridge = Bridge(self, [server.origin for server in servers])
+        approved = [server.origin for server in servers] if approve is None else list(approve)
+        bridge = Bridge(self, approved)
         self.bridges.append(bridge)
         for server in servers:
             server.bridge_base = bridge.base
         return bridge, servers
 
-    def browser(self):
+    def browser(self, public=(), user_data_dir=None):
+        """Headless Chromium. public: page servers whose names resolve to 127.0.0.1 and whose
+        address and port (theirs only, never the bridge's) count as a public address."""
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
 
+        for program in (CHROMIUM, CHROMEDRIVER):
+            if not os.access(program, os.X_OK):
+                raise RuntimeError(program + " is missing (scripts/install-deps.sh installs it)")
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM
         options.add_argument("--headless=new")
@@ -265,11 +393,25 @@ class World:
         options.add_argument("--disable-gpu")
         options.add_argument("--disable-dev-shm-usage")
         options.add_argument("--no-first-run")
-        options.add_argument("--user-data-dir=" + tempfile.mkdtemp(prefix="profile-", dir=self.root))
+        options.add_argument("--user-data-dir=" + (user_data_dir or
+                                                   tempfile.mkdtemp(prefix="profile-", dir=self.root)))
+        if public:
+            hosts = sorted({server.host for server in public})
+            options.add_argument("--host-resolver-rules=" +
+                                 ",".join("MAP %s 127.0.0.1" % host for host in hosts))
+            options.add_argument("--ip-address-space-overrides=" +
+                                 ",".join("127.0.0.1:%d=public" % server.port for server in public))
+            options.set_capability("acceptInsecureCerts", True)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
         driver.set_script_timeout(120)
         driver.set_page_load_timeout(60)
+        self.drivers.append(driver)
+        return driver
+
+    def firefox(self, public=(), prefs=None):
+        profile = tempfile.mkdtemp(prefix="firefox-", dir=self.root)
+        driver = FirefoxDriver(profile, dict(firefox_prefs(public), **(prefs or {})))
         self.drivers.append(driver)
         return driver
 
@@ -325,6 +467,16 @@ class BrowserTest(unittest.TestCase):
         """What the class needs once the browser runs."""
 
 
+def set_loopback_permission(driver, origin, state):
+    """Grants or denies an origin the browser's loopback-network permission, as a user would
+    in the prompt, so that no test waits on one."""
+    if isinstance(driver, FirefoxDriver):
+        driver.set_loopback_permission(origin, state)
+        return
+    driver.execute_cdp_cmd("Browser.setPermission", {
+        "origin": origin, "permission": {"name": "loopback-network"}, "setting": state})
+
+
 def open_page(driver, server, page="page.html"):
     driver.get("%s/%s" % (server.origin, page))
 
@@ -343,6 +495,16 @@ def call_async(driver, body, *args):
     return driver.execute_async_script(script, *args)
 
 
+SKIPPED = 77  # what CTest's SKIP_RETURN_CODE names: a test whose tool is missing is no pass
+
+
 def main():
-    """Runs the test module's cases; a failing set-up is a failure, never a skip."""
-    unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
+    """Runs the test module's cases; a failing set-up is a failure, never a skip. When every
+    case was skipped (a tool missing, given as the reason), the exit code is SKIPPED."""
+    program = unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2, exit=False)
+    result = program.result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    if result.skipped and result.testsRun <= len(result.skipped):
+        sys.exit(SKIPPED)
+    sys.exit(0)

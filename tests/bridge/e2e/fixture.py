@@ -147,7 +147,7 @@ class FirefoxDriver:
     """Headless Firefox ESR over WebDriver BiDi, through firefox_driver.js (puppeteer-core),
     with the calls of a selenium driver that the tests use."""
 
-    def __init__(self, profile, prefs):
+    def __init__(self, profile, prefs, executable=FIREFOX):
         if not os.access(FIREFOX, os.X_OK):
             raise RuntimeError(FIREFOX + " is missing (scripts/install-deps.sh installs it)")
         node = shutil.which("node")
@@ -157,7 +157,7 @@ class FirefoxDriver:
             raise unittest.SkipTest("puppeteer-core is not installed in %s: run scripts/install-deps.sh"
                                     % os.path.normpath(NODE_MODULES))
         env = dict(os.environ, KORVAN_NODE_MODULES=os.path.abspath(NODE_MODULES))
-        config = {"executablePath": FIREFOX, "profile": profile, "prefs": prefs}
+        config = {"executablePath": executable, "profile": profile, "prefs": prefs}
         self.stderr = tempfile.TemporaryFile(mode="w+")
         self.process = subprocess.Popen([node, FIREFOX_DRIVER, json.dumps(config)], env=env,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -183,8 +183,8 @@ class FirefoxDriver:
         self.process.stdin.flush()
         return self._answer()
 
-    def get(self, url):
-        self._send(op="goto", url=url)
+    def get(self, url, timeout_s=60):
+        self._send(op="goto", url=url, timeout=int(timeout_s * 1000))
 
     def execute_script(self, body, *args):
         return self._send(op="eval", body=body, args=list(args), **{"async": False})
@@ -376,9 +376,10 @@ class World:
             server.bridge_base = bridge.base
         return bridge, servers
 
-    def browser(self, public=(), user_data_dir=None):
+    def browser(self, public=(), user_data_dir=None, chromedriver=CHROMEDRIVER):
         """Headless Chromium. public: page servers whose names resolve to 127.0.0.1 and whose
-        address and port (theirs only, never the bridge's) count as a public address."""
+        address and port (theirs only, never the bridge's) count as a public address.
+        chromedriver: the driver itself, or a wrapper that execs it."""
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
 
@@ -403,15 +404,16 @@ class World:
                                  ",".join("127.0.0.1:%d=public" % server.port for server in public))
             options.set_capability("acceptInsecureCerts", True)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-        driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        driver = webdriver.Chrome(service=Service(chromedriver), options=options)
         driver.set_script_timeout(120)
         driver.set_page_load_timeout(60)
         self.drivers.append(driver)
         return driver
 
-    def firefox(self, public=(), prefs=None):
+    def firefox(self, public=(), prefs=None, executable=FIREFOX):
+        """executable: Firefox itself, or a wrapper that execs it."""
         profile = tempfile.mkdtemp(prefix="firefox-", dir=self.root)
-        driver = FirefoxDriver(profile, dict(firefox_prefs(public), **(prefs or {})))
+        driver = FirefoxDriver(profile, dict(firefox_prefs(public), **(prefs or {})), executable)
         self.drivers.append(driver)
         return driver
 

@@ -1,7 +1,7 @@
 // Firefox ESR over WebDriver BiDi for the browser tests: one browser, driven by JSON lines on
 // standard input, one JSON answer line each on standard output.
 //   {"op": "permission", "origin": O, "state": "granted"|"denied"}   loopback-network for O
-//   {"op": "goto", "url": U}
+//   {"op": "goto", "url": U, "timeout": MS}
 //   {"op": "eval", "body": B, "args": [...], "async": false}   B is a function body; with
 //       async, its last argument is a callback that gives the value
 //   {"op": "quit"}
@@ -61,7 +61,7 @@ async function main() {
                     { permission: { name: "loopback-network" }, state: command.state });
                 answer({ value: null });
             } else if (command.op === "goto") {
-                await page.goto(command.url, { waitUntil: "load", timeout: 60000 });
+                await page.goto(command.url, { waitUntil: "load", timeout: command.timeout || 60000 });
                 answer({ value: null });
             } else if (command.op === "eval") {
                 const value = await evaluateIn(page, command.body, command.args || [], !!command.async);

@@ -1,0 +1,344 @@
+"""korvan-bridge-router between two users' stand-in bridges, as systemd would run it.
+
+The test plays systemd: it binds the router's sockets and passes them (LISTEN_FDS) to the router,
+which runs as a uid of its own; root's bridge socket is held by the test, which starts root's
+stand-in bridge when a connection is pending on it, as a user's systemd does. The second user's
+stand-in runs as nobody from a mode-0755 temporary folder and binds its own socket. The bin
+folder comes from KORVAN_BIN_DIR."""
+
+import os
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+PYTHON = "/usr/bin/python3"
+SETPRIV = "/usr/bin/setpriv"
+NOBODY = 65534
+ROUTER_UID = 61234  # a uid of its own, as the router's system user is
+STRANGER_UID = 61235  # a user without a bridge
+
+# Passes the descriptors given as arguments on as 3, 4, ... with LISTEN_FDS, then runs the program.
+LAUNCH = r'''
+import os, sys
+count = int(sys.argv[1])
+fds = [int(a) for a in sys.argv[2:2 + count]]
+moved = [os.dup(fd) for fd in fds]
+for fd in fds:
+    os.close(fd)
+for i, fd in enumerate(moved):
+    os.dup2(fd, 3 + i, inheritable=True)
+    os.close(fd)
+os.environ["LISTEN_FDS"] = str(count)
+os.environ["LISTEN_PID"] = str(os.getpid())
+os.execv(sys.argv[2 + count], sys.argv[2 + count:])
+'''
+
+
+def as_uid(uid, command):
+    if uid == os.geteuid():
+        return command
+    return [SETPRIV, "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] + command
+
+
+def listen_tcp(family, host):
+    s = socket.socket(family, socket.SOCK_STREAM)
+    if family == socket.AF_INET6:
+        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    s.bind((host, 0))
+    s.listen(4096)
+    return s
+
+
+def listen_unix(path, mode=0o666):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.bind(path)
+    os.chmod(path, mode)
+    s.listen(64)
+    return s
+
+
+def fd_count(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmRSS for %d" % pid)
+
+
+class SocketActivation:
+    """What a user's systemd does for its bridge socket: holds it, and starts the bridge when a
+    connection is pending and no bridge runs."""
+
+    def __init__(self, listener, command):
+        self.listener = listener
+        self.command = command
+        self.bridge = None
+        self.stopping = False
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self.loop, daemon=True)
+        self.thread.start()
+
+    def loop(self):
+        import select
+        while not self.stopping:
+            readable, _, _ = select.select([self.listener], [], [], 0.05)
+            if not readable or self.stopping:
+                continue
+            with self.lock:
+                self.bridge = subprocess.Popen(
+                    [PYTHON, "-I", "-c", LAUNCH, "1", str(self.listener.fileno())] + self.command,
+                    pass_fds=(self.listener.fileno(),), stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL)
+            self.bridge.wait()
+
+    def pid(self):
+        with self.lock:
+            return self.bridge.pid if self.bridge else None
+
+    def stop(self):
+        self.stopping = True
+        with self.lock:
+            if self.bridge and self.bridge.poll() is None:
+                self.bridge.kill()
+        self.thread.join(timeout=10)
+
+
+class RouterTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("needs root, to run the bridges and the router as uids of their own")
+        bin_dir = os.environ.get("KORVAN_BIN_DIR")
+        if not bin_dir:
+            raise RuntimeError("KORVAN_BIN_DIR is not set (CTest sets it to the build's bin folder)")
+        cls.router_program = os.path.join(bin_dir, "korvan-bridge-router")
+        cls.cleanups = []
+        try:
+            cls.set_up_folders()
+            cls.start_router()
+            cls.start_bridges()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def set_up_folders(cls):
+        # Everything the other uids run or reach is in this 0755 folder; each bridge's socket is
+        # in a 0700 folder of its own user, as in a user's runtime folder.
+        cls.root = tempfile.mkdtemp(prefix="router-test-")
+        cls.cleanups.append(lambda: shutil.rmtree(cls.root, ignore_errors=True))
+        os.chmod(cls.root, 0o755)
+        cls.peer = os.path.join(cls.root, "peer.py")
+        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "peer.py"), cls.peer)
+        os.chmod(cls.peer, 0o644)
+        cls.root_runtime = os.path.join(cls.root, "runtime-0")
+        cls.nobody_runtime = os.path.join(cls.root, "runtime-nobody")
+        for folder, uid in ((cls.root_runtime, 0), (cls.nobody_runtime, NOBODY)):
+            os.mkdir(folder, 0o700)
+            os.chown(folder, uid, uid)
+        cls.router_socket = os.path.join(cls.root, "router.sock")
+
+    @classmethod
+    def start_router(cls):
+        held = [listen_tcp(socket.AF_INET, "127.0.0.1"), listen_tcp(socket.AF_INET6, "::1"),
+                listen_unix(cls.router_socket)]
+        cls.port4 = held[0].getsockname()[1]
+        cls.port6 = held[1].getsockname()[1]
+        cls.router_log = os.path.join(cls.root, "router.log")
+        with open(cls.router_log, "w") as log:
+            cls.router = subprocess.Popen(
+                as_uid(ROUTER_UID, [PYTHON, "-I", "-c", LAUNCH, str(len(held))] +
+                       [str(s.fileno()) for s in held] + [cls.router_program]),
+                pass_fds=[s.fileno() for s in held], stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE, stderr=log, text=True)
+        cls.cleanups.append(cls.stop_router)
+        for s in held:
+            s.close()
+        lines = []
+        while not lines or not lines[-1].startswith("ready"):
+            line = cls.router.stdout.readline()
+            if not line:
+                raise RuntimeError("the router did not start: " + cls.log_text())
+            lines.append(line)
+        assert any(l.startswith("registration ") for l in lines), lines
+
+    @classmethod
+    def stop_router(cls):
+        if cls.router.poll() is None:
+            cls.router.send_signal(signal.SIGTERM)
+            try:
+                cls.router.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                cls.router.kill()
+                cls.router.wait()
+
+    @classmethod
+    def start_bridges(cls):
+        cls.root_socket = os.path.join(cls.root_runtime, "bridge.sock")
+        cls.activation = SocketActivation(listen_unix(cls.root_socket),
+                                          [PYTHON, "-I", cls.peer, "bridge", "root-bridge", cls.router_socket])
+        cls.cleanups.append(cls.activation.stop)
+        # The user's socket unit registers when it creates the socket; that starts no bridge.
+        assert cls.register(0, cls.root_socket) == "K"
+        assert cls.activation.pid() is None
+        cls.nobody_socket = os.path.join(cls.nobody_runtime, "bridge.sock")
+        cls.nobody_bridge = cls.start_own_bridge("nobody-bridge", cls.nobody_socket)
+
+    @classmethod
+    def start_own_bridge(cls, name, path):
+        bridge = subprocess.Popen(as_uid(NOBODY, [PYTHON, "-I", cls.peer, "bridge", name, cls.router_socket, path]),
+                                  cwd=cls.root, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        cls.cleanups.append(lambda: (bridge.kill(), bridge.wait()))
+        if bridge.stdout.readline().strip() != "ready":
+            raise RuntimeError("%s did not start: %s" % (name, cls.log_text()))
+        return bridge
+
+    @classmethod
+    def tearDownClass(cls):
+        for cleanup in reversed(getattr(cls, "cleanups", [])):
+            cleanup()
+
+    @classmethod
+    def log_text(cls):
+        with open(cls.router_log, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    @classmethod
+    def peer_command(cls, uid, *args):
+        done = subprocess.run(as_uid(uid, [PYTHON, "-I", cls.peer] + list(args)), cwd=cls.root,
+                              capture_output=True, text=True, timeout=30)
+        if done.returncode != 0:
+            raise RuntimeError("peer.py %s failed: %s" % (args[0], done.stderr))
+        return done.stdout.strip()
+
+    @classmethod
+    def register(cls, uid, path):
+        return cls.peer_command(uid, "register", cls.router_socket, path)
+
+    def call(self, uid, host="127.0.0.1"):
+        return self.peer_command(uid, "call", host, str(self.port4 if host == "127.0.0.1" else self.port6))
+
+    def assert_served(self, uid, name, host="127.0.0.1"):
+        answer = self.call(uid, host)
+        self.assertTrue(answer.startswith("%s uid=%d " % (name, uid)),
+                        "uid %d on %s got %r\n%s" % (uid, host, answer, self.log_text()))
+        return int(answer.rsplit("pid=", 1)[1])
+
+    def test_each_uid_reaches_its_own_bridge_only(self):
+        for round in range(3):
+            for host in ("127.0.0.1", "::1"):
+                with self.subTest(round=round, host=host):
+                    self.assert_served(0, "root-bridge", host)
+                    self.assert_served(NOBODY, "nobody-bridge", host)
+
+    def test_a_uid_without_a_bridge_is_closed(self):
+        for host in ("127.0.0.1", "::1"):
+            self.assertEqual(self.call(STRANGER_UID, host), "closed")
+        self.assertIn("uid %d: no bridge registered" % STRANGER_UID, self.log_text())
+
+    def test_a_killed_bridge_comes_back_on_the_next_call(self):
+        first = self.assert_served(0, "root-bridge")
+        os.kill(first, signal.SIGKILL)
+        deadline = time.monotonic() + 10
+        while self.activation.pid() == first and self.activation.bridge.poll() is None:
+            self.assertLess(time.monotonic(), deadline, "the killed bridge did not go")
+            time.sleep(0.02)
+        second = self.assert_served(0, "root-bridge")
+        self.assertNotEqual(second, first)
+
+    def test_registrations_are_keyed_by_the_registering_uid(self):
+        # Another user's socket file, reachable by path, is not nobody's to register.
+        squatted = os.path.join(self.root, "root-visible.sock")
+        visible = listen_unix(squatted)
+        self.addCleanup(visible.close)
+        # A registration carries a socket file, and one descriptor of it.
+        plain = os.path.join(self.root, "plain-file")
+        with open(plain, "w"):
+            pass
+        os.chown(plain, NOBODY, NOBODY)
+        for what, path in (("another uid's socket", squatted), ("a plain file", plain)):
+            with self.subTest(what):
+                self.assertEqual(self.register(NOBODY, path), "E")
+        self.assertIn("refused a registration of uid %d: socket file owned by uid 0" % NOBODY, self.log_text())
+        for message, count in ((b"R", 2), (b"X", 1), (b"R", 0), (b"RR", 1)):
+            with self.subTest(message=message, descriptors=count):
+                fd = os.open(self.nobody_socket, os.O_PATH)
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                    s.settimeout(10)
+                    s.connect(self.router_socket)
+                    socket.send_fds(s, [message], [fd] * count)
+                    self.assertEqual(s.recv(1), b"E")
+                os.close(fd)
+        # Refused ones changed nothing: both users still reach their own bridges only.
+        self.assert_served(0, "root-bridge")
+        self.assert_served(NOBODY, "nobody-bridge")
+
+        # A socket file nobody owns but another uid listens on (only root can make one) is not
+        # nobody's bridge either: its calls are closed and the registration is dropped.
+        foreign_listener = os.path.join(self.nobody_runtime, "chowned.sock")
+        chowned = listen_unix(foreign_listener)
+        self.addCleanup(chowned.close)
+        os.chown(foreign_listener, NOBODY, NOBODY)
+        self.assertEqual(self.register(NOBODY, foreign_listener), "K")
+        self.assertEqual(self.call(NOBODY), "closed")
+        self.assertIn("uid %d and dropped its registration: its socket is listened on by uid 0" % NOBODY,
+                      self.log_text())
+        self.assertEqual(self.call(NOBODY), "closed")
+        self.assertIn("uid %d: no bridge registered" % NOBODY, self.log_text())
+
+        # A new registration of nobody's own takes the place of the earlier one.
+        self.start_own_bridge("nobody-second", os.path.join(self.nobody_runtime, "second.sock"))
+        self.assert_served(NOBODY, "nobody-second")
+        self.assertEqual(self.register(NOBODY, self.nobody_socket), "K")
+        self.assert_served(NOBODY, "nobody-bridge")
+        self.assert_served(0, "root-bridge")
+
+    def test_memory_and_descriptors_stay_flat_over_ten_thousand_connections(self):
+        body = b"GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"
+
+        def connections(count):
+            for i in range(count):
+                # Registrations are replaced all along, each closing the one before.
+                if i % 10 == 0:
+                    self.register_here(self.root_socket)
+                with socket.create_connection(("127.0.0.1", self.port4), timeout=10) as s:
+                    s.sendall(body)
+                    answer = b""
+                    while True:
+                        chunk = s.recv(4096)
+                        if not chunk:
+                            break
+                        answer += chunk
+                    self.assertIn(b"root-bridge uid=0 ", answer)
+
+        connections(1000)
+        fds, rss = fd_count(self.router.pid), rss_kib(self.router.pid)
+        connections(10000)
+        self.assertLessEqual(fd_count(self.router.pid), fds * 1.1, self.log_text()[-2000:])
+        self.assertLessEqual(rss_kib(self.router.pid), rss * 1.1)
+
+    def register_here(self, path):
+        fd = os.open(path, os.O_PATH | os.O_CLOEXEC)
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.settimeout(10)
+                s.connect(self.router_socket)
+                socket.send_fds(s, [b"R"], [fd])
+                self.assertEqual(s.recv(1), b"K")
+        finally:
+            os.close(fd)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)

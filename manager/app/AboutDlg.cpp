@@ -2,6 +2,7 @@
 
 #include "DialogTranslation.h"
 #include "MainWindowRules.h"
+#include "TextFit.h"
 #include "TreeImages.h"
 #include "ui_AboutDlg.h"
 
@@ -14,6 +15,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui
     picture.setDevicePixelRatio(ratio);
     ui_->icon->setPixmap(picture);
     translateDialog(this, kDialogId);
+    fitTexts(this);
 }
 
 CAboutDlg::~CAboutDlg() = default;

@@ -1,5 +1,7 @@
 #include "CertDialogSupport.h"
 
+#include "TextFit.h"
+
 #include "CertFileImport.h"
 
 #include "DialogTranslation.h"
@@ -29,6 +31,7 @@ void CertDialog::showEvent(QShowEvent* event) {
         initialized_ = true;
         translateDialog(this, templateId_);
         initDialog();
+        fitTexts(this);
     }
     QDialog::showEvent(event);
 }

@@ -256,6 +256,24 @@ void CCertManagerFormView::layoutControls() {
                                  std::max(0, importTop - treeMargin - treeTop));
 }
 
+void CCertManagerFormView::fitButtons() {
+    // One width for the four buttons, the widest text's; the row keeps its
+    // left edge and its gaps.
+    QPushButton* buttons[] = {ui_->importButton, ui_->exportButton, ui_->viewButton,
+                              ui_->deleteButton};
+    QRect* templates[] = {&importTemplate_, &exportTemplate_, &viewTemplate_, &deleteTemplate_};
+    int width = 0;
+    for (QPushButton* button : buttons)
+        width = std::max({width, button->width(), button->sizeHint().width()});
+    const int gap = exportTemplate_.x() - (importTemplate_.x() + importTemplate_.width());
+    for (int i = 0; i < 4; ++i) {
+        QRect& geometry = *templates[i];
+        geometry = QRect(importTemplate_.x() + i * (width + gap), geometry.y(), width,
+                         geometry.height());
+        buttons[i]->resize(geometry.size());
+    }
+}
+
 void CCertManagerFormView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     layoutControls();
@@ -265,6 +283,7 @@ void CCertManagerFormView::showEvent(QShowEvent* event) {
     if (!translated_) {
         translated_ = true;
         translateDialog(this, kTemplateId);
+        fitButtons();
     }
     QWidget::showEvent(event);
     layoutControls();

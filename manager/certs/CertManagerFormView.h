@@ -73,6 +73,7 @@ private:
     void render();
     void updateButtons();
     void layoutControls();
+    void fitButtons();
     int runDialog(QDialog& dialog);
     const TokenObjectInfo* selectedRecord() const;
 

@@ -1,9 +1,12 @@
 #include "MessagePresenter.h"
 
 #include "MessageFlags.h"
+#include "TextFit.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QString>
 
 namespace {
@@ -84,6 +87,14 @@ void composeMessageBox(QMessageBox& box, const MessageRequest& request) {
     box.setDefaultButton(layout.defaultButton);
     if (layout.escapeButton != QMessageBox::NoButton)
         box.setEscapeButton(layout.escapeButton);
+    // The box is as wide as its text and buttons, which may leave the title
+    // bar too short for the title; a row of the title's width keeps it whole.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const int width =
+            QFontMetrics(box.font()).horizontalAdvance(box.windowTitle()) + kTitleBarAllowance;
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
 }
 
 int QMessageBoxPresenter::present(const MessageRequest& request) {

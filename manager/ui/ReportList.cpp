@@ -3,6 +3,15 @@
 #include <QHeaderView>
 #include <QTableWidget>
 
+#include <algorithm>
+
+namespace {
+
+// The column widths the list was set up with: a column never gets narrower.
+const char* const kMinimumWidths = "reportColumnWidths";
+
+} // namespace
+
 void setupReportList(QTableWidget* list, const std::vector<InfoColumn>& columns) {
     list->setColumnCount(static_cast<int>(columns.size()));
     list->setShowGrid(true);
@@ -21,11 +30,22 @@ void setupReportList(QTableWidget* list, const std::vector<InfoColumn>& columns)
     header->setHighlightSections(false);
     header->setStretchLastSection(false);
     header->setSectionResizeMode(QHeaderView::Interactive);
+    QList<int> widths;
     for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
+        widths.append(columns[i].width);
         auto* item = new QTableWidgetItem(qtext(columns[i].title));
         item->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         list->setHorizontalHeaderItem(i, item);
         list->setColumnWidth(i, columns[i].width);
+    }
+    list->setProperty(kMinimumWidths, QVariant::fromValue(widths));
+}
+
+void fitReportColumns(QTableWidget* list) {
+    const QList<int> widths = list->property(kMinimumWidths).value<QList<int>>();
+    for (int column = 0; column < list->columnCount(); ++column) {
+        list->resizeColumnToContents(column);
+        list->setColumnWidth(column, std::max(list->columnWidth(column), widths.value(column)));
     }
 }
 
@@ -43,6 +63,7 @@ void appendReportRow(QTableWidget* list, const std::vector<std::string>& cells) 
 void fillDetailList(QTableWidget* list, const std::vector<InfoRow>& rows) {
     for (const InfoRow& row : rows)
         appendReportRow(list, {row.field, row.value});
+    fitReportColumns(list);
 }
 
 void selectFirstRow(QTableWidget* list) {

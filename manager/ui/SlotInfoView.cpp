@@ -32,6 +32,7 @@ void CSlotInfoFormView::refresh() {
     list->setRowCount(0);
     for (const SlotListRow& row : slotListRows(SlotManager::instance()))
         appendReportRow(list, {row.description, row.status, row.manufacturer});
+    fitReportColumns(list);
     selectFirstRow(list);
 }
 

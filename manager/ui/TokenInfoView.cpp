@@ -8,6 +8,9 @@
 
 #include <QKeyEvent>
 
+#include <algorithm>
+#include <array>
+
 namespace {
 
 constexpr int kTemplateId = 300;
@@ -111,6 +114,7 @@ void CTokenInfoFormView::setLabel(const QString& text) {
         }
         item->setText(text);
         item->setToolTip(text);
+        fitReportColumns(list);
     }
     emit labelSet(text);
 }
@@ -156,6 +160,39 @@ void CTokenInfoFormView::layoutControls() {
     const int listBottom = tokenListTemplate_.y() + tokenListTemplate_.height() + shift;
     ui_->tokenList->setGeometry(listLeft, listTop, std::max(0, w - 2 * listLeft),
                                 std::max(0, listBottom - listTop));
+}
+
+void CTokenInfoFormView::fitButtonBlock() {
+    // Each row of three buttons keeps its left edge and its gaps; a button
+    // whose text needs more than the template gives widens and pushes the
+    // ones after it, and the group around the row keeps its margin to the
+    // last button.
+    auto placed = [this](QWidget* widget) -> QRect& {
+        for (Placed& entry : buttonBlock_)
+            if (entry.widget == widget)
+                return entry.geometry;
+        return buttonBlock_.front().geometry;
+    };
+    const std::pair<QWidget*, std::array<QPushButton*, 3>> rows[] = {
+        {ui_->userGroup, {ui_->loginButton, ui_->changeUserPinButton, ui_->changeTokenNameButton}},
+        {ui_->soGroup, {ui_->changeSoPinButton, ui_->unblockButton, ui_->initializeButton}}};
+    for (const auto& [group, row] : rows) {
+        const QRect oldLast = placed(row[2]);
+        int push = 0;
+        for (QPushButton* button : row) {
+            QRect& geometry = placed(button);
+            const int grow = std::max(0, button->sizeHint().width() - geometry.width());
+            geometry = QRect(geometry.x() + push, geometry.y(), geometry.width() + grow,
+                             geometry.height());
+            button->resize(geometry.size());
+            push += grow;
+        }
+        QRect& frame = placed(group);
+        const int margin = frame.right() - oldLast.right();
+        frame.setRight(std::max(frame.right(), placed(row[2]).right() + margin));
+        group->resize(frame.size());
+    }
+    soPinButtonTemplate_ = placed(ui_->changeSoPinButton);
 }
 
 void CTokenInfoFormView::setDefaultButton(QPushButton* button) {
@@ -233,6 +270,7 @@ void CTokenInfoFormView::showEvent(QShowEvent* event) {
     if (!translated_) {
         translated_ = true;
         translateDialog(this, kTemplateId);
+        fitButtonBlock();
     }
     QWidget::showEvent(event);
     layoutControls();

@@ -61,6 +61,8 @@ private:
     void focusButton(QPushButton* button);
     void setDefaultButton(QPushButton* button);
     void applyTokenUsable();
+    // The buttons as wide as their (translated) texts need.
+    void fitButtonBlock();
     void layoutControls();
 
     Ui::CTokenInfoFormView* ui_;

@@ -1,6 +1,7 @@
 #include "AdminContext.h"
 
 #include "AdminDialog.h"
+#include "TextFit.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -16,6 +17,7 @@ void AdminDialog::showEvent(QShowEvent* event) {
     if (!initialized_) {
         initialized_ = true;
         initDialog();
+        fitTexts(this);
     }
     QDialog::showEvent(event);
 }

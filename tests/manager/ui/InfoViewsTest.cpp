@@ -94,9 +94,10 @@ TEST_F(InfoViewsTest, SlotListShowsEverySlotAndSelectsTheFirst) {
     EXPECT_EQ(cell(list, 2, 0), "Seven");
     EXPECT_EQ(cell(list, 2, 1), "<Card not found>");
     EXPECT_EQ(list->horizontalHeaderItem(1)->text(), "Card Status");
-    EXPECT_EQ(list->columnWidth(0), 125);
-    EXPECT_EQ(list->columnWidth(1), 150);
-    EXPECT_EQ(list->columnWidth(2), 175);
+    // The set-up widths at least; wider where a text needs it.
+    EXPECT_GE(list->columnWidth(0), 125);
+    EXPECT_GT(list->columnWidth(1), 150);
+    EXPECT_GE(list->columnWidth(2), 175);
     EXPECT_EQ(list->currentRow(), 0);
     EXPECT_TRUE(list->selectionModel()->isRowSelected(0, QModelIndex()));
 
@@ -138,8 +139,8 @@ TEST_F(InfoViewsTest, UsableTokenShowsBothListsAndEnablesEveryButton) {
     ASSERT_EQ(tokenList->rowCount(), 16);
     EXPECT_EQ(cell(tokenList, 0, 1), "ABCDEFG");
     EXPECT_EQ(cell(tokenList, 15, 0), "Token Timer");
-    EXPECT_EQ(slotList->columnWidth(0), 80);
-    EXPECT_EQ(tokenList->columnWidth(1), 400);
+    EXPECT_GT(slotList->columnWidth(0), 80);
+    EXPECT_GE(tokenList->columnWidth(1), 400);
     EXPECT_EQ(slotList->currentRow(), 0);
     for (int id : kTokenControls)
         EXPECT_TRUE(control(&view, id)->isVisibleTo(&view)) << id;

@@ -209,15 +209,18 @@ TEST_F(CertViewTest, ResizeKeepsMarginsAndMovesTheButtonRow) {
     auto view = makeView();
     view->resize(600, 400);
     QCoreApplication::processEvents();
-    EXPECT_EQ(view->importButton()->geometry(), QRect(11, 400 - 11 - 23, 75, 23));
-    EXPECT_EQ(view->exportButton()->geometry(), QRect(95, 366, 75, 23));
-    EXPECT_EQ(view->viewButton()->geometry(), QRect(179, 366, 75, 23));
-    EXPECT_EQ(view->deleteButton()->geometry(), QRect(263, 366, 75, 23));
+    // One width for the row, the widest text's, and the template's gap of 9.
+    const int w = view->importButton()->width();
+    EXPECT_GE(w, 75);
+    EXPECT_EQ(view->importButton()->geometry(), QRect(11, 400 - 11 - 23, w, 23));
+    EXPECT_EQ(view->exportButton()->geometry(), QRect(11 + w + 9, 366, w, 23));
+    EXPECT_EQ(view->viewButton()->geometry(), QRect(11 + 2 * (w + 9), 366, w, 23));
+    EXPECT_EQ(view->deleteButton()->geometry(), QRect(11 + 3 * (w + 9), 366, w, 23));
     EXPECT_EQ(view->tree()->geometry(), QRect(11, 29, 600 - 22, 366 - 11 - 29));
 
     view->resize(420, 260);
     QCoreApplication::processEvents();
-    EXPECT_EQ(view->importButton()->geometry(), QRect(11, 226, 75, 23));
+    EXPECT_EQ(view->importButton()->geometry(), QRect(11, 226, w, 23));
     EXPECT_EQ(view->tree()->geometry(), QRect(11, 29, 398, 226 - 11 - 29));
 }
 

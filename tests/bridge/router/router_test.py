@@ -26,10 +26,11 @@ STRANGER_UID = 61235  # a user without a bridge
 
 # Passes the descriptors given as arguments on as 3, 4, ... with LISTEN_FDS, then runs the program.
 LAUNCH = r'''
-import os, sys
+import fcntl, os, sys
 count = int(sys.argv[1])
 fds = [int(a) for a in sys.argv[2:2 + count]]
-moved = [os.dup(fd) for fd in fds]
+# Above every target number first, so that no move lands on a descriptor still to be moved.
+moved = [fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3 + count) for fd in fds]
 for fd in fds:
     os.close(fd)
 for i, fd in enumerate(moved):

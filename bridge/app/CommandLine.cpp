@@ -30,7 +30,29 @@ ParsedArguments readCommandLine(const QStringList& arguments) {
     const QCommandLineOption printInclude(QStringLiteral("print-include"),
                                           QStringLiteral("Print the script line pages include, with its integrity "
                                                          "hash, and exit."));
-    parser.addOptions({help, port, allow, codePage, list, forget, printInclude});
+    const QCommandLineOption listenUnix(QStringLiteral("listen-unix"),
+                                        QStringLiteral("Serve the connections the machine's router hands over on "
+                                                       "the unix socket PATH (made here); bind no TCP port. A "
+                                                       "socket passed by systemd (LISTEN_FDS) does the same."),
+                                        QStringLiteral("PATH"));
+    const QCommandLineOption router(QStringLiteral("router"),
+                                    QStringLiteral("The router's registration socket. Default: %1.")
+                                        .arg(QLatin1String(kDefaultRouterPath)),
+                                    QStringLiteral("PATH"));
+    const QCommandLineOption registerOnly(QStringLiteral("register"),
+                                          QStringLiteral("Register the bridge's socket with the router and exit; "
+                                                         "starts no bridge."));
+    const QCommandLineOption socket(QStringLiteral("socket"),
+                                    QStringLiteral("With --register: the bridge's socket. Default: "
+                                                   "$XDG_RUNTIME_DIR/korvanng/bridge.sock."),
+                                    QStringLiteral("PATH"));
+    const QCommandLineOption browserPolicies(QStringLiteral("browser-policies"),
+                                             QStringLiteral("Write Chromium and Firefox policy files that let the "
+                                                            "pre-approved origins reach the bridge into DIR/chromium "
+                                                            "and DIR/firefox, and exit. Overwrites nothing."),
+                                             QStringLiteral("DIR"));
+    parser.addOptions({help, port, allow, codePage, list, forget, printInclude, listenUnix, router, registerOnly,
+                       socket, browserPolicies});
 
     ParsedArguments out;
     if (!parser.parse(arguments)) {
@@ -59,6 +81,11 @@ ParsedArguments readCommandLine(const QStringList& arguments) {
     commandLine.forget = text(forget);
     commandLine.listOrigins = parser.isSet(list);
     commandLine.printInclude = parser.isSet(printInclude);
+    commandLine.listenUnix = text(listenUnix);
+    commandLine.router = text(router);
+    commandLine.socket = text(socket);
+    commandLine.browserPolicies = text(browserPolicies);
+    commandLine.registerOnly = parser.isSet(registerOnly);
     return out;
 }
 

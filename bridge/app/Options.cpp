@@ -81,10 +81,10 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
-// The settings of bridge.conf this file owns ("pin_cache_s = N"); the "progid" lines are the
-// ProgID list's. A missing file changes nothing.
-bool readConfig(const Environment& environment, Options& options, std::string& error) {
-    const std::string path = configPath(environment);
+// The settings of one bridge.conf this file owns ("pin_cache_s = N", "allow = ORIGINS", the
+// latter as often as wanted); the "progid" lines are the ProgID list's. A missing file changes
+// nothing.
+bool readConfig(const std::string& path, Options& options, std::string& error) {
     if (path.empty())
         return true;
     std::ifstream file(path, std::ios::binary);
@@ -100,22 +100,106 @@ bool readConfig(const Environment& environment, Options& options, std::string& e
         const std::string_view line = trimmed(rest.substr(0, newline));
         rest = newline == std::string_view::npos ? std::string_view() : rest.substr(newline + 1);
         const std::size_t equals = line.find('=');
-        if (line.empty() || line.front() == '#' || equals == std::string_view::npos ||
-            !platform::sameAsciiNoCase(trimmed(line.substr(0, equals)), "pin_cache_s"))
+        if (line.empty() || line.front() == '#' || equals == std::string_view::npos)
             continue;
-        const std::string where = path + " line " + std::to_string(number) + ": pin_cache_s";
+        const std::string_view key = trimmed(line.substr(0, equals));
+        const std::string_view value = trimmed(line.substr(equals + 1));
+        const std::string where = path + " line " + std::to_string(number) + ": " + std::string(key);
+        if (platform::sameAsciiNoCase(key, "allow")) {
+            if (!addOrigins(value, where, options.allowList, error))
+                return false;
+            continue;
+        }
+        if (!platform::sameAsciiNoCase(key, "pin_cache_s"))
+            continue;
         if (pinCacheSeen) {
             error = where + ": given twice";
             return false;
         }
         pinCacheSeen = true;
-        const std::string_view value = trimmed(line.substr(equals + 1));
         const auto seconds = parseNumber(value, 0, kMaxSeconds);
         if (!seconds) {
             error = where + ": expected seconds from 0 to " + std::to_string(kMaxSeconds) + ", got " + quoted(value);
             return false;
         }
         options.pinCacheSeconds = *seconds;
+    }
+    return true;
+}
+
+// A path for a unix socket: absolute, and short enough for sockaddr_un.
+bool socketPathUsable(const std::string& path, const char* option, std::string& error) {
+    if (!path.empty() && path.front() == '/' && path.size() < 108 && path.find('\0') == std::string::npos)
+        return true;
+    error = std::string(option).append(": expected an absolute path of at most 107 bytes, got ").append(quoted(path));
+    return false;
+}
+
+// The one-shot modes and the paths they take; false with `error` set when they clash.
+bool readModes(const CommandLine& commandLine, const Environment& environment, Options& options, std::string& error) {
+    const int modes = int(commandLine.listOrigins) + int(commandLine.forget.has_value()) +
+                      int(commandLine.printInclude) + int(commandLine.registerOnly) +
+                      int(commandLine.browserPolicies.has_value());
+    if (modes > 1) {
+        error = "--list-origins, --forget, --print-include, --register and --browser-policies cannot be combined";
+        return false;
+    }
+    if (commandLine.printInclude) {
+        options.mode = Options::Mode::printInclude;
+    } else if (commandLine.listOrigins) {
+        options.mode = Options::Mode::listOrigins;
+    } else if (commandLine.forget) {
+        const auto origin = policy::normalizeOrigin(*commandLine.forget);
+        if (!origin) {
+            error = std::string("--forget: not an origin (scheme://host[:port]): ").append(quoted(*commandLine.forget));
+            return false;
+        }
+        options.mode = Options::Mode::forget;
+        options.forgetOrigin = *origin;
+    } else if (commandLine.registerOnly) {
+        options.mode = Options::Mode::registerOnly;
+    } else if (commandLine.browserPolicies) {
+        if (commandLine.browserPolicies->empty()) {
+            error = "--browser-policies: expected a folder";
+            return false;
+        }
+        options.mode = Options::Mode::browserPolicies;
+        options.policiesDir = *commandLine.browserPolicies;
+    }
+
+    if (commandLine.listenUnix && options.mode != Options::Mode::serve) {
+        error = "--listen-unix serves; it cannot be combined with a one-shot command";
+        return false;
+    }
+    if (commandLine.socket && options.mode != Options::Mode::registerOnly) {
+        error = "--socket names what --register registers; it needs --register";
+        return false;
+    }
+    if (commandLine.router && options.mode != Options::Mode::serve && options.mode != Options::Mode::registerOnly) {
+        error = "--router cannot be combined with a one-shot command other than --register";
+        return false;
+    }
+    if (commandLine.listenUnix) {
+        if (!socketPathUsable(*commandLine.listenUnix, "--listen-unix", error))
+            return false;
+        options.listenUnix = *commandLine.listenUnix;
+    }
+    if (commandLine.router) {
+        if (!socketPathUsable(*commandLine.router, "--router", error))
+            return false;
+        options.routerPath = *commandLine.router;
+    }
+    if (options.mode == Options::Mode::registerOnly) {
+        if (commandLine.socket) {
+            options.bridgeSocket = *commandLine.socket;
+        } else if (const char* runtime = environment("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
+            options.bridgeSocket = std::string(runtime).append("/korvanng/bridge.sock");
+        } else {
+            error = "--register: XDG_RUNTIME_DIR is not set; name the bridge's socket with --socket";
+            return false;
+        }
+        if (!socketPathUsable(options.bridgeSocket, "--socket", error))
+            return false;
     }
     return true;
 }
@@ -155,24 +239,13 @@ std::optional<CodePageChoice> chooseCodePage(const std::optional<std::string>& o
 }
 
 OptionsOrError resolveOptions(const CommandLine& commandLine, const Environment& environment,
-                              int localeCodePage) {
+                              int localeCodePage, const std::string& machineConfig) {
     Options options;
     std::string error;
     const auto failed = [&error] { return OptionsOrError{std::nullopt, error}; };
 
-    if (int(commandLine.listOrigins) + int(commandLine.forget.has_value()) + int(commandLine.printInclude) > 1)
-        return {std::nullopt, "--list-origins, --forget and --print-include cannot be combined"};
-    if (commandLine.printInclude) {
-        options.mode = Options::Mode::printInclude;
-    } else if (commandLine.listOrigins) {
-        options.mode = Options::Mode::listOrigins;
-    } else if (commandLine.forget) {
-        const auto origin = policy::normalizeOrigin(*commandLine.forget);
-        if (!origin)
-            return {std::nullopt, std::string("--forget: not an origin (scheme://host[:port]): ").append(quoted(*commandLine.forget))};
-        options.mode = Options::Mode::forget;
-        options.forgetOrigin = *origin;
-    }
+    if (!readModes(commandLine, environment, options, error))
+        return failed();
 
     if (commandLine.port) {
         const auto port = parseNumber(*commandLine.port, 0, 65535);
@@ -208,7 +281,8 @@ OptionsOrError resolveOptions(const CommandLine& commandLine, const Environment&
     if (!readSeconds(environment, "KORVAN_BRIDGE_IDLE_S", options.idleSeconds, error) ||
         !readSeconds(environment, "KORVAN_BRIDGE_CALL_S", options.callSeconds, error))
         return failed();
-    if (!readConfig(environment, options, error))
+    // The machine's file first: the user's pin_cache_s wins, and both add to the allow list.
+    if (!readConfig(machineConfig, options, error) || !readConfig(configPath(environment), options, error))
         return failed();
     return {std::move(options), {}};
 }

@@ -10,6 +10,10 @@
 namespace bridge::app {
 
 inline constexpr int kDefaultPort = 28561;
+// Machine-wide settings, read before the user's own bridge.conf.
+inline constexpr const char* kMachineConfigPath = "/etc/korvanng/bridge.conf";
+// Where the machine's router takes registrations.
+inline constexpr const char* kDefaultRouterPath = "/run/korvanng/router.sock";
 
 // The options as given, before any check.
 struct CommandLine {
@@ -17,22 +21,33 @@ struct CommandLine {
     std::optional<std::string> allow;
     std::optional<std::string> codePage;
     std::optional<std::string> forget;
+    std::optional<std::string> listenUnix;
+    std::optional<std::string> router;
+    std::optional<std::string> socket;
+    std::optional<std::string> browserPolicies;
     bool listOrigins = false;
     bool printInclude = false;
+    bool registerOnly = false;
 };
 
 struct Options {
-    enum class Mode { serve, listOrigins, forget, printInclude };
+    enum class Mode { serve, listOrigins, forget, printInclude, registerOnly, browserPolicies };
     Mode mode = Mode::serve;
     std::string forgetOrigin;         // normalized
+    std::string listenUnix;           // serve connections handed over on this socket, no TCP
+    std::string routerPath = kDefaultRouterPath;
+    std::string bridgeSocket;         // --register: the socket the router is given
+    std::string policiesDir;          // --browser-policies
     int port = kDefaultPort;
-    std::vector<std::string> allowList; // normalized, KORVAN_BRIDGE_ALLOW then --allow
+    // Normalized: KORVAN_BRIDGE_ALLOW, --allow, then the "allow" lines of the machine's and the
+    // user's bridge.conf.
+    std::vector<std::string> allowList;
     bool preApproved = false;         // KORVAN_BRIDGE_ALLOW or --allow given: no dialogs
     int codePage = 1252;
     std::string codePageSource;       // "--codepage", "KORVAN_ANSI_CODEPAGE" or "locale"
     int idleSeconds = 1800;
     int callSeconds = 30;
-    int pinCacheSeconds = 300;        // bridge.conf pin_cache_s
+    int pinCacheSeconds = 300;        // bridge.conf pin_cache_s, the user's over the machine's
     std::vector<std::string> warnings; // settings ignored, one line each
 };
 
@@ -60,8 +75,9 @@ std::optional<CodePageChoice> chooseCodePage(const std::optional<std::string>& o
                                              std::string& error);
 
 // Everything checked: a malformed value is an error naming where it came from, never a
-// silent default. localeCodePage is the platform's choice (GetACP).
+// silent default. localeCodePage is the platform's choice (GetACP). bridge.conf is read from
+// machineConfig first, then from the user's configuration folder.
 OptionsOrError resolveOptions(const CommandLine& commandLine, const Environment& environment,
-                              int localeCodePage);
+                              int localeCodePage, const std::string& machineConfig = kMachineConfigPath);
 
 } // namespace bridge::app

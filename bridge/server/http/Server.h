@@ -1,5 +1,6 @@
-// The bridge's HTTP server: one event thread serving every connection on 127.0.0.1 and ::1,
-// a bounded table of connections, and the call threads for answers that block.
+// The bridge's HTTP server: one event thread serving every connection on 127.0.0.1 and ::1 (or
+// handed over by the machine's router, see RouterSocket.h), a bounded table of connections, and
+// the call threads for answers that block.
 #pragma once
 
 #include "bridge/server/http/CallThreads.h"
@@ -34,7 +35,8 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds both loopback addresses at `port` (0: a free one) and starts serving.
+    // Binds both loopback addresses at `port` (0: a free one) and starts serving; or, when
+    // serveHandedOver() was called, serves what arrives on that unix socket and binds nothing.
     bool start(int port, std::string& error);
     int port() const { return port_; }
     // Closes the listeners and every connection without a call in flight at once, lets the
@@ -58,7 +60,14 @@ private:
         boost::asio::steady_timer retry;
     };
 
+    struct HandOverState;
+    struct PendingHandOver;
+
     void accept(Acceptor& acceptor);
+    void acceptHandOver();
+    void receiveHandOver(const std::shared_ptr<PendingHandOver>& pending);
+    void admitHandedOver(int fd);
+    void armIdle();
     void admit(boost::asio::ip::tcp::socket socket);
     bool makeRoom();
     void closeAll();
@@ -70,6 +79,7 @@ private:
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
     std::vector<std::unique_ptr<Acceptor>> acceptors_;
     std::list<std::shared_ptr<Connection>> connections_;
+    std::unique_ptr<HandOverState> handOver_; // router mode only
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::mutex drainMutex_;

@@ -100,7 +100,7 @@ TEST(BridgeOptions, OneShotCommandsAndTimings) {
     EXPECT_EQ(options.mode, Options::Mode::forget);
     EXPECT_EQ(options.forgetOrigin, "https://bank.test");
     commandLine.listOrigins = true;
-    EXPECT_EQ(errorOf(commandLine), "--list-origins, --forget and --print-include cannot be combined");
+    EXPECT_EQ(errorOf(commandLine), "--list-origins, --forget, --print-include, --register and --browser-policies cannot be combined");
     commandLine.forget = "bank.test";
     commandLine.listOrigins = false;
     EXPECT_EQ(errorOf(commandLine).rfind("--forget:", 0), 0u);

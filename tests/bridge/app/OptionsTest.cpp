@@ -140,4 +140,61 @@ TEST(BridgeOptions, PinCacheFromBridgeConf) {
     std::filesystem::remove_all(folder);
 }
 
+// The machine's bridge.conf comes first: its allow lines and the user's add up, the user's
+// pin_cache_s wins, and a bad origin names its file and line. Pre-approval by file keeps the
+// dialogs for every other origin.
+TEST(BridgeOptions, MachineConfigUnderTheUsers) {
+    std::string folder = (std::filesystem::temp_directory_path() / "korvan-options-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    std::filesystem::create_directories(folder + "/korvanng");
+    const std::string machine = folder + "/machine.conf";
+    const std::string user = folder + "/korvanng/bridge.conf";
+    const FakeEnvironment environment{{{"XDG_CONFIG_HOME", folder}}};
+    std::ofstream(machine) << "allow = https://bank.test, https://gov.test:8443\npin_cache_s = 60\n";
+    std::ofstream(user) << "ALLOW=https://shop.test\nallow = https://bank.test\n";
+    auto result = resolveOptions({}, environment, 936, machine);
+    ASSERT_TRUE(result.options) << result.error;
+    EXPECT_EQ(result.options->allowList,
+              (std::vector<std::string>{"https://bank.test", "https://gov.test:8443", "https://shop.test"}));
+    EXPECT_FALSE(result.options->preApproved);
+    EXPECT_EQ(result.options->pinCacheSeconds, 60);
+
+    std::ofstream(user, std::ios::trunc) << "pin_cache_s = 5\n\nallow = https://ok.test, bank.test/x\n";
+    result = resolveOptions({}, environment, 936, machine);
+    EXPECT_EQ(result.error.rfind(user + " line 3: allow: not an origin", 0), 0u) << result.error;
+    std::ofstream(user, std::ios::trunc) << "pin_cache_s = 5\n";
+    EXPECT_EQ(resolveOptions({}, environment, 936, machine).options->pinCacheSeconds, 5);
+    std::filesystem::remove_all(folder);
+}
+
+TEST(BridgeOptions, RouterModeAndRegistrationPaths) {
+    CommandLine commandLine;
+    commandLine.listenUnix = "/run/user/1000/korvanng/bridge.sock";
+    Options options = resolved(commandLine);
+    EXPECT_EQ(options.listenUnix, "/run/user/1000/korvanng/bridge.sock");
+    EXPECT_EQ(options.routerPath, "/run/korvanng/router.sock");
+    for (const std::string& bad : std::vector<std::string>{"bridge.sock", "", "/" + std::string(107, 'x')}) {
+        commandLine.listenUnix = bad;
+        EXPECT_EQ(errorOf(commandLine).rfind("--listen-unix: expected an absolute path", 0), 0u) << bad;
+    }
+
+    CommandLine registration;
+    registration.registerOnly = true;
+    options = resolved(registration, {{{"XDG_RUNTIME_DIR", "/run/user/1000"}}});
+    EXPECT_EQ(options.mode, Options::Mode::registerOnly);
+    EXPECT_EQ(options.bridgeSocket, "/run/user/1000/korvanng/bridge.sock");
+    EXPECT_EQ(errorOf(registration).rfind("--register: XDG_RUNTIME_DIR is not set", 0), 0u);
+    registration.socket = "/tmp/b.sock";
+    registration.router = "/tmp/r.sock";
+    options = resolved(registration);
+    EXPECT_EQ(options.bridgeSocket, "/tmp/b.sock");
+    EXPECT_EQ(options.routerPath, "/tmp/r.sock");
+    registration.listenUnix = "/tmp/b.sock";
+    EXPECT_EQ(errorOf(registration).rfind("--listen-unix serves", 0), 0u) << "registering never serves";
+
+    CommandLine socketAlone;
+    socketAlone.socket = "/tmp/b.sock";
+    EXPECT_EQ(errorOf(socketAlone).rfind("--socket names", 0), 0u);
+}
+
 } // namespace

@@ -16,14 +16,29 @@
 
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QTreeWidget>
 
 #include <algorithm>
 #include <ctime>
 
+namespace {
+
+constexpr int kLoginHintId = 1252;
+constexpr int kLoginButtonId = 310;
+// Between the line that explains the Login offer, its button and the list.
+constexpr int kLoginOfferGap = 8;
+
+} // namespace
+
 CCertManagerFormView::CCertManagerFormView(QWidget* parent)
-    : QWidget(parent), ui_(new Ui::CCertManagerFormView), images_(certImages()) {
+    : QWidget(parent), ui_(new Ui::CCertManagerFormView), loginHint_(new QLabel(this)),
+      loginButton_(new QPushButton(this)), images_(certImages()) {
     ui_->setupUi(this);
+    loginHint_->setTextFormat(Qt::PlainText);
+    loginHint_->hide();
+    loginButton_->hide();
+    connect(loginButton_, &QPushButton::clicked, this, [this] { emit loginRequested(); });
     treeTemplate_ = ui_->objectTree->geometry();
     importTemplate_ = ui_->importButton->geometry();
     exportTemplate_ = ui_->exportButton->geometry();
@@ -89,6 +104,7 @@ void CCertManagerFormView::refresh(CK_SLOT_ID slotId) {
     std::optional<bool> loggedIn =
         navigationQuery_ ? navigationQuery_() : std::optional<bool>(slot->loggedIn.load());
     canModify_ = loggedIn.value_or(false);
+    showLoginOffer(loggedIn.has_value() && !*loggedIn);
     updateButtons();
     if (!loggedIn)
         return;
@@ -96,6 +112,20 @@ void CCertManagerFormView::refresh(CK_SLOT_ID slotId) {
     model_ = BuildContainerTree(TokenLibrary::instance().functions(), *slot, std::time(nullptr));
     render();
     select(InitialSelection(model_));
+}
+
+void CCertManagerFormView::showLoginOffer(bool shown) {
+    if (shown) {
+        loginHint_->setText(qtext(
+            translate(kLoginHintId, "Log in to see the certificates on this token.")));
+        loginButton_->setText(qtext(translate(kLoginButtonId, "Login")));
+        loginHint_->resize(loginHint_->sizeHint());
+        loginButton_->resize(std::max(importTemplate_.width(), loginButton_->sizeHint().width()),
+                             importTemplate_.height());
+    }
+    loginHint_->setVisible(shown);
+    loginButton_->setVisible(shown);
+    layoutControls();
 }
 
 void CCertManagerFormView::render() {
@@ -251,7 +281,16 @@ void CCertManagerFormView::layoutControls() {
     ui_->deleteButton->move(deleteTemplate_.x(), deleteTemplate_.y() + shift);
 
     const int treeMargin = treeTemplate_.x();
-    const int treeTop = treeTemplate_.y();
+    int treeTop = treeTemplate_.y();
+    // Before a login a line above the list says why it shows no
+    // certificates, with Login beside it; the list starts below them.
+    if (loginButton_->isVisibleTo(this)) {
+        const int line = std::max(loginButton_->height(), loginHint_->height());
+        loginHint_->move(treeMargin, treeTop + (line - loginHint_->height()) / 2);
+        loginButton_->move(treeMargin + loginHint_->width() + kLoginOfferGap,
+                           treeTop + (line - loginButton_->height()) / 2);
+        treeTop += line + kLoginOfferGap;
+    }
     ui_->objectTree->setGeometry(treeMargin, treeTop, std::max(0, w - 2 * treeMargin),
                                  std::max(0, importTop - treeMargin - treeTop));
 }

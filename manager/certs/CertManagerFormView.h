@@ -15,6 +15,7 @@
 namespace Ui {
 class CCertManagerFormView;
 }
+class QLabel;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -60,7 +61,13 @@ public:
     TreeSelection selection() const;
     void select(TreeSelection selection);
 
+    // Before a login the view shows why it is empty and offers Login.
+    QLabel* loginHint() const { return loginHint_; }
+    QPushButton* loginButton() const { return loginButton_; }
+
 signals:
+    // The view's Login offer was taken: the main window logs the slot in.
+    void loginRequested();
     // Tab left the view: the main window gives the focus to its navigation tree.
     void tabToNavigation();
 
@@ -74,10 +81,13 @@ private:
     void updateButtons();
     void layoutControls();
     void fitButtons();
+    void showLoginOffer(bool shown);
     int runDialog(QDialog& dialog);
     const TokenObjectInfo* selectedRecord() const;
 
     Ui::CCertManagerFormView* ui_;
+    QLabel* loginHint_;
+    QPushButton* loginButton_;
     QList<QIcon> images_;
     ContainerTree model_;
     CK_SLOT_ID slotId_ = 0;

@@ -81,6 +81,8 @@ void CLeftTreeView::setPane(CPaneView* pane) {
     CCertManagerFormView* certView = pane_->certManagerView();
     connect(certView, &CCertManagerFormView::tabToNavigation, this,
             [this] { setFocus(Qt::TabFocusReason); });
+    connect(certView, &CCertManagerFormView::loginRequested, this,
+            [this] { loginForCertificates(); });
     // The certificate view may modify the token while the item it shows is
     // marked logged in; without such an item with data it shows nothing.
     // That item is the current one: a mouse click makes an item current
@@ -340,6 +342,25 @@ void CLeftTreeView::runOperation(int number) {
         }
         break;
     }
+    }
+    emit commandStateChanged();
+}
+
+void CLeftTreeView::loginForCertificates() {
+    TreeItemData* data = itemData(selectedItem());
+    if (data == nullptr || data->kind != TreeItemData::kDataManagementItem || data->loggedIn)
+        return;
+    const CK_SLOT_ID slotId = data->slotId;
+    if (!tokenUsable(SlotManager::instance().findSlot(slotId)) ||
+        !operations().login(window(), slotId))
+        return;
+    // As after the menu's Login; the dialog's event loop may have rebuilt
+    // the tree, so the items are looked up again.
+    QTreeWidgetItem* slotItem = findSlotItem(slotId);
+    setLoggedInMarks(slotItem, true);
+    if (slotItem != nullptr && slotItem->childCount() > 0) {
+        selectItem(slotItem->child(0));
+        pane_->certManagerView()->refresh(slotId);
     }
     emit commandStateChanged();
 }

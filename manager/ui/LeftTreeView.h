@@ -56,6 +56,9 @@ public:
     bool canOperate(bool forLogin) const;
     // Runs operation 3 to 8 on the selected item; anything else is ignored.
     void runOperation(int operation);
+    // The certificate view's Login: logs in the slot of the selected "Data
+    // management" item and shows its certificates.
+    void loginForCertificates();
     // Clears the login marks of the slot's item, offers Login in the token
     // view when it shows the slot, and logs the slot's entry out.
     void markLoggedOut(CK_SLOT_ID slotId);

@@ -6,6 +6,7 @@
 #include "TokenInfoView.h"
 
 #include <QDialog>
+#include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -374,3 +375,33 @@ TEST_F(MainWindowTest, EventArrivingDuringAHandlingIsHandledRightAfterIt) {
 }
 
 } // namespace
+
+TEST_F(MainWindowTest, DataManagementBeforeLoginSaysWhyAndOffersLogin) {
+    addSlot(1, tokenSlot("Reader A"));
+    start();
+    frame->show();
+    tree()->selectItem(slotItem(1)->child(0));
+    CCertManagerFormView* view = frame->pane()->certManagerView();
+    ASSERT_TRUE(view->loginButton()->isVisibleTo(view));
+    EXPECT_EQ(view->loginHint()->text(),
+              QStringLiteral("Log in to see the certificates on this token."));
+    EXPECT_TRUE(view->loginHint()->isVisibleTo(view));
+    EXPECT_TRUE(view->loginButton()->isEnabled());
+    EXPECT_FALSE(view->importButton()->isEnabled());
+    EXPECT_GT(view->tree()->y(), view->loginButton()->geometry().bottom());
+
+    // A cancelled login changes nothing; a login shows the token as after the menu's.
+    admin.loginResult = false;
+    view->loginButton()->click();
+    EXPECT_EQ(admin.calls, std::vector<std::string>({"login 1"}));
+    EXPECT_TRUE(view->loginButton()->isVisibleTo(view));
+    admin.loginResult = true;
+    view->loginButton()->click();
+    EXPECT_EQ(admin.calls.size(), 2u);
+    EXPECT_EQ(tree()->selectedItem(), slotItem(1)->child(0));
+    EXPECT_TRUE(CLeftTreeView::itemData(slotItem(1))->loggedIn);
+    EXPECT_TRUE(CLeftTreeView::itemData(slotItem(1)->child(0))->loggedIn);
+    EXPECT_FALSE(view->loginButton()->isVisibleTo(view));
+    EXPECT_FALSE(view->loginHint()->isVisibleTo(view));
+    EXPECT_TRUE(view->importButton()->isEnabled());
+}

@@ -22,6 +22,7 @@
 #include "ProductConfig.h"
 
 #include <QAbstractButton>
+#include <QPushButton>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -205,8 +206,9 @@ TEST_P(DialogWalkTest, MainWindowShowsItsTextsWhole) {
     frame->tree()->selectItem(token);
     expectWhole(*frame, "main window, token");
     ASSERT_GT(token->childCount(), 0);
-    slot()->logout();
+    frame->tree()->markLoggedOut(1);
     frame->tree()->selectItem(token->child(0));
+    EXPECT_TRUE(frame->pane()->certManagerView()->loginButton()->isVisibleTo(frame.get()));
     expectWhole(*frame, "main window, data management before login");
 }
 

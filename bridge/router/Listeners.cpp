@@ -1,5 +1,7 @@
 #include "bridge/router/Listeners.h"
 
+#include "bridge/router/FdStore.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -22,7 +24,10 @@ using platform::UniqueFd;
 
 constexpr int kFirstPassed = 3;
 // More than the socket unit holds by far; a larger count is a broken environment.
-constexpr long kMaxPassed = 64;
+constexpr std::size_t kMaxPassed = 64;
+// Kept registrations come back beside the sockets, one per uid.
+constexpr long kMaxStored = 65536;
+constexpr std::size_t kMaxFdNames = kMaxPassed + kMaxStored;
 constexpr int kBacklog = 4096;
 
 std::string errorText(const std::string& what) {
@@ -60,18 +65,38 @@ bool takeSystemdListeners(Listeners& out, bool& found, std::string& error) {
     long pid = 0, count = 0;
     const bool forUs = parseNumber(std::getenv("LISTEN_PID"), pid) && pid == ::getpid() &&
                        parseNumber(std::getenv("LISTEN_FDS"), count);
+    std::vector<std::string> names;
+    if (const char* text = std::getenv("LISTEN_FDNAMES")) {
+        std::string all = text;
+        for (std::size_t start = 0; start <= all.size() && names.size() <= kMaxFdNames;) {
+            const auto colon = std::min(all.find(':', start), all.size());
+            names.push_back(all.substr(start, colon - start));
+            start = colon + 1;
+        }
+    }
     ::unsetenv("LISTEN_PID");
     ::unsetenv("LISTEN_FDS");
     ::unsetenv("LISTEN_FDNAMES");
     if (!forUs || count == 0)
         return true;
     found = true;
-    if (count < 0 || count > kMaxPassed) {
+    if (count < 0 || count > static_cast<long>(kMaxPassed) + kMaxStored) {
         error = "LISTEN_FDS is out of range";
         return false;
     }
     for (int fd = kFirstPassed; fd < kFirstPassed + count; ++fd) {
         UniqueFd owned(fd);
+        const std::size_t index = static_cast<std::size_t>(fd - kFirstPassed);
+        uid_t uid = 0;
+        if (index < names.size() && FdStore::uidFromName(names[index], uid)) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            out.stored.emplace_back(uid, std::move(owned));
+            continue;
+        }
+        if (out.tcp.size() + out.registration.size() >= kMaxPassed) {
+            error = "more sockets passed than the router takes";
+            return false;
+        }
         sockaddr_storage address{};
         socklen_t length = sizeof address;
         if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||

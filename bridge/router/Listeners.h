@@ -5,7 +5,10 @@
 
 #include "platform/UniqueFd.h"
 
+#include <sys/types.h>
+
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bridge::router {
@@ -13,11 +16,14 @@ namespace bridge::router {
 struct Listeners {
     std::vector<platform::UniqueFd> tcp;
     std::vector<platform::UniqueFd> registration;
+    // Registrations systemd kept across a restart (named "uid-N" in LISTEN_FDNAMES), unchecked.
+    std::vector<std::pair<uid_t, platform::UniqueFd>> stored;
 };
 
 // The descriptors systemd passed (LISTEN_FDS / LISTEN_PID for this process), sorted by
 // getsockname: AF_INET and AF_INET6 to `tcp`, AF_UNIX to `registration`. Each must be a
-// listening stream socket. Returns false with `error` set on anything else; `found` is false
+// listening stream socket, except the registrations systemd kept for the router, which go to
+// `stored`. Returns false with `error` set on anything else; `found` is false
 // when systemd passed nothing. The LISTEN_ variables are removed either way.
 bool takeSystemdListeners(Listeners& out, bool& found, std::string& error);
 

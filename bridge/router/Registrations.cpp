@@ -28,13 +28,22 @@ std::optional<std::string> registrationRefusal(int fd, uid_t uid) {
 Registrations::Added Registrations::add(uid_t uid, platform::UniqueFd fd) {
     const auto found = byUid_.find(uid);
     if (found != byUid_.end()) {
+        store_.keep(uid, fd.get());
         found->second = std::move(fd);
         return Added::Replaced;
     }
     if (byUid_.size() >= capacity_)
         return Added::Full;
+    store_.keep(uid, fd.get());
     byUid_.emplace(uid, std::move(fd));
     return Added::New;
+}
+
+bool Registrations::restore(uid_t uid, platform::UniqueFd fd) {
+    if (byUid_.size() >= capacity_ && !byUid_.contains(uid))
+        return false;
+    byUid_.insert_or_assign(uid, std::move(fd));
+    return true;
 }
 
 int Registrations::find(uid_t uid) const {
@@ -43,7 +52,8 @@ int Registrations::find(uid_t uid) const {
 }
 
 void Registrations::drop(uid_t uid) {
-    byUid_.erase(uid);
+    if (byUid_.erase(uid) != 0)
+        store_.forget(uid);
 }
 
 } // namespace bridge::router

@@ -28,9 +28,24 @@ constexpr int kAcceptBatch = 64;
 
 } // namespace
 
-Router::Router(Listeners listeners, const RouterLimits& limits, Journal& journal)
-    : listeners_(std::move(listeners)), journal_(journal), registrations_(limits.maxRegistrations),
-      registrar_(registrations_, journal, limits.maxWaitingRegistrations, limits.registrationPatience) {}
+Router::Router(Listeners listeners, const RouterLimits& limits, Journal& journal, FdStore& store)
+    : listeners_(std::move(listeners)), journal_(journal), registrations_(limits.maxRegistrations, store),
+      registrar_(registrations_, journal, limits.maxWaitingRegistrations, limits.registrationPatience) {
+    std::size_t restored = 0;
+    for (auto& [uid, fd] : listeners_.stored) {
+        if (const auto why = registrationRefusal(fd.get(), uid)) {
+            journal_.limited("dropped the kept registration of uid %u: %s", uid, why->c_str());
+            store.forget(uid);
+        } else if (!registrations_.restore(uid, std::move(fd))) {
+            store.forget(uid);
+        } else {
+            ++restored;
+        }
+    }
+    listeners_.stored.clear();
+    if (restored != 0)
+        journal_.always("took back %zu registrations kept over the restart", restored);
+}
 
 bool Router::watch(int fd, std::uint64_t what) {
     epoll_event event{};

@@ -19,7 +19,8 @@ struct RouterLimits {
 
 class Router {
 public:
-    Router(Listeners listeners, const RouterLimits& limits, Journal& journal);
+    // Takes back the registrations systemd kept in `store` that still hold.
+    Router(Listeners listeners, const RouterLimits& limits, Journal& journal, FdStore& store);
 
     // Serves until SIGTERM or SIGINT (which the caller has blocked); returns the exit status.
     int run();

@@ -1,4 +1,5 @@
 // korvan-bridge-router: hands each loopback connection to the bridge of the user who made it.
+#include "bridge/router/FdStore.h"
 #include "bridge/router/Journal.h"
 #include "bridge/router/Listeners.h"
 #include "bridge/router/Router.h"
@@ -44,6 +45,7 @@ std::size_t registrationCapacity() {
 
 int main(int argc, char** argv) {
     Journal journal;
+    FdStore store;
     Listeners listeners;
     bool fromSystemd = false;
     std::string error;
@@ -91,6 +93,6 @@ int main(int argc, char** argv) {
     std::printf("ready, room for %zu registrations\n", limits.maxRegistrations);
     std::fflush(stdout);
 
-    Router router(std::move(listeners), limits, journal);
+    Router router(std::move(listeners), limits, journal, store);
     return router.run();
 }

@@ -65,6 +65,18 @@ def listen_unix(path, mode=0o666):
     return s
 
 
+def stop(process):
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    if process.stdout:
+        process.stdout.close()
+
+
 def fd_count(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
@@ -113,6 +125,7 @@ class SocketActivation:
             if self.bridge and self.bridge.poll() is None:
                 self.bridge.kill()
         self.thread.join(timeout=10)
+        self.listener.close()
 
 
 class RouterTest(unittest.TestCase):
@@ -157,32 +170,31 @@ class RouterTest(unittest.TestCase):
         cls.port4 = held[0].getsockname()[1]
         cls.port6 = held[1].getsockname()[1]
         cls.router_log = os.path.join(cls.root, "router.log")
-        with open(cls.router_log, "w") as log:
-            cls.router = subprocess.Popen(
-                as_uid(ROUTER_UID, [PYTHON, "-I", "-c", LAUNCH, str(len(held))] +
-                       [str(s.fileno()) for s in held] + [cls.router_program]),
-                pass_fds=[s.fileno() for s in held], stdin=subprocess.DEVNULL,
-                stdout=subprocess.PIPE, stderr=log, text=True)
-        cls.cleanups.append(cls.stop_router)
+        cls.router = cls.launch_router(held, cls.router_log)
+        cls.cleanups.append(lambda: stop(cls.router))
         for s in held:
             s.close()
-        lines = []
-        while not lines or not lines[-1].startswith("ready"):
-            line = cls.router.stdout.readline()
-            if not line:
-                raise RuntimeError("the router did not start: " + cls.log_text())
-            lines.append(line)
-        assert any(l.startswith("registration ") for l in lines), lines
 
     @classmethod
-    def stop_router(cls):
-        if cls.router.poll() is None:
-            cls.router.send_signal(signal.SIGTERM)
-            try:
-                cls.router.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                cls.router.kill()
-                cls.router.wait()
+    def launch_router(cls, passed, log_path, env=None):
+        """The router as its own uid, with the descriptors `passed` as systemd passes them."""
+        fds = [f if isinstance(f, int) else f.fileno() for f in passed]
+        with open(log_path, "a") as log:
+            router = subprocess.Popen(
+                as_uid(ROUTER_UID, [PYTHON, "-I", "-c", LAUNCH, str(len(fds))] + [str(f) for f in fds] +
+                       [cls.router_program]),
+                pass_fds=fds, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, text=True,
+                env=dict(os.environ, **(env or {})))
+        lines = []
+        while not lines or not lines[-1].startswith("ready"):
+            line = router.stdout.readline()
+            if not line:
+                stop(router)
+                with open(log_path, encoding="utf-8", errors="replace") as f:
+                    raise RuntimeError("the router did not start: " + f.read())
+            lines.append(line)
+        assert any(l.startswith("registration ") for l in lines), lines
+        return router
 
     @classmethod
     def start_bridges(cls):
@@ -200,7 +212,7 @@ class RouterTest(unittest.TestCase):
     def start_own_bridge(cls, name, path):
         bridge = subprocess.Popen(as_uid(NOBODY, [PYTHON, "-I", cls.peer, "bridge", name, cls.router_socket, path]),
                                   cwd=cls.root, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        cls.cleanups.append(lambda: (bridge.kill(), bridge.wait()))
+        cls.cleanups.append(lambda: (bridge.kill(), bridge.wait(), bridge.stdout.close()))
         if bridge.stdout.readline().strip() != "ready":
             raise RuntimeError("%s did not start: %s" % (name, cls.log_text()))
         return bridge
@@ -329,12 +341,57 @@ class RouterTest(unittest.TestCase):
         self.assertLessEqual(fd_count(self.router.pid), fds * 1.1, self.log_text()[-2000:])
         self.assertLessEqual(rss_kib(self.router.pid), rss * 1.1)
 
-    def register_here(self, path):
+    def test_a_restarted_router_takes_back_the_registrations_systemd_kept(self):
+        notify_path = os.path.join(self.root, "notify.sock")
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        notify.bind(notify_path)
+        os.chmod(notify_path, 0o666)
+        self.addCleanup(notify.close)
+        registration = os.path.join(self.root, "router-restarted.sock")
+        held = [listen_tcp(socket.AF_INET, "127.0.0.1"), listen_unix(registration)]
+        for s in held:
+            self.addCleanup(s.close)
+        log = os.path.join(self.root, "router-restarted.log")
+        first = self.launch_router(held, log, {"NOTIFY_SOCKET": notify_path})
+        self.addCleanup(stop, first)
+        self.register_here(self.root_socket, registration)
+        self.register_here(self.root_socket, registration)  # replaces, and so the kept one too
+        self.assertEqual(self.peer_command(NOBODY, "register", registration, self.nobody_socket), "K")
+        stop(first)
+
+        # The store as systemd keeps it: FDSTOREREMOVE takes every descriptor of that name.
+        store = {}
+        notify.setblocking(False)
+        while True:
+            try:
+                message, fds, _, _ = socket.recv_fds(notify, 4096, 4)
+            except BlockingIOError:
+                break
+            fields = dict(line.split("=", 1) for line in message.decode().split("\n") if "=" in line)
+            if fields.get("FDSTOREREMOVE") == "1":
+                for fd in store.pop(fields["FDNAME"], []):
+                    os.close(fd)
+            elif fields.get("FDSTORE") == "1":
+                store.setdefault(fields["FDNAME"], []).extend(fds)
+        for kept in store.values():
+            for fd in kept:
+                self.addCleanup(os.close, fd)
+        self.assertEqual({name: len(kept) for name, kept in store.items()}, {"uid-0": 1, "uid-%d" % NOBODY: 1})
+
+        names = ["router.socket", "router.socket"] + list(store)
+        second = self.launch_router(held + [kept[0] for kept in store.values()], log,
+                                    {"LISTEN_FDNAMES": ":".join(names)})
+        self.addCleanup(stop, second)
+        port = held[0].getsockname()[1]
+        self.assertTrue(self.peer_command(NOBODY, "call", "127.0.0.1", str(port)).startswith("nobody-bridge uid=65534 "))
+        self.assertTrue(self.peer_command(0, "call", "127.0.0.1", str(port)).startswith("root-bridge uid=0 "))
+
+    def register_here(self, path, router=None):
         fd = os.open(path, os.O_PATH | os.O_CLOEXEC)
         try:
             with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
                 s.settimeout(10)
-                s.connect(self.router_socket)
+                s.connect(router or self.router_socket)
                 socket.send_fds(s, [b"R"], [fd])
                 self.assertEqual(s.recv(1), b"K")
         finally:

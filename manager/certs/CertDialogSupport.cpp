@@ -1,17 +1,18 @@
 #include "CertDialogSupport.h"
 
-#include "TextFit.h"
-
 #include "CertFileImport.h"
 
 #include "DialogTranslation.h"
 #include "ImportFlow.h"
 #include "Messages.h"
+#include "TextFit.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QPalette>
 #include <QShowEvent>
 
 bool MessageBoxPrompter::confirm(int messageId, const char* defaultText) {
@@ -81,6 +82,14 @@ void CertDialog::done(int result) {
         nested->reject();
     }
     QDialog::done(result);
+}
+
+void showAsReadOnly(QLineEdit* edit) {
+    edit->setReadOnly(true);
+    QPalette palette = edit->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        palette.setColor(group, QPalette::Base, palette.color(group, QPalette::Window));
+    edit->setPalette(palette);
 }
 
 QString fileDialogFilter(const char* description, const char* pattern) {

@@ -16,6 +16,7 @@
 #include <string>
 
 class QFileDialog;
+class QLineEdit;
 
 // The UTF-8 text of a toolkit string, as the certificate code takes it.
 inline std::string utf8(const QString& text) {
@@ -83,6 +84,11 @@ void configureImportFileDialog(QFileDialog& dialog);
 // The save dialog of the export: its two filters, the initial name and the
 // default extension, a prompt before overwriting.
 void configureExportFileDialog(QFileDialog& dialog);
+
+// The path fields take their text from the file dialog only. Read-only
+// edits look editable in this toolkit; this one is drawn in the window's
+// colour instead, so that no one types into it in vain.
+void showAsReadOnly(QLineEdit* edit);
 
 // Where file dialogs start: the folder of the last chosen file.
 QString lastFileDialogFolder();

@@ -12,6 +12,7 @@ CCertExportDlg::CCertExportDlg(CK_SLOT_ID slotId, CK_OBJECT_HANDLE handle, QWidg
       handle_(handle) {
     ui_->setupUi(this);
     setFixedSize(size());
+    showAsReadOnly(ui_->pathEdit);
     connect(ui_->browseButton, &QPushButton::clicked, this, [this] { browse(); });
     connect(ui_->okButton, &QPushButton::clicked, this, [this] { accept(); });
     connect(ui_->cancelButton, &QPushButton::clicked, this, [this] { reject(); });

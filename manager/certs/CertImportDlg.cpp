@@ -39,6 +39,7 @@ CCertImportDlg::CCertImportDlg(CK_SLOT_ID slotId, std::vector<Bytes> knownCertif
       knownCertificates_(std::move(knownCertificates)), wait_(waitProcessingEvents) {
     ui_->setupUi(this);
     setFixedSize(size());
+    showAsReadOnly(ui_->pathEdit);
     connect(ui_->browseButton, &QPushButton::clicked, this, [this] { browse(); });
     connect(ui_->okButton, &QPushButton::clicked, this, [this] { accept(); });
     connect(ui_->cancelButton, &QPushButton::clicked, this, [this] { reject(); });

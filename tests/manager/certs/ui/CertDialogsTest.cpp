@@ -106,6 +106,25 @@ TEST_F(CertDialogsTest, ImportFileDialogOffersTheFourFiltersAndSetsThePath) {
     dialog.reject();
 }
 
+TEST_F(CertDialogsTest, PathFieldsLookReadOnlyAndIgnoreTyping) {
+    CCertImportDlg import(1, {});
+    CCertExportDlg exportDialog(1, CK_INVALID_HANDLE);
+    for (QDialog* dialog : std::initializer_list<QDialog*>{&import, &exportDialog}) {
+        dialog->show();
+        QLineEdit* path = nullptr;
+        for (QLineEdit* edit : dialog->findChildren<QLineEdit*>())
+            if (edit->objectName() == QStringLiteral("pathEdit"))
+                path = edit;
+        ASSERT_NE(path, nullptr);
+        QTest::keyClicks(path, "typed.p12");
+        EXPECT_TRUE(path->text().isEmpty());
+        const QPalette palette = path->palette();
+        EXPECT_EQ(palette.color(QPalette::Active, QPalette::Base),
+                  palette.color(QPalette::Active, QPalette::Window));
+        EXPECT_FALSE(button(dialog, 1)->isEnabled());
+    }
+}
+
 TEST_F(CertDialogsTest, ImportsAPkcs12FileAsOneContainerOfThreeObjects) {
     std::string file = writePkcs12("alice.p12", "Alice", "pa55");
     CCertImportDlg dialog(1, {});

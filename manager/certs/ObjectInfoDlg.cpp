@@ -18,11 +18,11 @@ namespace {
 constexpr int kColumnWidth = 200;
 
 QFont dumpFont() {
-    // A fixed pitch keeps the dump's columns aligned; 12 pixels high.
-    QFont font(QStringLiteral("Courier New"));
-    font.setStyleHint(QFont::TypeWriter);
-    if (!QFontInfo(font).fixedPitch())
-        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    // A fixed pitch keeps the dump's columns aligned; 12 pixels high. The
+    // platform's fixed font is monospaced on every font set, where a family
+    // name such as "Courier New" may be replaced by a proportional face.
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setFixedPitch(true);
     font.setPixelSize(12);
     return font;
 }

@@ -48,7 +48,9 @@ CObjectInfoDlg::CObjectInfoDlg(CK_SLOT_ID slotId, const TokenObjectInfo* record,
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    list->horizontalHeader()->setStretchLastSection(true);
+    // A long value (a distinguished name) makes the list scroll rather than
+    // being cut.
+    list->horizontalHeader()->setStretchLastSection(false);
     list->verticalHeader()->setDefaultSectionSize(list->fontMetrics().height() + 6);
     ui_->valueEdit->setFont(dumpFont());
     ui_->viewerButton->setVisible(record_ != nullptr && record_->objectClass == CKO_CERTIFICATE);
@@ -105,6 +107,11 @@ void CObjectInfoDlg::fillList() {
     // carry the constant's name as well).
     list->resizeColumnToContents(0);
     list->setColumnWidth(0, std::max(kColumnWidth, list->columnWidth(0) + 4));
+    // The value column fills the rest of the list, or is as wide as its
+    // longest value.
+    list->resizeColumnToContents(1);
+    const int rest = list->viewport()->width() - list->columnWidth(0);
+    list->setColumnWidth(1, std::max({kColumnWidth, rest, list->columnWidth(1) + 4}));
 }
 
 void CObjectInfoDlg::onRowSelected() {

@@ -1,5 +1,7 @@
 #include "ObjectInspector.h"
 
+#include "AttributeText.h"
+
 #include "Translator.h"
 
 #include <cstdio>
@@ -224,6 +226,8 @@ std::vector<InspectorRow> MakeInspectorRows(CK_OBJECT_CLASS objectClass,
             row.bytes = value.bytes;
         if (entry->boolean && value.present)
             row.value = value.bytes.empty() ? "Not known" : value.bytes[0] != 0 ? "TRUE" : "FALSE";
+        else if (value.present)
+            row.value = AttributeValueText(value.type, value.bytes);
         rows.push_back(std::move(row));
     }
     return rows;

@@ -37,8 +37,9 @@ std::string InspectorValueColumn();
 struct InspectorRow {
     CK_ATTRIBUTE_TYPE type = 0;
     std::string name;
-    // "TRUE", "FALSE" or "Not known" for booleans; empty for every other attribute
-    // and for attributes the object does not have.
+    // "TRUE", "FALSE" or "Not known" for booleans; the short form of
+    // AttributeValueText for the others; empty for attributes the object does
+    // not have.
     std::string value;
     bool available = true; // false when the token reported the attribute unavailable
     Bytes bytes;           // the attribute's value; empty when null or unavailable

@@ -1,5 +1,13 @@
 #include "ObjectInspector.h"
 
+#include "AttributeText.h"
+
+#include <korvan/vendor_aux.h>
+
+#include <openssl/x509.h>
+
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -48,7 +56,7 @@ TEST(HexDumpTest, GroupsAndSingleLine) {
     EXPECT_EQ(HexDump(nullptr, 0, 1, 16), "");
 }
 
-TEST(InspectorRowsTest, BooleansShowTrueFalseNotKnownAndUnavailableShowsNothing) {
+TEST(InspectorRowsTest, BooleansShowTrueFalseNotKnownOthersTheirShortFormUnavailableNothing) {
     std::vector<AttributeValue> values = {
         {CKA_CLASS, true, Bytes(sizeof(CK_ULONG), 0)},
         {CKA_TOKEN, true, {1}},
@@ -61,17 +69,86 @@ TEST(InspectorRowsTest, BooleansShowTrueFalseNotKnownAndUnavailableShowsNothing)
     std::vector<InspectorRow> rows = MakeInspectorRows(CKO_CERTIFICATE, values);
     ASSERT_EQ(rows.size(), 6u);
     EXPECT_EQ(rows[0].name, "CKA_CLASS");
-    EXPECT_EQ(rows[0].value, "");
+    EXPECT_EQ(rows[0].value, "CKO_DATA");
     EXPECT_EQ(rows[1].value, "TRUE");
     EXPECT_EQ(rows[2].value, "FALSE");
     EXPECT_EQ(rows[3].value, "Not known");
     EXPECT_EQ(InspectorRowDump(rows[3]), "");
     EXPECT_EQ(rows[4].name, "CKA_LABEL");
+    EXPECT_EQ(rows[4].value, "x");
     EXPECT_EQ(InspectorRowDump(rows[4]), "78 " + std::string(45, ' ') + "  |  x\r\n");
     EXPECT_EQ(rows[5].name, "CKA_CONTAINER_NAME");
     EXPECT_FALSE(rows[5].available);
     EXPECT_EQ(rows[5].value, "");
     EXPECT_TRUE(rows[5].bytes.empty());
+}
+
+Bytes ulongBytes(CK_ULONG value) {
+    Bytes bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
+Bytes text(const std::string& value) {
+    return Bytes(value.begin(), value.end());
+}
+
+Bytes derName() {
+    X509_NAME* name = X509_NAME_new();
+    for (auto [field, value] : {std::pair{"C", "CN"}, std::pair{"O", "Example Ltd"},
+                                std::pair{"CN", "陈 Alice"}})
+        X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
+    unsigned char* der = nullptr;
+    int length = i2d_X509_NAME(name, &der);
+    Bytes bytes(der, der + std::max(length, 0));
+    OPENSSL_free(der);
+    X509_NAME_free(name);
+    return bytes;
+}
+
+TEST(AttributeValueTextTest, DecodesNamesTextsNumbersAndDates) {
+    EXPECT_EQ(AttributeValueText(CKA_CLASS, ulongBytes(CKO_PRIVATE_KEY)), "CKO_PRIVATE_KEY");
+    EXPECT_EQ(AttributeValueText(CKA_CLASS, ulongBytes(0x80000001)), "0x80000001");
+    EXPECT_EQ(AttributeValueText(CKA_KEY_TYPE, ulongBytes(CKK_RSA)), "CKK_RSA");
+    EXPECT_EQ(AttributeValueText(CKA_CERTIFICATE_TYPE, ulongBytes(CKC_X_509)), "CKC_X_509");
+    EXPECT_EQ(AttributeValueText(CKA_MODULUS_BITS, ulongBytes(2048)), "2048");
+    EXPECT_EQ(AttributeValueText(CKA_LABEL, text("Alice's key")), "Alice's key");
+    EXPECT_EQ(AttributeValueText(CKA_CONTAINER_NAME, text("容器 1")), "容器 1");
+    EXPECT_EQ(AttributeValueText(CKA_SUBJECT, derName()), "CN=陈 Alice,O=Example Ltd,C=CN");
+    EXPECT_EQ(AttributeValueText(CKA_SERIAL_NUMBER, {0x02, 0x02, 0x01, 0x64}), "0164");
+    EXPECT_EQ(AttributeValueText(CKA_PUBLIC_EXPONENT, {0x01, 0x00, 0x01}), "65537");
+    EXPECT_EQ(AttributeValueText(CKA_START_DATE, text("20250131")), "2025-01-31");
+    EXPECT_EQ(AttributeValueText(CKA_ID, {0xAB, 0x01}), "AB01");
+    // The dump alone shows a key's modulus or a certificate's value.
+    EXPECT_EQ(AttributeValueText(CKA_MODULUS, {1, 2, 3}), "");
+    EXPECT_EQ(AttributeValueText(CKA_VALUE, text("abc")), "");
+    // A long label is cut, never inside a character: "é" is two bytes.
+    std::string longLabel;
+    for (int i = 0; i < 300; ++i)
+        longLabel += "\xC3\xA9";
+    std::string cut = AttributeValueText(CKA_LABEL, text("a" + longLabel));
+    ASSERT_GE(cut.size(), 4u);
+    EXPECT_EQ(cut.substr(cut.size() - 3), "...");
+    EXPECT_LE(cut.size(), 259u);
+    EXPECT_EQ((cut.size() - 3 - 1) % 2, 0u);
+}
+
+TEST(AttributeValueTextTest, BytesThatDoNotDecodeHaveNoShortForm) {
+    EXPECT_EQ(AttributeValueText(CKA_CLASS, {1, 2, 3}), "");
+    EXPECT_EQ(AttributeValueText(CKA_MODULUS_BITS, {}), "");
+    EXPECT_EQ(AttributeValueText(CKA_LABEL, {'a', 0x0A, 'b'}), "");
+    EXPECT_EQ(AttributeValueText(CKA_LABEL, {'a', 0xC3}), "");       // cut character
+    EXPECT_EQ(AttributeValueText(CKA_LABEL, {0xC0, 0x80}), "");      // overlong
+    Bytes name = derName();
+    name.pop_back();
+    EXPECT_EQ(AttributeValueText(CKA_SUBJECT, name), "");           // truncated
+    name = derName();
+    name.push_back(0);
+    EXPECT_EQ(AttributeValueText(CKA_ISSUER, name), "");            // trailing bytes
+    EXPECT_EQ(AttributeValueText(CKA_PUBLIC_EXPONENT, Bytes(9, 1)), "");
+    EXPECT_EQ(AttributeValueText(CKA_END_DATE, text("2025-1-1")), "");
+    EXPECT_EQ(AttributeValueText(CKA_ID, Bytes(33, 1)), "");
 }
 
 TEST(InspectorTablesTest, EveryTemplatedAttributeHasANameAndTitlesFollowTheClass) {

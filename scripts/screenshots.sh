@@ -29,6 +29,8 @@ export KORVAN_REGISTRY_DIR="$work/registry"
 export KORVAN_RUNTIME_DIR="$work"
 export XDG_RUNTIME_DIR="$work"
 export LC_ALL=C.UTF-8
+# Every picture starts from empty settings: the first window size and splitter position.
+export XDG_CONFIG_HOME="$work/config"
 
 status=0
 for lang in 1033 2052; do

@@ -15,6 +15,7 @@ std::unique_ptr<CMainFrame> createMainFrame() {
     window->setAdminOperations(&DialogAdminOperations::instance());
     window->setWindowTitle(QString::fromStdString(mainWindowTitle()));
     window->resize(CMainFrame::kWidth, CMainFrame::kHeight);
+    window->restoreLayout();
     window->show();
     return frame;
 }

@@ -15,11 +15,16 @@
 #include <korvan/vendor_aux.h>
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QLabel>
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+
+#include <algorithm>
 
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     resize(kWidth, kHeight);
@@ -152,6 +157,44 @@ void CMainFrame::onCommand(int commandId) {
         if (tree_->canOperate(false))
             tree_->runOperation(static_cast<int>(*operation));
     }
+}
+
+namespace {
+
+const char* const kSizeKey = "MainWindow/size";
+const char* const kBarKey = "MainWindow/splitterPosition";
+
+} // namespace
+
+QString CMainFrame::layoutSettingsPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/korvanng/manager.conf");
+}
+
+void CMainFrame::restoreLayout() {
+    QSettings settings(layoutSettingsPath(), QSettings::IniFormat);
+    QSize size = settings.value(QLatin1String(kSizeKey)).toSize();
+    if (size.isValid())
+        resize(size.expandedTo(minimumSize()));
+    bool known = false;
+    const int bar = settings.value(QLatin1String(kBarKey)).toInt(&known);
+    if (known) {
+        // Within the bounds a drag keeps to, for the window's width.
+        const int left = std::max(kTreeWidth, std::min(bar, width() - kPaneMinimum));
+        splitter_->setSizes({left, std::max(0, width() - left)});
+    }
+}
+
+void CMainFrame::saveLayout() const {
+    QSettings settings(layoutSettingsPath(), QSettings::IniFormat);
+    if (!isMaximized() && !isFullScreen())
+        settings.setValue(QLatin1String(kSizeKey), size());
+    settings.setValue(QLatin1String(kBarKey), splitter_->barPosition());
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    saveLayout();
+    QMainWindow::closeEvent(event);
 }
 
 void CMainFrame::endRunningDialog() {

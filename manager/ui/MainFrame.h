@@ -44,6 +44,14 @@ public:
     // Brings the enabled states and the check mark of the menu up to date.
     void updateCommands();
 
+    // The window size and the splitter position the user chose last time,
+    // from the user's settings ($XDG_CONFIG_HOME/korvanng/manager.conf);
+    // without them, or below the minimums, the first size stays. Closing the
+    // window stores them again.
+    void restoreLayout();
+    void saveLayout() const;
+    static QString layoutSettingsPath();
+
     // The handling of one slot event (what event() does with a SlotEvent).
     void handleSlotEvent(CK_SLOT_ID slotId, CK_ULONG code);
 
@@ -52,6 +60,7 @@ signals:
 
 protected:
     bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void createMenus();

@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -86,6 +87,9 @@ protected:
     }
 
     void SetUp() override {
+        // Every window starts from empty settings.
+        ASSERT_TRUE(settingsHome.isValid());
+        qputenv("XDG_CONFIG_HOME", settingsHome.path().toUtf8());
         FakeSlotLibrary::reset();
         TokenLibrary::instance().bindTables(&fake().functions, &fake().aux);
         // A quiet monitor unless a test wants events from it.
@@ -150,4 +154,5 @@ protected:
 
     ScriptedAdmin admin;
     std::unique_ptr<CMainFrame> frame;
+    QTemporaryDir settingsHome;
 };

@@ -9,11 +9,38 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QSettings>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTest>
 
 namespace {
+
+TEST_F(MainWindowTest, SizeAndSplitterChosenByTheUserComeBackNextTime) {
+    addStandardSlots();
+    ASSERT_TRUE(SlotManager::instance().initialize());
+    frame = createMainFrame();
+    frame->resize(820, 520);
+    QCoreApplication::processEvents();
+    frame->splitter()->dragBarTo(260);
+    ASSERT_EQ(frame->splitter()->barPosition(), 260);
+    frame->close();
+    frame = createMainFrame();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(frame->size(), QSize(820, 520));
+    EXPECT_EQ(frame->splitter()->barPosition(), 260);
+
+    // Stored values below the minimums give way to them.
+    {
+        QSettings settings(CMainFrame::layoutSettingsPath(), QSettings::IniFormat);
+        settings.setValue("MainWindow/size", QSize(300, 200));
+        settings.setValue("MainWindow/splitterPosition", 500);
+    }
+    frame = createMainFrame();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(frame->size(), QSize(630, 440));
+    EXPECT_EQ(frame->splitter()->barPosition(), 630 - 420);
+}
 
 TEST_F(MainWindowTest, StartUpWindowHasTitleSizeAndStartingViews) {
     addStandardSlots();

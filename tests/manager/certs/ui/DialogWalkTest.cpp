@@ -28,6 +28,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTreeWidget>
 
 #include <functional>
@@ -198,6 +199,9 @@ TEST_P(DialogWalkTest, EveryDialogShowsItsTextsWhole) {
 }
 
 TEST_P(DialogWalkTest, MainWindowShowsItsTextsWhole) {
+    // At its first size: from empty settings.
+    QTemporaryDir settings;
+    qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
     std::unique_ptr<CMainFrame> frame = createMainFrame();
     settle();
     expectWhole(*frame, "main window, slot list");

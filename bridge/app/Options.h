@@ -2,6 +2,8 @@
 // command line is read by Qt at the edge and handed over as plain text.
 #pragma once
 
+#include "bridge/policy/ProgIds.h"
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -11,7 +13,7 @@ namespace bridge::app {
 
 inline constexpr int kDefaultPort = 28561;
 // Machine-wide settings, read before the user's own bridge.conf.
-inline constexpr const char* kMachineConfigPath = "/etc/korvanng/bridge.conf";
+inline constexpr const char* kMachineConfigPath = policy::kMachineBridgeConfigPath;
 // Where the machine's router takes registrations.
 inline constexpr const char* kDefaultRouterPath = "/run/korvanng/router.sock";
 

@@ -79,7 +79,8 @@ std::vector<std::string> progIdsFromConfig(std::string_view text, std::vector<st
             continue;
         const std::size_t equals = line.find('=');
         // The bridge's other settings are read (and checked) with its options.
-        if (equals != std::string_view::npos && sameText(trimmed(line.substr(0, equals)), "pin_cache_s"))
+        if (equals != std::string_view::npos && (sameText(trimmed(line.substr(0, equals)), "pin_cache_s") ||
+                                                 sameText(trimmed(line.substr(0, equals)), "allow")))
             continue;
         if (equals == std::string_view::npos || !sameText(trimmed(line.substr(0, equals)), "progid")) {
             bad(line);
@@ -96,11 +97,14 @@ std::vector<std::string> progIdsFromConfig(std::string_view text, std::vector<st
     return out;
 }
 
-std::vector<std::string> scriptableProgIds(std::vector<std::string>* malformed) {
-    std::vector<std::string> list = builtInProgIds();
-    std::ifstream file(bridgeConfigPath(), std::ios::binary);
+namespace {
+
+// One bridge.conf's ProgIDs appended to `list`; a missing file adds none.
+void addProgIdsOfFile(const std::string& path, std::vector<std::string>& list,
+                      std::vector<std::string>* malformed) {
+    std::ifstream file(path, std::ios::binary);
     if (!file)
-        return list;
+        return;
     std::string text(kMaxConfigBytes + 1, '\0');
     file.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(file.gcount()));
@@ -109,12 +113,21 @@ std::vector<std::string> scriptableProgIds(std::vector<std::string>* malformed) 
         text.resize(kMaxConfigBytes);
         text.resize(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n'));
         if (malformed)
-            malformed->emplace_back("everything after the first 64 KiB");
+            malformed->emplace_back("everything after the first 64 KiB of " + path);
     }
     for (std::string& progId : progIdsFromConfig(text, malformed)) {
         if (!progIdListed(list, progId))
             list.push_back(std::move(progId));
     }
+}
+
+} // namespace
+
+std::vector<std::string> scriptableProgIds(std::vector<std::string>* malformed, const std::string& machineConfig) {
+    std::vector<std::string> list = builtInProgIds();
+    if (!machineConfig.empty())
+        addProgIdsOfFile(machineConfig, list, malformed);
+    addProgIdsOfFile(bridgeConfigPath(), list, malformed);
     return list;
 }
 

@@ -114,7 +114,10 @@ bool Bridge::start(std::string& error) {
         return false;
     }
     s.port = s.server->port();
-    s.log(std::string("listening on http://127.0.0.1:").append(std::to_string(s.port)));
+    if (s.server->servesHandedOver())
+        s.log("serving the connections the router hands over");
+    else
+        s.log(std::string("listening on http://127.0.0.1:").append(std::to_string(s.port)));
     return true;
 }
 

@@ -39,6 +39,8 @@ public:
     // serveHandedOver() was called, serves what arrives on that unix socket and binds nothing.
     bool start(int port, std::string& error);
     int port() const { return port_; }
+    // Whether it serves connections handed over on a unix socket rather than its own TCP ones.
+    bool servesHandedOver() const { return handOver_ != nullptr; }
     // Closes the listeners and every connection without a call in flight at once, lets the
     // calls in flight answer (their connections close after), and ends within `grace`
     // whatever is left.

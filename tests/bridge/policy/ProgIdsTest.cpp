@@ -61,4 +61,27 @@ TEST(ProgIds, BuiltInsComeFirstAndTheConfigFileIsOptional) {
     unsetenv("XDG_CONFIG_HOME");
 }
 
+TEST(ProgIds, TheMachinesFileComesBeforeTheUsersAndAllowLinesAreNotMalformed) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    setenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit().constData(), 1);
+    ASSERT_TRUE(QDir(dir.path()).mkpath("korvanng"));
+    QFile user(dir.path() + "/korvanng/bridge.conf");
+    ASSERT_TRUE(user.open(QIODevice::WriteOnly));
+    user.write("progid = Acme.User\nallow = https://bank.example\n");
+    user.close();
+    QFile machine(dir.path() + "/machine.conf");
+    ASSERT_TRUE(machine.open(QIODevice::WriteOnly));
+    machine.write("allow = https://tax.example\nprogid = Acme.Machine\nprogid = acme.user\n");
+    machine.close();
+
+    std::vector<std::string> malformed;
+    const auto list = bridge::policy::scriptableProgIds(&malformed, machine.fileName().toStdString());
+    ASSERT_GE(list.size(), 2u);
+    EXPECT_EQ(list[list.size() - 2], "Acme.Machine");
+    EXPECT_EQ(list.back(), "acme.user"); // named by both: once, as the machine wrote it
+    EXPECT_TRUE(malformed.empty()) << malformed.front();
+    unsetenv("XDG_CONFIG_HOME");
+}
+
 } // namespace

@@ -12,7 +12,7 @@ packages=(
     fonts-noto-cjk xvfb xauth x11vnc x11-apps
     libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
     libboost-dev libpsl-dev publicsuffix libseccomp-dev locales
-    debhelper devscripts lintian mmdebstrap
+    debhelper devscripts lintian mmdebstrap fonts-urw-base35
     nodejs firefox-esr
 )
 # npm comes with Node.js where Node.js is not Debian's own build; Debian's npm package would

@@ -360,7 +360,10 @@ TEST_F(CertDialogsTest, InspectorListsEachClassWithBooleansAndDumps) {
         QString dump = dialog.valueEdit()->toPlainText();
         EXPECT_TRUE(dump.contains(QStringLiteral("  |  "))) << dump.toStdString();
         EXPECT_EQ(dump.count('\n'), 1);
-        // The face the font resolves to on this machine's font set.
+        // The face the font resolves to on this machine's font set: reported fixed pitch, and
+        // drawn so.
+        EXPECT_TRUE(QFontInfo(dialog.valueEdit()->font()).fixedPitch())
+            << QFontInfo(dialog.valueEdit()->font()).family().toStdString();
         const QFontMetrics metrics(dialog.valueEdit()->font());
         EXPECT_EQ(metrics.horizontalAdvance(QLatin1Char('i')),
                   metrics.horizontalAdvance(QLatin1Char('W')))

@@ -27,6 +27,7 @@ static_assert(sizeof(Record) == 32);
 } // namespace
 
 struct EventLog::Impl {
+    std::string storeDir;
     std::string path;
     int fd = -1;
     ino_t inode = 0;
@@ -59,14 +60,16 @@ EventLog::~EventLog() = default;
 CK_RV EventLog::open(const Config& config, std::unique_ptr<EventLog>& out) {
     try {
         out.reset();
-        if (!files::ensureDir(config.storeDir))
+        if (!files::unsafeDirReason(config.storeDir).empty())
             return CKR_DEVICE_ERROR;
         auto impl = std::make_unique<Impl>();
+        impl->storeDir = config.storeDir;
         impl->path = config.storeDir + "/" + files::kEventsFile;
-        const int create = ::open(impl->path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (create < 0)
-            return CKR_DEVICE_ERROR;
-        ::close(create);
+        // A log not written yet is created by its first writer; next() then reads all of it.
+        if (!files::exists(impl->path)) {
+            out.reset(new EventLog(std::move(impl)));
+            return CKR_OK;
+        }
         if (!impl->reopen())
             return CKR_DEVICE_ERROR;
         struct stat st {};
@@ -84,6 +87,9 @@ CK_RV EventLog::open(const Config& config, std::unique_ptr<EventLog>& out) {
 
 CK_RV EventLog::append(const SlotEvent& event) {
     Record record{kMagic, 0, event.slot, event.code, event.origin};
+    // A writer may be the store's first; readers never create it.
+    if (!files::ensureDir(impl_->storeDir))
+        return CKR_DEVICE_ERROR;
     // Opened per append: the file may have been truncated or replaced since.
     const int fd = ::open(impl_->path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)

@@ -270,8 +270,11 @@ void writeRoot(std::string_view rootName, const QJsonObject& keys, RegWrite& out
         order.push_back({foldedName(it.key()).split(QLatin1Char('\\')), it.key()});
     std::sort(order.begin(), order.end());
     for (const SortKey& key : order) {
-        const std::string where = std::string(rootName) +
-                                  (key.raw.isEmpty() ? "" : "\\" + key.raw.toStdString());
+        std::string where(rootName);
+        if (!key.raw.isEmpty()) {
+            where += '\\';
+            where += key.raw.toStdString();
+        }
         const QJsonObject values = keys.value(key.raw).toObject();
         if (key.raw.isEmpty() && values.isEmpty())
             continue;

@@ -386,6 +386,39 @@ class RouterTest(unittest.TestCase):
         self.assertTrue(self.peer_command(NOBODY, "call", "127.0.0.1", str(port)).startswith("nobody-bridge uid=65534 "))
         self.assertTrue(self.peer_command(0, "call", "127.0.0.1", str(port)).startswith("root-bridge uid=0 "))
 
+    def test_the_real_bridge_registers_and_is_handed_its_users_connections(self):
+        program = os.path.join(os.path.dirname(self.router_program), "korvan-bridge")
+        if not os.path.exists(program):
+            self.skipTest("korvan-bridge is not built")
+        home = tempfile.mkdtemp(prefix="router-real-bridge-")
+        self.addCleanup(shutil.rmtree, home, True)
+        for sub in ("config", "data", "state", "home", "run"):
+            os.makedirs(os.path.join(home, sub), mode=0o700)
+        env = {"PATH": "/usr/bin:/bin", "HOME": os.path.join(home, "home"), "LANG": "C.UTF-8",
+               "XDG_CONFIG_HOME": os.path.join(home, "config"), "XDG_DATA_HOME": os.path.join(home, "data"),
+               "XDG_STATE_HOME": os.path.join(home, "state"), "XDG_RUNTIME_DIR": os.path.join(home, "run"),
+               "QT_QPA_PLATFORM": "offscreen"}
+        path = os.path.join(home, "run", "bridge.sock")
+        bridge = subprocess.Popen([program, "--listen-unix", path, "--router", self.router_socket,
+                                   "--port", str(self.port4)], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(stop, bridge)
+        # Root's own stand-in comes back when the real bridge has taken its place.
+        self.addCleanup(self.register_here, self.root_socket)
+        self.assertIn("serving the connections handed over", bridge.stdout.readline())
+        deadline = time.monotonic() + 10
+        answer = b""
+        # The stand-in answers 200 as well; only the real bridge serves the page script.
+        while b"javascript" not in answer and time.monotonic() < deadline:
+            with socket.create_connection(("127.0.0.1", self.port4), timeout=10) as s:
+                s.sendall(b"GET /korvan/activex.js HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % self.port4)
+                answer = s.recv(4096)
+            if b"javascript" not in answer:
+                time.sleep(0.1)  # its registration may still be on the way
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200") and b"javascript" in answer,
+                        "%r\n%s" % (answer, self.log_text()))
+        self.assert_served(NOBODY, "nobody-bridge")
+
     def register_here(self, path, router=None):
         fd = os.open(path, os.O_PATH | os.O_CLOEXEC)
         try:

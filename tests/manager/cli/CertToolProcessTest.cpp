@@ -418,7 +418,7 @@ TEST_F(CertToolTest, InspectShowsRowsAndDumpsWithoutSecrets) {
     std::vector<std::string> lines = split(cert.out, '\n');
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Certificate");
-    EXPECT_EQ(lines[1], "CKA_CLASS\t0x00000000\t");
+    EXPECT_EQ(lines[1], "CKA_CLASS\t0x00000000\tCKO_CERTIFICATE"); // the decoded value
     EXPECT_EQ(lines[2], "    01 00 00 00 00 00 00 00                           |  ........");
     EXPECT_TRUE(contains(cert.out, "CKA_TOKEN\t0x00000001\tTRUE\n")) << cert.out;
     EXPECT_TRUE(contains(cert.out, "CKA_CONTAINER_NAME\t0x")) << cert.out;

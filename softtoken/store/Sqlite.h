@@ -90,6 +90,9 @@ public:
     // Opens an existing file read-write (never creates one).
     int open(const std::string& path);
     sqlite3* handle() const { return db_; }
+    // The start of the shared WAL index of the main database, mapped by SQLite itself; null when
+    // the database is not in WAL mode or the index is not mapped yet.
+    const volatile std::uint32_t* walIndex();
 
     // A cached prepared statement for a constant SQL text; the cache is keyed
     // by the text's address, so pass string literals. Null on failure
@@ -101,7 +104,27 @@ public:
 
 private:
     sqlite3* db_ = nullptr;
+    bool walChecked_ = false;
+    const volatile std::uint32_t* walIndex_ = nullptr;
     std::unordered_map<const char*, sqlite3_stmt*> cache_;
+};
+
+// What the shared WAL index header said at one moment. Every commit to a WAL database, by any
+// connection in any process, rewrites that header, so an unchanged header proves that nothing
+// was committed, for the price of reading 96 bytes of shared memory instead of taking locks.
+// A changed, unreadable or half-written header proves nothing: callers then ask SQLite.
+class CommitStamp {
+public:
+    // Reads the header of the connection's database; invalid when it is not in WAL mode or the
+    // header is being written.
+    static CommitStamp of(Connection& db);
+    // True only when both stamps are valid and equal.
+    bool sameAs(const CommitStamp& other) const;
+
+private:
+    static constexpr std::size_t kWords = 12; // one 48-byte copy of the header
+    bool valid_ = false;
+    std::uint32_t words_[kWords] = {};
 };
 
 class Transaction {

@@ -348,9 +348,16 @@ CK_RV TokenDatabase::readToken(TokenRecord& out) {
 
 bool TokenDatabase::changedElsewhere() {
     std::lock_guard lock(impl_->mutex);
+    // No commit at all since the last look: nothing changed elsewhere either.
+    const sql::CommitStamp stamp = sql::CommitStamp::of(impl_->db);
+    if (stamp.sameAs(impl_->stamp))
+        return false;
+    // Some commit, perhaps only our own: data_version tells them apart. The stamp is taken
+    // before the version, so a commit in between is seen again next time, never missed.
     const std::int64_t now = impl_->readDataVersion();
     const bool changed = now != impl_->dataVersion;
     impl_->dataVersion = now;
+    impl_->stamp = stamp;
     return changed;
 }
 

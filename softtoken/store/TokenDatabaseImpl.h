@@ -54,6 +54,8 @@ struct TokenDatabase::Impl {
     sql::Connection db;
     std::mutex mutex;
     std::int64_t dataVersion = 0;
+    // Proof that nobody committed since dataVersion was read; see CommitStamp.
+    sql::CommitStamp stamp;
 
     CK_RV configure();
     CK_RV checkRecognized();

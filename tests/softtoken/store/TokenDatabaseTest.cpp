@@ -355,6 +355,12 @@ TEST_F(TokenDb, ChangedElsewhereSeesOtherConnectionsOnly) {
     EXPECT_FALSE(first->changedElsewhere());
     ASSERT_EQ(first->setLabel("mine"), CKR_OK);
     EXPECT_FALSE(first->changedElsewhere());
+    // Our own commit moves the shared header too; a commit by the other right after must not
+    // be taken for it.
+    ASSERT_EQ(first->setLabel("mine again"), CKR_OK);
+    ASSERT_EQ(second->setLabel("theirs"), CKR_OK);
+    EXPECT_TRUE(first->changedElsewhere());
+    EXPECT_FALSE(first->changedElsewhere());
 }
 
 TEST_F(TokenDb, TwoConnectionsCountingFailuresLoseNothing) {

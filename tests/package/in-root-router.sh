@@ -1,11 +1,13 @@
 #!/bin/bash
 # in-root-router.sh USER1 USER2 ORIGIN PAYLOAD: starts the router and each user's bridge through
-# systemd-socket-activate on the sockets their units name, then checks that a page call of each
-# user, on the one loopback port, reaches that user's own token. Run as root inside the root.
+# systemd-socket-activate on the sockets their units name, registers each user's socket the way
+# the user socket unit does, then checks that a page call of each user, on the one loopback port,
+# reaches that user's own token, and that a user with no bridge gets no answer. Run as root
+# inside the root; prints what each page saw and exits non-zero on a failure.
 set -u
 origin=$3
 payload=$4
-system=/usr/lib/systemd/system
+system=/lib/systemd/system
 user_units=/usr/lib/systemd/user
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null' EXIT
@@ -18,40 +20,71 @@ listen_options() { # listen_options SOCKET_UNIT RUNTIME_DIR: -l options for syst
         printf -- '-l\n%s\n' "$address"
     done
 }
+as_user() { # as_user NAME COMMAND...: the environment the user's systemd manager gives its units
+    local name=$1
+    shift
+    runuser -u "$name" -- env -i PATH=/usr/bin:/bin HOME="/home/$name" USER="$name" LC_ALL=C.UTF-8 \
+        QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="/run/user/$(id -u "$name")" "$@"
+}
+wait_for_socket() { # wait_for_socket PATH: true once PATH is a socket (at most 5 s)
+    for _ in $(seq 50); do
+        [ -S "$1" ] && return 0
+        sleep 0.1
+    done
+    echo "no socket at $1"
+    return 1
+}
 
-router_socket=$(ls "$system"/korvan-bridge-router*.socket 2>/dev/null | head -n 1)
-router_service=${router_socket%.socket}.service
+router_socket=$system/korvan-bridge-router.socket
+router_service=$system/korvan-bridge-router.service
 [ -f "$router_socket" ] && [ -f "$router_service" ] || { echo "router units not found"; exit 1; }
 router_user=$(unit_values "$router_service" User | head -n 1)
-mkdir -p /run/korvanng
-[ -n "$router_user" ] && chown "$router_user" /run/korvanng
+id "$router_user" >/dev/null 2>&1 || { echo "the router's system user '$router_user' does not exist"; exit 1; }
+registration=$(unit_values "$router_socket" ListenStream | grep '^/' | head -n 1)
+install -d -m "$(unit_values "$router_socket" DirectoryMode)" "$(dirname "$registration")"
 mapfile -t options < <(listen_options "$router_socket" /run)
 read -r -a command <<<"$(unit_values "$router_service" ExecStart | head -n 1)"
-setpriv --reuid="${router_user:-root}" --regid="${router_user:-root}" --clear-groups \
-    systemd-socket-activate "${options[@]}" -- "${command[@]}" >/root/router.log 2>&1 &
+# As under systemd: root makes the sockets (with the unit's SocketMode; here the umask does it)
+# and the router runs as its own user with them.
+bash -c 'umask 0111; exec "$@"' _ systemd-socket-activate "${options[@]}" -- \
+    setpriv --reuid="$router_user" --regid="$router_user" --clear-groups --inh-caps=-all \
+    "${command[@]}" >/root/router.log 2>&1 &
 pids+=($!)
+wait_for_socket "$registration" || exit 1
 
 for name in "$1" "$2"; do
-    uid=$(id -u "$name")
-    mapfile -t options < <(listen_options "$user_units/korvan-bridge.socket" "/run/user/$uid")
+    runtime=/run/user/$(id -u "$name")
+    mapfile -t options < <(listen_options "$user_units/korvan-bridge.socket" "$runtime")
     read -r -a command <<<"$(unit_values "$user_units/korvan-bridge.service" ExecStart | head -n 1)"
-    for option in "${options[@]}"; do
-        case $option in /*) install -d -m 0700 -o "$name" -g "$name" "$(dirname "$option")" ;; esac
-    done
-    runuser -u "$name" -- env -i PATH=/usr/bin:/bin HOME="/home/$name" LC_ALL=C.UTF-8 \
-        QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="/run/user/$uid" KORVAN_BRIDGE_ALLOW="$origin" \
+    socket=$(unit_values "$user_units/korvan-bridge.socket" ListenStream | sed "s|%t|$runtime|" | head -n 1)
+    install -d -m "$(unit_values "$user_units/korvan-bridge.socket" DirectoryMode)" \
+        -o "$name" -g "$name" "$(dirname "$socket")"
+    as_user "$name" KORVAN_BRIDGE_ALLOW="$origin" bash -c 'umask 0111; exec "$@"' _ \
         systemd-socket-activate "${options[@]}" -- "${command[@]}" >"/root/bridge-$name-unit.log" 2>&1 &
     pids+=($!)
+    wait_for_socket "$socket" || exit 1
+    # What the socket unit runs once its socket exists ("-" only lets it fail without failing).
+    read -r -a register <<<"$(unit_values "$user_units/korvan-bridge.socket" ExecStartPost | head -n 1 |
+        sed "s|%t|$runtime|g; s|^-||")"
+    as_user "$name" "${register[@]}" >>"/root/bridge-$name-unit.log" 2>&1 ||
+        { echo "$name: registering the bridge failed"; cat "/root/bridge-$name-unit.log"; exit 1; }
 done
-sleep 2
 
 status=0
 for name in "$1" "$2"; do
-    want=$(runuser -u "$name" -- env HOME="/home/$name" korvanng-tool token-info --slot 1 2>/dev/null |
-        sed -n 's/^Serial number: *//p')
-    got=$(runuser -u "$name" -- python3 "$payload/bridge_client.py" 127.0.0.1 28561 "$origin" \
+    want=$(as_user "$name" korvanng-tool --lang 1033 token-info --slot 1 2>/dev/null |
+        sed -n 's/^Serial number: *//p' | head -n 1)
+    got=$(as_user "$name" python3 "$payload/bridge_client.py" 127.0.0.1 28561 "$origin" \
         QXMeridiaControl.SGN GetTokenSerial 2>&1)
-    echo "$name: token $want, the page saw $got"
+    echo "$name: token '$want', the page saw '$got'"
     [ -n "$want" ] && [ "$got" = "$want" ] || status=1
 done
+# A user without a registered bridge: the router closes the connection, the page sees no answer.
+if as_user nobody python3 "$payload/bridge_client.py" 127.0.0.1 28561 "$origin" \
+    QXMeridiaControl.SGN GetTokenSerial >/root/nobody-call.log 2>&1; then
+    echo "a user without a bridge got an answer: $(cat /root/nobody-call.log)"
+    status=1
+fi
+[ "$status" -eq 0 ] || { echo "== router"; cat /root/router.log; for name in "$1" "$2"; do
+    echo "== $name"; cat "/root/bridge-$name-unit.log"; done; }
 exit $status

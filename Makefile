@@ -32,6 +32,7 @@ bench: release
 	build/release/bin/certs_core_bench
 	build/release/bin/certs_view_bench
 	build/release/bin/control_sign_bench
+	build/release/bin/verify_bench
 	/usr/bin/python3 bench/bridge_page_bench.py build/release/bin
 	build/release/bin/bridge_sign_bench
 	build/release/bin/peer_uid_bench

@@ -49,29 +49,42 @@ bool sendDescriptor(int sock, int fd) {
 
 } // namespace
 
-void forwardConnection(UniqueFd tcp, Registrations& registrations, Journal& journal) {
+std::optional<Passed> forwardConnection(UniqueFd tcp, Registrations& registrations,
+                                        const Handovers& handovers, Journal& journal) {
     const auto uid = bridge::server::peerUid(tcp.get());
     if (!uid) {
         journal.limited("closed a connection whose peer has no local owner");
-        return;
+        return std::nullopt;
     }
     const int pathFd = registrations.find(*uid);
     if (pathFd < 0) {
         journal.limited("closed a connection of uid %u: no bridge registered", *uid);
-        return;
+        return std::nullopt;
+    }
+    switch (handovers.room(*uid)) {
+    case Handovers::Room::UidFull:
+        journal.limited("closed a connection of uid %u: %zu hand-overs to its bridge are in flight",
+                        *uid, handovers.perUid());
+        return std::nullopt;
+    case Handovers::Room::RouterFull:
+        journal.limited("closed a connection of uid %u: %zu hand-overs are in flight in all", *uid,
+                        handovers.size());
+        return std::nullopt;
+    case Handovers::Room::Yes:
+        break;
     }
     UniqueFd bridge;
     if (const int error = connectTo(pathFd, bridge)) {
         if (error == EAGAIN) {
             journal.limited("closed a connection of uid %u: its bridge has no room for more", *uid);
-            return;
+            return std::nullopt;
         }
         // Nothing listens there any more (or it is no socket one can connect to): the user
         // registers again when the socket comes back.
         registrations.drop(*uid);
         journal.limited("closed a connection of uid %u and dropped its registration: %s", *uid,
                         std::strerror(error));
-        return;
+        return std::nullopt;
     }
     // The listener's credentials date from its listen(): the user's systemd or its bridge.
     ucred listener{};
@@ -82,11 +95,14 @@ void forwardConnection(UniqueFd tcp, Registrations& registrations, Journal& jour
         registrations.drop(*uid);
         journal.limited("closed a connection of uid %u and dropped its registration: "
                         "its socket is listened on by uid %d", *uid, static_cast<int>(listener.uid));
-        return;
+        return std::nullopt;
     }
-    if (!sendDescriptor(bridge.get(), tcp.get()))
+    if (!sendDescriptor(bridge.get(), tcp.get())) {
         journal.limited("closed a connection of uid %u: passing it failed: %s", *uid,
                         std::strerror(errno));
+        return std::nullopt;
+    }
+    return Passed{*uid, std::move(bridge), std::move(tcp)};
 }
 
 } // namespace bridge::router

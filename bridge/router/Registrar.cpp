@@ -74,9 +74,9 @@ std::optional<uid_t> peerCredentials(int fd) {
 } // namespace
 
 Registrar::Registrar(Registrations& registrations, Journal& journal, std::size_t maxPending,
-                     Clock::duration patience)
+                     std::size_t maxPendingPerUid, Clock::duration patience)
     : registrations_(registrations), journal_(journal), maxPending_(std::max<std::size_t>(1, maxPending)),
-      patience_(patience) {}
+      maxPendingPerUid_(std::clamp<std::size_t>(maxPendingPerUid, 1, maxPending_)), patience_(patience) {}
 
 int Registrar::accepted(UniqueFd connection, Clock::time_point now) {
     const auto uid = peerCredentials(connection.get());
@@ -87,10 +87,15 @@ int Registrar::accepted(UniqueFd connection, Clock::time_point now) {
     }
     if (tryRead(connection.get(), *uid))
         return -1;
-    if (pending_.size() >= maxPending_) {
-        journal_.limited("closed a waiting registration of uid %u: too many are waiting",
-                         pending_.front().uid);
-        pending_.erase(pending_.begin());
+    const auto ofUid = [&](const Pending& p) { return p.uid == *uid; };
+    auto oldest = pending_.end();
+    if (static_cast<std::size_t>(std::count_if(pending_.begin(), pending_.end(), ofUid)) >= maxPendingPerUid_)
+        oldest = std::find_if(pending_.begin(), pending_.end(), ofUid);
+    else if (pending_.size() >= maxPending_)
+        oldest = pending_.begin();
+    if (oldest != pending_.end()) {
+        journal_.limited("closed a waiting registration of uid %u: too many are waiting", oldest->uid);
+        pending_.erase(oldest);
     }
     const int fd = connection.get();
     pending_.push_back(Pending{std::move(connection), *uid, now + patience_});

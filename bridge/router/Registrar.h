@@ -19,12 +19,15 @@ class Registrar {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // At most `maxPending` connections wait for their message at once, each for `patience`.
+    // At most `maxPending` connections wait for their message at once, `maxPendingPerUid` of
+    // one uid, each for `patience`.
     Registrar(Registrations& registrations, Journal& journal, std::size_t maxPending,
-              Clock::duration patience);
+              std::size_t maxPendingPerUid, Clock::duration patience);
 
     // A connection just accepted. Its message is usually there already and is handled at once;
-    // otherwise it waits, and the oldest waiting connection makes room when all places are taken.
+    // otherwise it waits. When its uid has all its places taken, that uid's oldest waiting
+    // connection makes room, so that a uid's flood pushes out no other uid; when all places are
+    // taken, the oldest of all.
     // Returns the descriptor to watch for input, or -1 when the connection is done.
     int accepted(platform::UniqueFd connection, Clock::time_point now);
     // The waiting connection `fd` has input (or hung up).
@@ -45,6 +48,7 @@ private:
     Registrations& registrations_;
     Journal& journal_;
     std::size_t maxPending_;
+    std::size_t maxPendingPerUid_;
     Clock::duration patience_;
     std::vector<Pending> pending_; // oldest first
 };

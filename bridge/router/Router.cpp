@@ -8,6 +8,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -17,7 +18,13 @@ namespace {
 using platform::UniqueFd;
 
 // An epoll tag is the kind in the high half and the descriptor in the low half.
-enum Kind : std::uint64_t { kTcp = 1, kRegistrationListener = 2, kRegistration = 3, kSignal = 4 };
+enum Kind : std::uint64_t {
+    kTcp = 1,
+    kRegistrationListener = 2,
+    kRegistration = 3,
+    kSignal = 4,
+    kHandover = 5,
+};
 
 std::uint64_t tag(Kind kind, int fd) {
     return kind << 32 | static_cast<std::uint32_t>(fd);
@@ -30,7 +37,9 @@ constexpr int kAcceptBatch = 64;
 
 Router::Router(Listeners listeners, const RouterLimits& limits, Journal& journal, FdStore& store)
     : listeners_(std::move(listeners)), journal_(journal), registrations_(limits.maxRegistrations, store),
-      registrar_(registrations_, journal, limits.maxWaitingRegistrations, limits.registrationPatience) {
+      registrar_(registrations_, journal, limits.maxWaitingRegistrations,
+                 limits.maxWaitingRegistrationsPerUid, limits.registrationPatience),
+      handovers_(limits.handoversPerUid, limits.maxHandovers, limits.handoverPatience, journal) {
     std::size_t restored = 0;
     for (auto& [uid, fd] : listeners_.stored) {
         if (const auto why = registrationRefusal(fd.get(), uid)) {
@@ -47,9 +56,9 @@ Router::Router(Listeners listeners, const RouterLimits& limits, Journal& journal
         journal_.always("took back %zu registrations kept over the restart", restored);
 }
 
-bool Router::watch(int fd, std::uint64_t what) {
+bool Router::watch(int fd, std::uint64_t what, std::uint32_t events) {
     epoll_event event{};
-    event.events = EPOLLIN;
+    event.events = events;
     event.data.u64 = what;
     return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0;
 }
@@ -78,7 +87,14 @@ void Router::acceptTcp(int listener) {
         const int fd = acceptOne(listener);
         if (fd < 0)
             return;
-        forwardConnection(UniqueFd(fd), registrations_, journal_);
+        auto passed = forwardConnection(UniqueFd(fd), registrations_, handovers_, journal_);
+        if (!passed)
+            continue;
+        const int watched = handovers_.sent(passed->uid, std::move(passed->bridge),
+                                            std::move(passed->tcp), Handovers::Clock::now());
+        // Without a watch it could never be seen as taken; it is not held for ever either.
+        if (watched >= 0 && !watch(watched, tag(kHandover, watched), EPOLLOUT | EPOLLET))
+            handovers_.abandon(watched);
     }
 }
 
@@ -88,7 +104,7 @@ void Router::acceptRegistrations(int listener) {
         if (fd < 0)
             return;
         const int waiting = registrar_.accepted(UniqueFd(fd), Registrar::Clock::now());
-        if (waiting >= 0 && !watch(waiting, tag(kRegistration, waiting)))
+        if (waiting >= 0 && !watch(waiting, tag(kRegistration, waiting), EPOLLIN))
             registrar_.readable(waiting);
     }
 }
@@ -101,20 +117,21 @@ int Router::run() {
     sigaddset(&stop, SIGINT);
     signals_.reset(::signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC));
     spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (epoll_.get() < 0 || signals_.get() < 0 || !watch(signals_.get(), tag(kSignal, signals_.get()))) {
+    if (epoll_.get() < 0 || signals_.get() < 0 || !watch(signals_.get(), tag(kSignal, signals_.get()), EPOLLIN)) {
         journal_.always("cannot set up the event loop: %s", std::strerror(errno));
         return 1;
     }
     for (const auto& fd : listeners_.tcp)
-        if (!watch(fd.get(), tag(kTcp, fd.get())))
+        if (!watch(fd.get(), tag(kTcp, fd.get()), EPOLLIN))
             return 1;
     for (const auto& fd : listeners_.registration)
-        if (!watch(fd.get(), tag(kRegistrationListener, fd.get())))
+        if (!watch(fd.get(), tag(kRegistrationListener, fd.get()), EPOLLIN))
             return 1;
 
     epoll_event events[64];
     for (;;) {
-        const auto untilNext = registrar_.expire(Registrar::Clock::now());
+        const auto now = Registrar::Clock::now();
+        const auto untilNext = std::min(registrar_.expire(now), handovers_.expire(now));
         int timeout = -1;
         if (untilNext != Registrar::Clock::duration::max())
             timeout = static_cast<int>(
@@ -138,6 +155,9 @@ int Router::run() {
             case kRegistration:
                 // A closed descriptor leaves the epoll set by itself.
                 registrar_.readable(fd);
+                break;
+            case kHandover:
+                handovers_.changed(fd);
                 break;
             case kSignal:
                 journal_.always("stopping on a signal; %zu bridges were registered",

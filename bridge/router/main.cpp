@@ -22,23 +22,29 @@ constexpr const char* kUsage =
     "options: --tcp for pages (\"127.0.0.1:28561\", \"[::1]:28561\"; port 0 picks one),\n"
     "--registration for the unix socket bridges register on.\n";
 
-// Each registration keeps a descriptor; the soft limit goes up to the hard one, and some room
-// stays for the connections in hand.
-std::size_t registrationCapacity() {
-    constexpr rlim_t kReserve = 512;
-    constexpr std::size_t kMax = 65536;
+// Shares the descriptors out, after raising the soft limit to the hard one. Every registration
+// keeps one, every waiting registration one, every hand-over in flight two (and one more in
+// flight in the kernel, which refuses all passing once the router's user has more in flight
+// than this limit). The rest is for the listeners and the connections in hand, so that no
+// number of users, each within its own caps, can run the router out of descriptors.
+void shareDescriptors(RouterLimits& limits) {
+    constexpr rlim_t kReserve = 64;
+    constexpr std::size_t kMaxRegistrations = 65536;
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return 256;
+        limit.rlim_cur = 1024;
     if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
         ::getrlimit(RLIMIT_NOFILE, &limit);
     }
-    if (limit.rlim_cur == RLIM_INFINITY)
-        return kMax;
-    return limit.rlim_cur <= 2 * kReserve ? limit.rlim_cur / 2
-                                          : std::min<std::size_t>(kMax, limit.rlim_cur - kReserve);
+    const rlim_t cap = limit.rlim_cur == RLIM_INFINITY ? rlim_t{1} << 20 : limit.rlim_cur;
+    std::size_t room = cap > kReserve ? static_cast<std::size_t>(cap - kReserve) : 0;
+    limits.maxWaitingRegistrations = std::max<std::size_t>(1, std::min(limits.maxWaitingRegistrations, room / 4));
+    room -= std::min(room, limits.maxWaitingRegistrations);
+    limits.maxHandovers = std::max<std::size_t>(1, std::min(limits.maxHandovers, room / 4));
+    room -= std::min(room, 2 * limits.maxHandovers);
+    limits.maxRegistrations = std::max<std::size_t>(1, std::min(kMaxRegistrations, room));
 }
 
 } // namespace
@@ -85,12 +91,13 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
 
     RouterLimits limits;
-    limits.maxRegistrations = registrationCapacity();
+    shareDescriptors(limits);
     for (const auto& fd : listeners.tcp)
         std::printf("tcp %s\n", describeListener(fd.get()).c_str());
     for (const auto& fd : listeners.registration)
         std::printf("registration %s\n", describeListener(fd.get()).c_str());
-    std::printf("ready, room for %zu registrations\n", limits.maxRegistrations);
+    std::printf("ready, room for %zu registrations and %zu hand-overs in flight, %zu per uid\n",
+                limits.maxRegistrations, limits.maxHandovers, limits.handoversPerUid);
     std::fflush(stdout);
 
     Router router(std::move(listeners), limits, journal, store);

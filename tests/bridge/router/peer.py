@@ -7,11 +7,19 @@
   peer.py register ROUTER_SOCKET PATH         registers PATH; prints the router's answer byte
   peer.py call HOST PORT                      one request to the router's port; prints the
                                               answer's body, or "closed" when none came
+  peer.py stuck ROUTER_SOCKET PATH PORT COUNT a bridge that never takes a connection: registers
+                                              PATH, opens COUNT connections to 127.0.0.1:PORT,
+                                              prints "flooded", then how long until the router
+                                              closed them all; exits when stdin closes
+  peer.py idle ROUTER_SOCKET COUNT            opens COUNT connections to ROUTER_SOCKET that send
+                                              nothing, prints "ready"; exits when stdin closes
 """
 
 import os
+import select
 import socket
 import sys
+import time
 
 
 def register(router, path):
@@ -87,12 +95,50 @@ def call(host, port):
     return answer.split(b"\r\n\r\n", 1)[1].decode() if b"\r\n\r\n" in answer else "closed"
 
 
+def stuck(router, path, port, count):
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    os.chmod(path, 0o666)
+    listener.listen(4096)
+    if register(router, path) != "K":
+        sys.exit("the router refused the registration")
+    pages = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(count)]
+    print("flooded", flush=True)
+    start = time.monotonic()
+    open_pages = set(pages)
+    while open_pages and time.monotonic() < start + 30:
+        readable, _, _ = select.select(list(open_pages), [], [], 1)
+        for page in readable:
+            try:
+                closed = page.recv(1) == b""
+            except OSError:
+                closed = True
+            if closed:
+                open_pages.discard(page)
+    print("open %d after %.1f s" % (len(open_pages), time.monotonic() - start), flush=True)
+    sys.stdin.read()
+
+
+def idle(router, count):
+    held = []
+    for _ in range(count):
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.connect(router)
+        held.append(s)
+    print("ready", flush=True)
+    sys.stdin.read()
+
+
 if __name__ == "__main__":
     command = sys.argv[1]
     if command == "bridge":
         bridge(*sys.argv[2:])
     elif command == "register":
         print(register(sys.argv[2], sys.argv[3]))
+    elif command == "stuck":
+        stuck(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
+    elif command == "idle":
+        idle(sys.argv[2], int(sys.argv[3]))
     elif command == "call":
         print(call(sys.argv[2], int(sys.argv[3])))
     else:

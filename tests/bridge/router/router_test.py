@@ -7,6 +7,7 @@ stand-in runs as nobody from a mode-0755 temporary folder and binds its own sock
 folder comes from KORVAN_BIN_DIR."""
 
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -176,15 +177,17 @@ class RouterTest(unittest.TestCase):
             s.close()
 
     @classmethod
-    def launch_router(cls, passed, log_path, env=None):
-        """The router as its own uid, with the descriptors `passed` as systemd passes them."""
+    def launch_router(cls, passed, log_path, env=None, nofile=None):
+        """The router as its own uid, with the descriptors `passed` as systemd passes them, and
+        at most `nofile` descriptors when given."""
         fds = [f if isinstance(f, int) else f.fileno() for f in passed]
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
         with open(log_path, "a") as log:
             router = subprocess.Popen(
                 as_uid(ROUTER_UID, [PYTHON, "-I", "-c", LAUNCH, str(len(fds))] + [str(f) for f in fds] +
                        [cls.router_program]),
                 pass_fds=fds, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, text=True,
-                env=dict(os.environ, **(env or {})))
+                env=dict(os.environ, **(env or {})), preexec_fn=limit)
         lines = []
         while not lines or not lines[-1].startswith("ready"):
             line = router.stdout.readline()
@@ -316,6 +319,73 @@ class RouterTest(unittest.TestCase):
         self.assertEqual(self.register(NOBODY, self.nobody_socket), "K")
         self.assert_served(NOBODY, "nobody-bridge")
         self.assert_served(0, "root-bridge")
+
+    def nobody_peer(self, *args):
+        """A peer.py command as nobody that runs until its stdin closes."""
+        peer = subprocess.Popen(as_uid(NOBODY, [PYTHON, "-I", self.peer] + list(args)), cwd=self.root,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (peer.kill(), peer.wait(), peer.stdin.close(), peer.stdout.close()))
+        return peer
+
+    def test_a_bridge_that_never_takes_its_connections_holds_up_no_other_uid(self):
+        # A router of its own with few descriptors, so that a flood reaches every limit at once.
+        registration = os.path.join(self.root, "router-flooded.sock")
+        held = [listen_tcp(socket.AF_INET, "127.0.0.1"), listen_unix(registration)]
+        for s in held:
+            self.addCleanup(s.close)
+        log = os.path.join(self.root, "router-flooded.log")
+        router = self.launch_router(held, log, nofile=512)
+        self.addCleanup(stop, router)
+        port = str(held[0].getsockname()[1])
+
+        def log_text():
+            with open(log, encoding="utf-8", errors="replace") as f:
+                return f.read()
+
+        def root_is_served():
+            answer = self.peer_command(0, "call", "127.0.0.1", port)
+            self.assertTrue(answer.startswith("root-bridge uid=0 "), "%r\n%s" % (answer, log_text()[-2000:]))
+
+        self.register_here(self.root_socket, registration)
+        root_is_served()
+        idle_fds = fd_count(router.pid)
+        # nobody registers a socket it never accepts on, and opens more connections than the
+        # router has descriptors.
+        attacker = self.nobody_peer("stuck", registration, os.path.join(self.nobody_runtime, "stuck.sock"),
+                                    port, "600")
+        self.assertEqual(attacker.stdout.readline().strip(), "flooded")
+        root_is_served()
+        # Two descriptors per hand-over in flight, for 64 of nobody's at most; the rest were closed.
+        self.assertLessEqual(fd_count(router.pid), idle_fds + 2 * 64 + 2)
+        self.assertIn("closed a connection of uid %d: 64 hand-overs to its bridge are in flight" % NOBODY,
+                      log_text())
+        # The ones in flight are closed when their bridge does not take them in time.
+        still_open, _, seconds = attacker.stdout.readline().split()[1:4]
+        self.assertEqual(int(still_open), 0)
+        self.assertLess(float(seconds), 10)
+        # Once the stuck socket is gone, so are the descriptors the router kept to watch it; what
+        # stays is nobody's registration.
+        attacker.stdin.close()
+        attacker.wait(timeout=10)
+        deadline = time.monotonic() + 10
+        while fd_count(router.pid) > idle_fds + 1 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(fd_count(router.pid), idle_fds + 1)
+        root_is_served()
+
+    def test_idle_registration_connections_of_one_uid_push_out_no_other_uid(self):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(10)
+            # Taken in by the router before nobody's connections, and waiting for its message.
+            s.connect(self.router_socket)
+            idle = self.nobody_peer("idle", self.router_socket, "400")
+            self.assertEqual(idle.stdout.readline().strip(), "ready")
+            fd = os.open(self.root_socket, os.O_PATH)
+            try:
+                socket.send_fds(s, [b"R"], [fd])
+            finally:
+                os.close(fd)
+            self.assertEqual(s.recv(1), b"K", self.log_text()[-2000:])
 
     def test_memory_and_descriptors_stay_flat_over_ten_thousand_connections(self):
         body = b"GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"

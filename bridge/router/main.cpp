@@ -26,7 +26,8 @@ constexpr const char* kUsage =
 // keeps one, every waiting registration one, every hand-over in flight two (and one more in
 // flight in the kernel, which refuses all passing once the router's user has more in flight
 // than this limit). The rest is for the listeners and the connections in hand, so that no
-// number of users, each within its own caps, can run the router out of descriptors.
+// number of users, each within its own caps, can run the router out of descriptors. With the
+// unit's LimitNOFILE=131072: 65536 registrations, 4096 hand-overs in flight.
 void shareDescriptors(RouterLimits& limits) {
     constexpr rlim_t kReserve = 64;
     constexpr std::size_t kMaxRegistrations = 65536;
@@ -42,8 +43,12 @@ void shareDescriptors(RouterLimits& limits) {
     std::size_t room = cap > kReserve ? static_cast<std::size_t>(cap - kReserve) : 0;
     limits.maxWaitingRegistrations = std::max<std::size_t>(1, std::min(limits.maxWaitingRegistrations, room / 4));
     room -= std::min(room, limits.maxWaitingRegistrations);
+    limits.maxWaitingRegistrationsPerUid = std::max<std::size_t>(
+        1, std::min(limits.maxWaitingRegistrationsPerUid, limits.maxWaitingRegistrations / 4));
     limits.maxHandovers = std::max<std::size_t>(1, std::min(limits.maxHandovers, room / 4));
     room -= std::min(room, 2 * limits.maxHandovers);
+    // However few descriptors there are, one uid alone never fills the router.
+    limits.handoversPerUid = std::max<std::size_t>(1, std::min(limits.handoversPerUid, limits.maxHandovers / 4));
     limits.maxRegistrations = std::max<std::size_t>(1, std::min(kMaxRegistrations, room));
 }
 

@@ -16,7 +16,7 @@
 """
 
 import os
-import select
+import selectors
 import socket
 import sys
 import time
@@ -105,17 +105,18 @@ def stuck(router, path, port, count):
     pages = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(count)]
     print("flooded", flush=True)
     start = time.monotonic()
-    open_pages = set(pages)
-    while open_pages and time.monotonic() < start + 30:
-        readable, _, _ = select.select(list(open_pages), [], [], 1)
-        for page in readable:
+    watched = selectors.DefaultSelector()
+    for page in pages:
+        watched.register(page, selectors.EVENT_READ)
+    while watched.get_map() and time.monotonic() < start + 30:
+        for key, _ in watched.select(timeout=1):
             try:
-                closed = page.recv(1) == b""
+                closed = key.fileobj.recv(1) == b""
             except OSError:
                 closed = True
             if closed:
-                open_pages.discard(page)
-    print("open %d after %.1f s" % (len(open_pages), time.monotonic() - start), flush=True)
+                watched.unregister(key.fileobj)
+    print("open %d after %.1f s" % (len(watched.get_map()), time.monotonic() - start), flush=True)
     sys.stdin.read()
 
 

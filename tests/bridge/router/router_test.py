@@ -328,13 +328,14 @@ class RouterTest(unittest.TestCase):
         return peer
 
     def test_a_bridge_that_never_takes_its_connections_holds_up_no_other_uid(self):
-        # A router of its own with few descriptors, so that a flood reaches every limit at once.
+        # A router of its own with few descriptors (room for 64 hand-overs per uid still), so that
+        # a flood soon passes the kernel's limit on descriptors in flight.
         registration = os.path.join(self.root, "router-flooded.sock")
         held = [listen_tcp(socket.AF_INET, "127.0.0.1"), listen_unix(registration)]
         for s in held:
             self.addCleanup(s.close)
         log = os.path.join(self.root, "router-flooded.log")
-        router = self.launch_router(held, log, nofile=512)
+        router = self.launch_router(held, log, nofile=1280)
         self.addCleanup(stop, router)
         port = str(held[0].getsockname()[1])
 
@@ -352,7 +353,7 @@ class RouterTest(unittest.TestCase):
         # nobody registers a socket it never accepts on, and opens more connections than the
         # router has descriptors.
         attacker = self.nobody_peer("stuck", registration, os.path.join(self.nobody_runtime, "stuck.sock"),
-                                    port, "600")
+                                    port, "1400")
         self.assertEqual(attacker.stdout.readline().strip(), "flooded")
         root_is_served()
         # Two descriptors per hand-over in flight, for 64 of nobody's at most; the rest were closed.

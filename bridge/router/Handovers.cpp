@@ -34,14 +34,16 @@ int Handovers::sent(uid_t uid, UniqueFd bridge, UniqueFd tcp, Clock::time_point 
     if (taken(bridge.get()))
         return -1;
     const int fd = bridge.get();
-    const std::uint64_t serial = nextSerial_++;
-    entries_.emplace(fd, Entry{uid, serial, std::move(bridge), std::move(tcp)});
+    const auto deadline = now + patience_;
+    entries_.emplace(fd, Entry{uid, deadline, std::move(bridge), std::move(tcp)});
     ++countByUid_[uid];
-    due_.push_back(Due{now + patience_, fd, serial});
+    due_.emplace(deadline, fd);
     return fd;
 }
 
 void Handovers::erase(std::unordered_map<int, Entry>::iterator entry) {
+    if (entry->second.tcp.get() >= 0)
+        due_.erase({entry->second.deadline, entry->first});
     const auto count = countByUid_.find(entry->second.uid);
     if (count != countByUid_.end() && --count->second == 0)
         countByUid_.erase(count);
@@ -62,24 +64,21 @@ void Handovers::abandon(int fd) {
 }
 
 Handovers::Clock::duration Handovers::expire(Clock::time_point now) {
-    while (!due_.empty() && due_.front().deadline <= now) {
-        const Due due = due_.front();
-        due_.pop_front();
-        const auto entry = entries_.find(due.fd);
-        if (entry == entries_.end() || entry->second.serial != due.serial)
-            continue;
-        if (taken(due.fd)) {
+    while (!due_.empty() && due_.begin()->first <= now) {
+        const auto entry = entries_.find(due_.begin()->second);
+        if (taken(entry->first)) {
             erase(entry);
             continue;
         }
         // The page learns at once that its bridge is down. The message stays counted, through
         // the end kept here, until the bridge reads it or its socket goes.
+        due_.erase(due_.begin());
         ::shutdown(entry->second.tcp.get(), SHUT_RDWR);
         entry->second.tcp.reset();
         journal_.limited("shut a connection of uid %u: its bridge did not take it in time",
                          entry->second.uid);
     }
-    return due_.empty() ? Clock::duration::max() : due_.front().deadline - now;
+    return due_.empty() ? Clock::duration::max() : due_.begin()->first - now;
 }
 
 } // namespace bridge::router

@@ -12,9 +12,9 @@
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
-#include <deque>
+#include <set>
 #include <unordered_map>
+#include <utility>
 
 namespace bridge::router {
 
@@ -47,15 +47,11 @@ public:
 private:
     struct Entry {
         uid_t uid;
-        std::uint64_t serial;
-        platform::UniqueFd bridge;
-        // Kept so that a connection its bridge does not take can be shut for the page.
-        platform::UniqueFd tcp;
-    };
-    struct Due {
         Clock::time_point deadline;
-        int fd;
-        std::uint64_t serial;
+        platform::UniqueFd bridge;
+        // Kept so that a connection its bridge does not take can be shut for the page; gone
+        // once that is done.
+        platform::UniqueFd tcp;
     };
     void erase(std::unordered_map<int, Entry>::iterator entry);
 
@@ -63,10 +59,9 @@ private:
     std::size_t total_;
     Clock::duration patience_;
     Journal& journal_;
-    std::uint64_t nextSerial_ = 0;
-    std::unordered_map<int, Entry> entries_;
+    std::unordered_map<int, Entry> entries_; // by the bridge end's descriptor
     std::unordered_map<uid_t, std::size_t> countByUid_;
-    std::deque<Due> due_; // oldest first; entries gone since are skipped by their serial
+    std::set<std::pair<Clock::time_point, int>> due_; // the entries whose page is still open
 };
 
 } // namespace bridge::router

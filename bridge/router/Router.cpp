@@ -92,7 +92,7 @@ void Router::acceptTcp(int listener) {
             continue;
         const int watched = handovers_.sent(passed->uid, std::move(passed->bridge),
                                             std::move(passed->tcp), Handovers::Clock::now());
-        // Without a watch it could never be seen as taken; it is not held for ever either.
+        // Unwatched, it would never be seen as taken: it is let go rather than held for good.
         if (watched >= 0 && !watch(watched, tag(kHandover, watched), EPOLLOUT | EPOLLET))
             handovers_.abandon(watched);
     }

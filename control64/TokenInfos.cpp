@@ -1,5 +1,7 @@
 #include "TokenInfos.h"
 
+#include "providers/token/LibraryChoice.h"
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -64,7 +66,7 @@ CK_RV CGetInfos::QueryTokens(CK_TOKEN_INFO* records, CK_ULONG capacity) {
 }
 
 bool QueryTokenSerial(LPCSTR libraryName, char serial[17]) {
-    CGetInfos infos(libraryName);
+    CGetInfos infos(providers::token::tokenQueryLibrary(libraryName).c_str());
     if (!infos.Loaded())
         return false;
     CK_TOKEN_INFO records[kTokenRecordCount] = {};
@@ -79,7 +81,7 @@ bool QueryTokenSerial(LPCSTR libraryName, char serial[17]) {
 }
 
 bool QueryTokenCount(LPCSTR libraryName, LONG* count) {
-    CGetInfos infos(libraryName);
+    CGetInfos infos(providers::token::tokenQueryLibrary(libraryName).c_str());
     if (!infos.Loaded())
         return false;
     CK_TOKEN_INFO records[kTokenRecordCount] = {};

@@ -39,7 +39,8 @@ private:
     bool initialized = false;
 };
 
-// The members' operations over one library: the serial text (16 characters as the library gives
+// The members' operations over one product library, or over the library configured in its place
+// for the provider of that library (providers/token/LibraryChoice.h): the serial text (16 characters as the library gives
 // them) or "-1"; the token count or -1. False when the library does not load or bind: no value.
 bool QueryTokenSerial(LPCSTR libraryName, char serial[17]);
 bool QueryTokenCount(LPCSTR libraryName, LONG* count);

@@ -1,5 +1,9 @@
 #include "providers/token/Containers.h"
 
+#include "platform/Guid.h"
+
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -63,21 +67,51 @@ CK_RV kindOf(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, 
 }
 
 // The object's container name, empty when it has none (or an unusable one).
-CK_RV containerOf(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
+CK_RV containerOf(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, Naming naming, CK_OBJECT_HANDLE object,
                   std::string& name) {
     name.clear();
     Bytes value;
-    const CK_RV rv = readAttribute(f, s, object, CKA_CONTAINER_NAME, value);
+    const CK_RV rv = readAttribute(f, s, object,
+                                   naming == Naming::ObjectId ? CKA_ID : CKA_CONTAINER_NAME, value);
     if (rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_DATA_LEN_RANGE ||
         rv == CKR_ATTRIBUTE_SENSITIVE)
         return CKR_OK;
     if (rv != CKR_OK)
         return rv;
-    name = containerNameFromValue(value);
+    name = naming == Naming::ObjectId ? containerNameFromId(value) : containerNameFromValue(value);
     return CKR_OK;
 }
 
 } // namespace
+
+bool isIdContainerName(const std::string& name) {
+    if (name.size() != 36)
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+            return false;
+    }
+    return true;
+}
+
+std::string containerNameFromId(const Bytes& id) {
+    if (std::string text(id.begin(), id.end()); isIdContainerName(text))
+        return text;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(id.data(), id.size(), digest, &length, EVP_sha256(), nullptr) != 1 || length < 16)
+        return {};
+    // The bytes as a GUID lies in memory: its first three fields little-endian.
+    platform::Guid guid;
+    guid.data1 = static_cast<std::uint32_t>(digest[0]) | static_cast<std::uint32_t>(digest[1]) << 8 |
+                 static_cast<std::uint32_t>(digest[2]) << 16 | static_cast<std::uint32_t>(digest[3]) << 24;
+    guid.data2 = static_cast<std::uint16_t>(digest[4] | digest[5] << 8);
+    guid.data3 = static_cast<std::uint16_t>(digest[6] | digest[7] << 8);
+    std::copy(digest + 8, digest + 16, guid.data4.begin());
+    return platform::guidText(guid);
+}
 
 CK_RV readAttribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
                     CK_ATTRIBUTE_TYPE type, Bytes& value) {
@@ -117,7 +151,8 @@ std::string containerNameFromValue(const Bytes& value) {
     return name;
 }
 
-CK_RV listContainers(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, std::vector<std::string>& names) {
+CK_RV listContainers(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, Naming naming,
+                     std::vector<std::string>& names) {
     names.clear();
     std::vector<CK_OBJECT_HANDLE> objects;
     CK_RV rv = allObjects(f, s, objects);
@@ -131,7 +166,7 @@ CK_RV listContainers(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, std::vector<std::
         if (kind != Kind::RsaPublic && kind != Kind::Certificate)
             continue;
         std::string name;
-        rv = containerOf(f, s, object, name);
+        rv = containerOf(f, s, naming, object, name);
         if (rv != CKR_OK)
             return rv;
         if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
@@ -140,8 +175,8 @@ CK_RV listContainers(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, std::vector<std::
     return CKR_OK;
 }
 
-CK_RV findContainer(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, const std::string& name,
-                    ContainerObjects& out) {
+CK_RV findContainer(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, Naming naming,
+                    const std::string& name, ContainerObjects& out) {
     out = ContainerObjects{};
     std::vector<CK_OBJECT_HANDLE> objects;
     CK_RV rv = allObjects(f, s, objects);
@@ -149,7 +184,7 @@ CK_RV findContainer(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, const std::string&
         return rv;
     for (CK_OBJECT_HANDLE object : objects) {
         std::string objectContainer;
-        rv = containerOf(f, s, object, objectContainer);
+        rv = containerOf(f, s, naming, object, objectContainer);
         if (rv != CKR_OK)
             return rv;
         if (objectContainer.empty() || objectContainer != name)

@@ -2,6 +2,11 @@
 // CKA_CONTAINER_NAME. The containers a token has are the names on its RSA public-key and
 // certificate objects (both visible without login), in the order the token lists them, which is
 // the order they were created.
+//
+// A module without the vendor attributes groups its objects by CKA_ID instead: an id that is a
+// container name as the manager's imports write it (36 characters, upper-case GUID text) is that
+// name; any other id, the empty one included, is named by the GUID text of the first 16 bytes
+// of its SHA-256. An object without CKA_ID is in no container.
 #pragma once
 
 #include <p11-kit/pkcs11.h>
@@ -31,8 +36,19 @@ CK_RV readAttribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o
 // maximumContainerName characters; empty when the value is none of that.
 std::string containerNameFromValue(const Bytes& value);
 
+enum class Naming {
+    ContainerName, // CKA_CONTAINER_NAME
+    ObjectId,      // CKA_ID
+};
+
+// The container name a CKA_ID value stands for.
+std::string containerNameFromId(const Bytes& id);
+// Whether `name` has the form of a container name an id can carry as it is.
+bool isIdContainerName(const std::string& name);
+
 // Every container of the token, oldest first.
-CK_RV listContainers(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, std::vector<std::string>& names);
+CK_RV listContainers(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, Naming naming,
+                     std::vector<std::string>& names);
 
 struct ContainerObjects {
     CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE;  // the first RSA public key
@@ -42,7 +58,7 @@ struct ContainerObjects {
     bool exists() const { return publicKey != CK_INVALID_HANDLE || certificate != CK_INVALID_HANDLE; }
 };
 
-CK_RV findContainer(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, const std::string& name,
-                    ContainerObjects& out);
+CK_RV findContainer(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, Naming naming,
+                    const std::string& name, ContainerObjects& out);
 
 } // namespace providers::token

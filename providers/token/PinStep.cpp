@@ -4,6 +4,8 @@
 #include "providers/token/Identity.h"
 #include "providers/token/PromptText.h"
 
+#include "platform/win/UserWait.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -55,15 +57,32 @@ PinentryTexts pinTexts(const TokenDescription& token, const std::string& warning
     return texts;
 }
 
+PinentryTexts pinPadTexts(const TokenDescription& token, const std::string& warning) {
+    PinentryTexts texts;
+    texts.title = providerIdentity().providerName;
+    texts.description = originLine() + "Please enter the user PIN of the token " + tokenName(token) +
+                        " on the PIN pad of its reader.";
+    if (!warning.empty())
+        texts.description += "\n" + warning;
+    return texts;
+}
+
 PinentryTexts deletionTexts(const TokenDescription& token, const std::string& container,
-                            const std::string& certificateName) {
+                            const DeletedObjects& objects) {
     PinentryTexts texts;
     texts.title = providerIdentity().providerName;
     texts.description = originLine() + "Delete the key container \"" + promptText(container, 200) +
                         "\" from the token " + tokenName(token) + "?";
-    if (!certificateName.empty())
-        texts.description += "\nCertificate: " + promptText(certificateName, 200) + ".";
-    texts.description += "\nIts key pair and certificate are destroyed for good.";
+    if (objects.certificate && !objects.certificateName.empty())
+        texts.description += "\nCertificate: " + promptText(objects.certificateName, 200) + ".";
+    if (objects.keyPair && objects.certificate)
+        texts.description += "\nIts key pair and certificate are destroyed for good.";
+    else if (objects.keyPair)
+        texts.description += "\nIts key pair is destroyed for good.";
+    else if (objects.certificate)
+        texts.description += "\nIts certificate is destroyed for good.";
+    else
+        texts.description += "\nIts objects are destroyed for good.";
     texts.okButton = "Delete";
     texts.cancelButton = "Cancel";
     return texts;
@@ -76,31 +95,43 @@ void runPinStep(TokenLink& link, std::uint64_t generation, bool silent, const ch
     if (token.flags & CKF_USER_PIN_LOCKED)
         providers::fail(SCARD_W_CHV_BLOCKED);
 
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    CK_RV rv = CKR_OK;
     SecurePin pin;
-    if (givenPin) {
-        // strnlen stops one past the limit, so an overlong PIN is seen without reading further.
-        const std::size_t length = strnlen(givenPin, maximumPinLength + 1);
-        if (length > maximumPinLength)
-            providers::fail(SCARD_W_WRONG_CHV);
-        for (std::size_t i = 0; i < length; ++i)
-            pin.append(givenPin[i]);
-    } else {
+    if (!givenPin && (token.flags & CKF_PROTECTED_AUTHENTICATION_PATH)) {
         if (silent)
             providers::fail(NTE_SILENT_CONTEXT);
         const bool lastWasWrong = !token.serial.empty() && wrongPinSerial() == token.serial;
-        switch (askPin(pinTexts(token, pinWarning(token.flags, lastWasWrong)), pin)) {
-        case PinentryOutcome::Answered:
-            break;
-        case PinentryOutcome::Cancelled:
-            providers::fail(SCARD_W_CANCELLED_BY_USER);
-        case PinentryOutcome::Failed:
-            providers::fail(NTE_FAIL);
+        session = link.session(generation);
+        // The PIN never reaches us: the reader takes it while the notice is up.
+        PinentryNotice notice(pinPadTexts(token, pinWarning(token.flags, lastWasWrong)));
+        KorvanUserWait wait;
+        rv = link.functions()->C_Login(session, CKU_USER, nullptr, 0);
+    } else {
+        if (givenPin) {
+            // strnlen stops one past the limit, so an overlong PIN is seen without reading further.
+            const std::size_t length = strnlen(givenPin, maximumPinLength + 1);
+            if (length > maximumPinLength)
+                providers::fail(SCARD_W_WRONG_CHV);
+            for (std::size_t i = 0; i < length; ++i)
+                pin.append(givenPin[i]);
+        } else {
+            if (silent)
+                providers::fail(NTE_SILENT_CONTEXT);
+            const bool lastWasWrong = !token.serial.empty() && wrongPinSerial() == token.serial;
+            switch (askPin(pinTexts(token, pinWarning(token.flags, lastWasWrong)), pin)) {
+            case PinentryOutcome::Answered:
+                break;
+            case PinentryOutcome::Cancelled:
+                providers::fail(SCARD_W_CANCELLED_BY_USER);
+            case PinentryOutcome::Failed:
+                providers::fail(NTE_FAIL);
+            }
         }
+        session = link.session(generation);
+        rv = link.functions()->C_Login(session, CKU_USER, pin.data(), pin.size());
+        pin.clear();
     }
-
-    CK_SESSION_HANDLE session = link.session(generation);
-    const CK_RV rv = link.functions()->C_Login(session, CKU_USER, pin.data(), pin.size());
-    pin.clear();
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
         if (wrongPinSerial() == token.serial)
             wrongPinSerial().clear();
@@ -116,8 +147,8 @@ void runPinStep(TokenLink& link, std::uint64_t generation, bool silent, const ch
 }
 
 void confirmDeletion(const TokenDescription& token, const std::string& container,
-                     const std::string& certificateName) {
-    switch (askConfirmation(deletionTexts(token, container, certificateName))) {
+                     const DeletedObjects& objects) {
+    switch (askConfirmation(deletionTexts(token, container, objects))) {
     case PinentryOutcome::Answered:
         return;
     case PinentryOutcome::Cancelled:

@@ -161,6 +161,21 @@ public:
         return reply && reply->ok;
     }
 
+    // A command whose answer is not awaited: the program shows it until dismiss().
+    bool post(const std::string& command) { return send(command); }
+
+    // Ends the program at once, whatever it is showing.
+    void dismiss() {
+        if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+        if (pid_ > 0)
+            kill(pid_, SIGTERM);
+        reap();
+        pid_ = -1;
+    }
+
     // The question to the user: GETPIN (with `pin`) or CONFIRM (without). A user who does not
     // answer within the limit has, in effect, declined.
     PinentryOutcome ask(const std::string& command, SecurePin* pin, int limitSeconds) {
@@ -345,6 +360,26 @@ PinentryOutcome askPin(const PinentryTexts& texts, SecurePin& pin) {
     if (outcome != PinentryOutcome::Answered)
         pin.clear();
     return outcome;
+}
+
+struct PinentryNotice::State {
+    Conversation conversation;
+};
+
+PinentryNotice::PinentryNotice(const PinentryTexts& texts) {
+    auto state = std::make_unique<State>();
+    if (!state->conversation.start() ||
+        !setTexts(state->conversation, texts, false, korvanUserWaitLimitSeconds()) ||
+        !state->conversation.post("MESSAGE")) {
+        state->conversation.dismiss();
+        return;
+    }
+    state_ = std::move(state);
+}
+
+PinentryNotice::~PinentryNotice() {
+    if (state_)
+        state_->conversation.dismiss();
 }
 
 PinentryOutcome askConfirmation(const PinentryTexts& texts) {

@@ -8,6 +8,7 @@
 
 #include "providers/token/SecurePin.h"
 
+#include <memory>
 #include <string>
 
 namespace providers::token {
@@ -43,6 +44,24 @@ enum class PinentryOutcome {
 PinentryOutcome askPin(const PinentryTexts& texts, SecurePin& pin);
 // CONFIRM.
 PinentryOutcome askConfirmation(const PinentryTexts& texts);
+
+// A message shown while the user does something elsewhere (enters the PIN on a reader's pad):
+// pinentry's MESSAGE, not waited for, and taken down when the notice goes. A program that cannot
+// be started shows nothing; the caller goes on.
+class PinentryNotice {
+public:
+    explicit PinentryNotice(const PinentryTexts& texts);
+    ~PinentryNotice();
+    PinentryNotice(const PinentryNotice&) = delete;
+    PinentryNotice& operator=(const PinentryNotice&) = delete;
+
+    bool shown() const { return state_ != nullptr; }
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
 
 // Assuan's escaping of a command argument: '%', CR and LF as %25, %0D, %0A.
 std::string assuanEscape(const std::string& text);

@@ -3,10 +3,13 @@
 #include "providers/core/Error.h"
 #include "providers/core/Registration.h"
 #include "providers/token/Identity.h"
+#include "providers/token/LibraryChoice.h"
+#include "providers/token/PrivateInstance.h"
 
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 namespace providers::token {
@@ -36,22 +39,44 @@ TokenLink& TokenLink::instance() {
     return *link;
 }
 
-CK_FUNCTION_LIST* TokenLink::functions() {
-    if (functions_)
-        return functions_;
+namespace {
+
+// The module the provider serves: its own copy of a product library unless another is configured.
+void* loadTokenModule() {
     const std::string self = ownModulePath();
     const std::size_t slash = self.rfind('/');
     if (slash == std::string::npos)
         return nullptr;
-    const std::string path = self.substr(0, slash + 1) + providerIdentity().privateModule;
+    const std::string folder = self.substr(0, slash + 1);
+    const std::string configured = configuredTokenLibrary(providerIdentity().providerName);
+    const ProductLibrary* product = configured.empty() ? nullptr : productLibraryFor(configured);
+    if (configured.empty() || product) {
+        const char* privateModule = product ? product->privateModule : providerIdentity().privateModule;
+        return dlopen((folder + privateModule).c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    std::string error;
+    const std::string path = modulePathFor(configured);
+    void* module = path.empty() ? nullptr : loadPrivateInstance(path, error);
+    if (!module)
+        std::fprintf(stderr, "%s: the token library %s cannot be used: %s\n",
+                     providerIdentity().providerName, configured.c_str(),
+                     path.empty() ? "not found" : error.c_str());
+    return module;
+}
+
+} // namespace
+
+CK_FUNCTION_LIST* TokenLink::functions() {
+    if (functions_)
+        return functions_;
     // Kept for the life of the process, never finalized: the login lasts for the process, and
     // at exit the token library's own teardown may already have run.
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* module = loadTokenModule();
     if (!module)
         return nullptr;
     auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
     CK_FUNCTION_LIST* list = nullptr;
-    if (!getList || getList(&list) != CKR_OK || !list) {
+    if (!getList || getList(&list) != CKR_OK || !list || !list->C_Initialize) {
         dlclose(module);
         return nullptr;
     }
@@ -62,6 +87,7 @@ CK_FUNCTION_LIST* TokenLink::functions() {
         dlclose(module);
         return nullptr;
     }
+    vendorAttributes_ = dlsym(module, "E_GetAuxFunctionList") != nullptr;
     functions_ = list;
     return functions_;
 }
@@ -209,6 +235,8 @@ DWORD TokenLink::errorFor(CK_RV rv) {
         return static_cast<DWORD>(NTE_BAD_DATA);
     case CKR_USER_NOT_LOGGED_IN:
         return static_cast<DWORD>(NTE_PERM);
+    case CKR_FUNCTION_CANCELED: // the user cancelled on the reader's PIN pad
+        return static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER);
     default:
         return static_cast<DWORD>(NTE_FAIL);
     }

@@ -4,7 +4,9 @@
 // The private instance is a separately named copy of the software token module, loaded by full
 // path from the provider's own folder, so the instance that LoadLibraryA("meridiaCsp11_2001.dll")
 // gives the same process (the controls' token queries, which end with C_Finalize) never shares
-// its login. It reads the same configuration variable and the same token files.
+// its login. It reads the same configuration variable and the same token files. A library
+// configured instead (LibraryChoice.h) is loaded as a private instance of its own
+// (PrivateInstance.h), for the same reason.
 //
 // The session and its login last while the token stays in its slot; every context of the module
 // shares them. A removal ends them: the link then starts a new generation for the next token,
@@ -35,6 +37,10 @@ public:
 
     std::recursive_mutex& mutex() { return mutex_; }
     CK_FUNCTION_LIST* functions();
+    // Whether the module knows the vendor attributes (it has the vendor extension table): its
+    // containers are then CKA_CONTAINER_NAME groups, else CKA_ID groups. Valid once functions()
+    // returned a table.
+    bool vendorAttributes() const { return vendorAttributes_; }
 
     // The current token's generation, finding the token and opening the session when there is
     // none. Fails with SCARD_E_NO_SMARTCARD when no slot holds a token, NTE_PROVIDER_DLL_FAIL when
@@ -66,7 +72,7 @@ private:
 
     std::recursive_mutex mutex_;
     CK_FUNCTION_LIST* functions_ = nullptr;
-    bool loadTried_ = false;
+    bool vendorAttributes_ = true;
     std::uint64_t generation_ = 0; // 0: no token attached
     std::uint64_t lastGeneration_ = 0;
     CK_SLOT_ID slot_ = 0;

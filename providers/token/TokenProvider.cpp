@@ -45,19 +45,27 @@ void check(CK_RV rv) {
         link().fail(rv);
 }
 
+Naming naming() {
+    return link().vendorAttributes() ? Naming::ContainerName : Naming::ObjectId;
+}
+
 ContainerObjects objectsOf(CK_SESSION_HANDLE session, const std::string& container) {
     ContainerObjects objects;
-    check(findContainer(fns(), session, container, objects));
+    check(findContainer(fns(), session, naming(), container, objects));
     return objects;
 }
 
 std::vector<std::string> containersOf(CK_SESSION_HANDLE session) {
     std::vector<std::string> names;
-    check(listContainers(fns(), session, names));
+    check(listContainers(fns(), session, naming(), names));
     return names;
 }
 
+// A name a new container can take: on a module without the vendor attributes the name lives in
+// CKA_ID, and only a name of the GUID form reads back as itself.
 bool validContainerName(const std::string& name) {
+    if (naming() == Naming::ObjectId)
+        return isIdContainerName(name);
     return !name.empty() && containerNameFromValue(Bytes(name.begin(), name.end())) == name;
 }
 
@@ -228,13 +236,15 @@ std::unique_ptr<Context> TokenProvider::deleteKeyset(LPCSTR container, bool sile
 
     const CK_SESSION_HANDLE session = link().session(generation);
     objects = objectsOf(session, name); // logged in: the private objects too
-    std::string certificateName;
-    if (objects.certificate != CK_INVALID_HANDLE) {
+    DeletedObjects deleted;
+    deleted.keyPair = objects.publicKey != CK_INVALID_HANDLE || objects.privateKey != CK_INVALID_HANDLE;
+    deleted.certificate = objects.certificate != CK_INVALID_HANDLE;
+    if (deleted.certificate) {
         Bytes der;
         if (readAttribute(fns(), session, objects.certificate, CKA_VALUE, der) == CKR_OK)
-            certificateName = certificateDisplayName(der);
+            deleted.certificateName = certificateDisplayName(der);
     }
-    confirmDeletion(link().describe(generation), name, certificateName);
+    confirmDeletion(link().describe(generation), name, deleted);
 
     // The public key and certificate go last: until they do the container is still listed, so
     // a deletion cut short can be run again.
@@ -466,6 +476,9 @@ std::unique_ptr<Key> TokenContext::generateKey(ALG_ID algid, DWORD flags) {
         {CKA_ID, id, container_.size()},
         {CKA_CONTAINER_NAME, containerBytes, containerValue.size()},
     };
+    // A module without the vendor attributes gets the standard ones only: the last entry goes.
+    const CK_ULONG templateSize = naming() == Naming::ContainerName ? std::size(publicTemplate)
+                                                                   : std::size(publicTemplate) - 1;
     CK_ATTRIBUTE privateTemplate[] = {
         {CKA_CLASS, &privateClass, sizeof privateClass},
         {CKA_KEY_TYPE, &keyType, sizeof keyType},
@@ -481,9 +494,9 @@ std::unique_ptr<Key> TokenContext::generateKey(ALG_ID algid, DWORD flags) {
     };
     CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
     CK_OBJECT_HANDLE publicHandle = CK_INVALID_HANDLE, privateHandle = CK_INVALID_HANDLE;
-    check(fns()->C_GenerateKeyPair(session, &mechanism, publicTemplate, std::size(publicTemplate),
-                                   privateTemplate, std::size(privateTemplate), &publicHandle,
-                                   &privateHandle));
+    static_assert(std::size(publicTemplate) == std::size(privateTemplate));
+    check(fns()->C_GenerateKeyPair(session, &mechanism, publicTemplate, templateSize,
+                                   privateTemplate, templateSize, &publicHandle, &privateHandle));
     ContainerObjects created;
     created.publicKey = publicHandle;
     auto key = std::make_unique<TokenKey>(keyAlgid, containerPublicKey(session, created),

@@ -75,3 +75,50 @@ TEST_F(TokenQueryTest, MoreTokensThanTokenRecordsAreCountedWithoutReadingPastThe
 
 } // namespace
 } // namespace control64_test
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace control64_test {
+namespace {
+
+// The providers read the configured library once per process, so the case runs in a child of
+// its own with KORVAN_TOKEN_LIBRARY naming the plain token module by path: the library the token
+// queries load too, and finalize after each query.
+TEST_F(TokenQueryTest, AQueryFinalizingTheConfiguredLibraryBetweenTwoSignaturesAsksForNoNewPin) {
+    const char* configured = std::getenv("KORVAN_TOKEN_LIBRARY");
+    if (!configured || std::string(configured) != CONTROL_HOST_MERIDIA_TOKEN_MODULE) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            setenv("KORVAN_TOKEN_LIBRARY", CONTROL_HOST_MERIDIA_TOKEN_MODULE, 1);
+            execl("/proc/self/exe", "control64_tests",
+                  "--gtest_filter=TokenQueryTest."
+                  "AQueryFinalizingTheConfiguredLibraryBetweenTwoSignaturesAsksForNoNewPin",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        return;
+    }
+
+    tokenWithIdentities();
+    Control control = create();
+    ASSERT_EQ(control.call("IsOnline").status(), 0);
+    ASSERT_EQ(control.call("SetCertResult").status(), 0);
+    ASSERT_EQ(control.call("SignResult", {"first"}).status(), 0);
+    const int asked = store().pinRequests();
+    EXPECT_EQ(control.call("QX_GetTokenSerial").text(), store().tokenSerial(1));
+    EXPECT_EQ(control.call("RefreshToken_Ex").status(), 1);
+    ASSERT_EQ(control.call("SignResult", {"second"}).status(), 0);
+    EXPECT_EQ(store().pinRequests(), asked);
+    EXPECT_TRUE(control_host::opensslVerifies(baseKey_, EVP_md5(), "second",
+                                              control_host::fromHex(control.call("GetSignature").text())));
+}
+
+} // namespace
+} // namespace control64_test

@@ -102,7 +102,7 @@ TEST(PromptText, TheOriginComesFirstAndNoTokenTextCanReorderThePrompt) {
     OriginVariable origin("https://b\xC3\xBC"
                           "cher.example");
     const TokenDescription token{"Card" + kRightToLeftOverride + "txt.exe", "12\n34", 0};
-    const std::string certificate = "Alice " + kRightToLeftOverride + "gpj.exe";
+    const DeletedObjects certificate{true, true, "Alice " + kRightToLeftOverride + "gpj.exe"};
     for (const std::string& description :
          {pinTexts(token, {}).description, deletionTexts(token, "box", certificate).description}) {
         EXPECT_EQ(description.rfind("Requested by https://xn--bcher-kva.example.\n\n", 0), 0u)

@@ -339,6 +339,7 @@ TEST_P(TokenProviderContract, NewKeysetGeneratesExportsAndIsDeletedAfterConfirma
     EXPECT_TRUE(contains(question, secondContainer)) << question;
     EXPECT_TRUE(contains(question, tokenLabel())) << question;
     EXPECT_TRUE(contains(question, "Certificate: Bob Second.")) << question;
+    EXPECT_TRUE(contains(question, "Its key pair and certificate are destroyed")) << question;
     EXPECT_EQ(containerObjects(secondContainer).size(), 3u);
 
     pinentryAnswers("pin");
@@ -349,6 +350,10 @@ TEST_P(TokenProviderContract, NewKeysetGeneratesExportsAndIsDeletedAfterConfirma
     EXPECT_EQ(none, 0u);
     ASSERT_TRUE(CryptAcquireContextA(&none, name.c_str(), provider().providerName, PROV_RSA_FULL,
                                      CRYPT_DELETEKEYSET));
+    // A container without a certificate: the question names only what it holds.
+    const std::string keyOnly = logLine("SETDESC ");
+    EXPECT_TRUE(contains(keyOnly, "Its key pair is destroyed for good.")) << keyOnly;
+    EXPECT_FALSE(contains(keyOnly, "ertificate")) << keyOnly;
     EXPECT_TRUE(containerObjects(secondContainer).empty());
     EXPECT_TRUE(containerObjects(name).empty());
     EXPECT_EQ(enumerate(context.get()), (std::vector<std::string>{firstContainer}));

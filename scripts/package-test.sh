@@ -39,6 +39,8 @@ mkdir -p -- "$work/next"
 cp -a -- "$out/src" "$work/next/src"
 (
     cd -- "$work/next/src"
+    # The list of files the last build made: it names the other version's files.
+    rm -f -- debian/files
     DEBFULLNAME="KorvanNG developers" DEBEMAIL="korvanng-devel@lists.korvanng.org" \
         dch --newversion "$next_version" --distribution "$suite" --force-distribution \
         "Upgrade test release."
@@ -75,10 +77,14 @@ if [ "$status" -ne 0 ] && [ "$mode" = root ] && [ ! -e "$work/started" ]; then
     status=0
     run_root "$mode" || status=$?
 fi
-echo "== mmdebstrap --mode=$mode; systemd-nspawn --boot: $(
-    if ! command -v systemd-nspawn >/dev/null; then echo "not installed"
-    elif [ "$(cat /proc/1/comm)" != systemd ]; then echo "unusable, PID 1 here is not systemd"
-    else echo "available"; fi)"
+# Whether a booted container (systemd-nspawn --boot) could run these checks under a real systemd
+# instead: it needs the tool, and it is only known to work here on a host that runs systemd.
+nspawn=()
+command -v systemd-nspawn >/dev/null || nspawn+=("systemd-nspawn is not installed (systemd-container)")
+[ "$(cat /proc/1/comm)" = systemd ] || nspawn+=("PID 1 here is $(cat /proc/1/comm), not systemd")
+[ ${#nspawn[@]} -gt 0 ] || nspawn=("the tool is there and PID 1 is systemd")
+printf -v nspawn_text '%s; ' "${nspawn[@]}"
+echo "== mmdebstrap --mode=$mode; systemd-nspawn --boot: ${nspawn_text%; }"
 echo "== package-test took $((SECONDS - started)) s"
 rm -rf -- "$work/root"
 exit "$status"

@@ -1,12 +1,12 @@
 #!/bin/bash
-# in-root-router.sh USER1 USER2 ORIGIN PAYLOAD: starts the router and each user's bridge through
+# in-root-router.sh USER1 USER2 ORIGIN CLIENT: starts the router and each user's bridge through
 # systemd-socket-activate on the sockets their units name, registers each user's socket the way
 # the user socket unit does, then checks that a page call of each user, on the one loopback port,
 # reaches that user's own token, and that a user with no bridge gets no answer. Run as root
 # inside the root; prints what each page saw and exits non-zero on a failure.
 set -u
 origin=$3
-payload=$4
+client=$4
 system=/lib/systemd/system
 user_units=/usr/lib/systemd/user
 pids=()
@@ -20,15 +20,25 @@ listen_options() { # listen_options SOCKET_UNIT RUNTIME_DIR: -l options for syst
         printf -- '-l\n%s\n' "$address"
     done
 }
-as_user() { # as_user NAME COMMAND...: the environment the user's systemd manager gives its units
-    local name=$1
-    shift
-    runuser -u "$name" -- env -i PATH=/usr/bin:/bin HOME="/home/$name" USER="$name" LC_ALL=C.UTF-8 \
-        QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="/run/user/$(id -u "$name")" "$@"
+user_argv() { # user_argv NAME: sets user_argv to the command prefix that runs as NAME with
+    # the environment the user's systemd manager gives its units. setpriv and env exec what follows, so a program
+    # started in the background keeps the PID in $!, and killing that PID leaves nothing behind.
+    user_argv=(setpriv --reuid="$1" --regid="$(id -g "$1")" --init-groups -- env -i PATH=/usr/bin:/bin
+        HOME="/home/$1" USER="$1" LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen
+        XDG_RUNTIME_DIR="/run/user/$(id -u "$1")")
 }
-wait_for_socket() { # wait_for_socket PATH: true once PATH is a socket (at most 5 s)
+as_user() { # as_user NAME COMMAND...
+    user_argv "$1"
+    shift
+    "${user_argv[@]}" "$@"
+}
+wait_for_socket() { # wait_for_socket PATH UNIT: true once PATH is a socket (at most 5 s), with
+    # the unit's SocketMode, which systemd-socket-activate does not apply
     for _ in $(seq 50); do
-        [ -S "$1" ] && return 0
+        if [ -S "$1" ]; then
+            chmod "$(unit_values "$2" SocketMode)" "$1"
+            return
+        fi
         sleep 0.1
     done
     echo "no socket at $1"
@@ -44,13 +54,12 @@ registration=$(unit_values "$router_socket" ListenStream | grep '^/' | head -n 1
 install -d -m "$(unit_values "$router_socket" DirectoryMode)" "$(dirname "$registration")"
 mapfile -t options < <(listen_options "$router_socket" /run)
 read -r -a command <<<"$(unit_values "$router_service" ExecStart | head -n 1)"
-# As under systemd: root makes the sockets (with the unit's SocketMode; here the umask does it)
-# and the router runs as its own user with them.
-bash -c 'umask 0111; exec "$@"' _ systemd-socket-activate "${options[@]}" -- \
+# As under systemd: root makes the sockets and the router runs as its own user with them.
+systemd-socket-activate "${options[@]}" -- \
     setpriv --reuid="$router_user" --regid="$router_user" --clear-groups --inh-caps=-all \
     "${command[@]}" >/root/router.log 2>&1 &
 pids+=($!)
-wait_for_socket "$registration" || exit 1
+wait_for_socket "$registration" "$router_socket" || exit 1
 
 for name in "$1" "$2"; do
     runtime=/run/user/$(id -u "$name")
@@ -59,10 +68,14 @@ for name in "$1" "$2"; do
     socket=$(unit_values "$user_units/korvan-bridge.socket" ListenStream | sed "s|%t|$runtime|" | head -n 1)
     install -d -m "$(unit_values "$user_units/korvan-bridge.socket" DirectoryMode)" \
         -o "$name" -g "$name" "$(dirname "$socket")"
-    as_user "$name" KORVAN_BRIDGE_ALLOW="$origin" bash -c 'umask 0111; exec "$@"' _ \
-        systemd-socket-activate "${options[@]}" -- "${command[@]}" >"/root/bridge-$name-unit.log" 2>&1 &
+    # systemd-socket-activate passes its children only what -E names: here what the user's
+    # manager gives its units, and the origin to serve without a dialog.
+    user_argv "$name"
+    "${user_argv[@]}" KORVAN_BRIDGE_ALLOW="$origin" systemd-socket-activate "${options[@]}" \
+        -E PATH -E HOME -E USER -E LC_ALL -E QT_QPA_PLATFORM -E XDG_RUNTIME_DIR -E KORVAN_BRIDGE_ALLOW \
+        -- "${command[@]}" >"/root/bridge-$name-unit.log" 2>&1 &
     pids+=($!)
-    wait_for_socket "$socket" || exit 1
+    wait_for_socket "$socket" "$user_units/korvan-bridge.socket" || exit 1
     # What the socket unit runs once its socket exists ("-" only lets it fail without failing).
     read -r -a register <<<"$(unit_values "$user_units/korvan-bridge.socket" ExecStartPost | head -n 1 |
         sed "s|%t|$runtime|g; s|^-||")"
@@ -74,14 +87,14 @@ status=0
 for name in "$1" "$2"; do
     want=$(as_user "$name" korvanng-tool --lang 1033 token-info --slot 1 2>/dev/null |
         sed -n 's/^Serial number: *//p' | head -n 1)
-    got=$(as_user "$name" python3 "$payload/bridge_client.py" 127.0.0.1 28561 "$origin" \
-        QXMeridiaControl.SGN GetTokenSerial 2>&1)
+    got=$(as_user "$name" python3 "$client" 127.0.0.1 28561 "$origin" \
+        QXMeridiaControl.SGN md_GetTokenSerial 2>&1)
     echo "$name: token '$want', the page saw '$got'"
     [ -n "$want" ] && [ "$got" = "$want" ] || status=1
 done
 # A user without a registered bridge: the router closes the connection, the page sees no answer.
-if as_user nobody python3 "$payload/bridge_client.py" 127.0.0.1 28561 "$origin" \
-    QXMeridiaControl.SGN GetTokenSerial >/root/nobody-call.log 2>&1; then
+if as_user nobody python3 "$client" 127.0.0.1 28561 "$origin" \
+    QXMeridiaControl.SGN md_GetTokenSerial >/root/nobody-call.log 2>&1; then
     echo "a user without a bridge got an answer: $(cat /root/nobody-call.log)"
     status=1
 fi

@@ -50,8 +50,13 @@ bool Approvals::approved(const std::string& origin) {
         return true;
     if (const auto decision = decided(origin))
         return *decision == policy::Decision::allowed;
-    if (!policy::approvable(origin) || !questions_.canAsk())
+    if (!policy::approvable(origin))
         return false;
+    if (!questions_.canAsk()) {
+        // Why dialogs are off is told once at start-up; here, which call it cost.
+        log_(std::string("origin ").append(origin).append(": approval not asked, approval dialogs are off: refused"));
+        return false;
+    }
     std::unique_lock lock(mutex_);
     QuestionPtr question;
     if (const auto it = approvalAsked_.find(origin); it != approvalAsked_.end()) {
@@ -76,8 +81,10 @@ bool Approvals::approved(const std::string& origin) {
 }
 
 bool Approvals::confirmDecrypt(const std::string& origin) {
-    if (!questions_.canAsk())
+    if (!questions_.canAsk()) {
+        log_(std::string("origin ").append(origin).append(": decryption not asked, approval dialogs are off: refused"));
         return false;
+    }
     std::unique_lock lock(mutex_);
     const QuestionPtr question = enqueue(true, origin, policy::registrableDomain(origin));
     return question && waitFor(lock, question);

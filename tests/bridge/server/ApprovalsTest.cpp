@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -28,7 +29,7 @@ constexpr const char* kEvil = "https://evil.example";
 // Each question blocks until answer() is called; answers are taken in the order given.
 class HeldUser : public UserQuestions {
 public:
-    bool canAsk() const override { return true; }
+    bool canAsk() const override { return dialogs; }
     std::optional<ApprovalAnswer> askApproval(const std::string& origin) override {
         return hold("approve " + origin);
     }
@@ -69,6 +70,10 @@ private:
         return given;
     }
 
+public:
+    std::atomic<bool> dialogs{true};
+
+private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> asked_;
@@ -213,6 +218,17 @@ TEST_F(ApprovalsTest, ANinthWaitingQuestionIsRefusedAtOnce) {
     auto later = approveLater("https://ninth.example");
     user.answer(kAllow);
     EXPECT_TRUE(later.get());
+}
+
+TEST_F(ApprovalsTest, WithoutDialogsEachRefusalIsLoggedWithItsOriginAndWhy) {
+    user.dialogs = false;
+    EXPECT_FALSE(approvals->approved(kBank));
+    EXPECT_FALSE(approvals->confirmDecrypt(kEvil));
+    const std::vector<std::string> expected = {
+        std::string("origin ") + kBank + ": approval not asked, approval dialogs are off: refused",
+        std::string("origin ") + kEvil + ": decryption not asked, approval dialogs are off: refused"};
+    EXPECT_EQ(log, expected);
+    EXPECT_TRUE(user.asked().empty());
 }
 
 TEST(QuestionQueue, TakesTheDomainAskedLeastRecentlyAndOneAtATime) {

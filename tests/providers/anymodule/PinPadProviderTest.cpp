@@ -7,7 +7,7 @@ namespace {
 
 Store& store() {
     static const bool wrapped = setenv("KORVAN_PINPAD_WRAPPED", SOFTHSM2_MODULE, 1) == 0;
-    static Store instance(wrapped ? PINPAD_MODULE : "");
+    static Store instance(wrapped ? PINPAD_MODULE : "", false);
     return instance;
 }
 

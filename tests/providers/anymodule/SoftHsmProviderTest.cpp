@@ -1,4 +1,4 @@
-// The Meridia provider over SoftHSM2, configured through KORVAN_TOKEN_LIBRARY.
+// The Meridia provider over SoftHSM2, as the administrator configured it in the registry.
 #include "SoftHsmTokenStore.h"
 
 #include <algorithm>
@@ -8,7 +8,7 @@ namespace softhsm_provider_test {
 namespace {
 
 Store& store() {
-    static Store instance(SOFTHSM2_MODULE);
+    static Store instance(SOFTHSM2_MODULE, true);
     return instance;
 }
 

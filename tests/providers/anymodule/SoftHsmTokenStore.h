@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "platform/Registry.h"
+
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -91,7 +93,9 @@ struct Store {
     X509* certificate = nullptr;
     bool ready = false;
 
-    explicit Store(const char* configuredLibrary) {
+    // The library is configured for the user (KORVAN_TOKEN_LIBRARY), or by the administrator (the
+    // provider key's value under HKEY_LOCAL_MACHINE) when `byAdministrator`.
+    Store(const char* configuredLibrary, bool byAdministrator) {
         char pattern[] = "/tmp/token-provider-softhsm-XXXXXX";
         if (!mkdtemp(pattern))
             return;
@@ -105,10 +109,14 @@ struct Store {
         setenv("PINENTRY_SCRIPT_MODE", "pin", 1);
         setenv("PINENTRY_SCRIPT_PIN", kPin, 1);
         setenv("PINENTRY_SCRIPT_LOG", (root + "/pinentry.log").c_str(), 1);
-        setenv("KORVAN_TOKEN_LIBRARY", configuredLibrary, 1);
+        if (byAdministrator)
+            unsetenv("KORVAN_TOKEN_LIBRARY");
+        else
+            setenv("KORVAN_TOKEN_LIBRARY", configuredLibrary, 1);
         ready = run({SOFTHSM2_UTIL, "--init-token", "--free", "--label", "Foreign", "--so-pin",
                      "11223344", "--pin", kPin}) &&
-                makeIdentity() && registerProvider();
+                makeIdentity() && registerProvider() &&
+                (!byAdministrator || administratorChoice(configuredLibrary));
     }
     // What the scripted pinentry received, every run.
     std::string pinentryLog() const {
@@ -158,6 +166,13 @@ struct Store {
                            "--label", "Alice"}) &&
                pkcs11Tool({"--write-object", certFile, "--type", "cert", "--id", kToolId,
                            "--label", "Alice"});
+    }
+
+    static bool administratorChoice(const char* library) {
+        auto key = platform::RegistryKey::open(
+            platform::RegistryRoot::LocalMachine,
+            std::string("SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\") + kProvider);
+        return key && key->setString("TokenLibrary", library);
     }
 
     static bool registerProvider() {

@@ -284,6 +284,11 @@ OptionsOrError resolveOptions(const CommandLine& commandLine, const Environment&
     // The machine's file first: the user's pin_cache_s wins, and both add to the allow list.
     if (!readConfig(machineConfig, options, error) || !readConfig(configPath(environment), options, error))
         return failed();
+    // Workers read the grants again when they start; a refused one stops the bridge here first.
+    const char* home = environment("HOME");
+    if (!policy::readTokenGrants(machineConfig, configPath(environment), policy::guardedFolders(home ? home : ""),
+                                 options.tokenGrants, error))
+        return failed();
     return {std::move(options), {}};
 }
 

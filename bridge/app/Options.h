@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bridge/policy/ProgIds.h"
+#include "bridge/policy/TokenGrants.h"
 
 #include <functional>
 #include <optional>
@@ -50,6 +51,7 @@ struct Options {
     int idleSeconds = 1800;
     int callSeconds = 30;
     int pinCacheSeconds = 300;        // bridge.conf pin_cache_s, the user's over the machine's
+    policy::TokenGrants tokenGrants;  // bridge.conf token-env and token-path, checked here at start
     std::vector<std::string> warnings; // settings ignored, one line each
 };
 

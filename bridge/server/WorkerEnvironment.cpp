@@ -1,7 +1,10 @@
 #include "bridge/server/WorkerEnvironment.h"
 
+#include "bridge/policy/TokenGrants.h"
+
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <string_view>
 
 extern char** environ;
@@ -19,10 +22,11 @@ constexpr std::array<std::string_view, 9> kInheritedNames = {
 constexpr std::array<std::string_view, 3> kBridgeNames = {
     "KORVAN_CALLER_ORIGIN", "KORVAN_ANSI_CODEPAGE", "KORVAN_BRIDGE_ALLOW"};
 
-bool inherited(std::string_view name) {
+bool inherited(std::string_view name, const std::vector<std::string>& granted) {
     if (std::find(kBridgeNames.begin(), kBridgeNames.end(), name) != kBridgeNames.end())
         return false;
-    if (std::find(kInheritedNames.begin(), kInheritedNames.end(), name) != kInheritedNames.end())
+    if (std::find(kInheritedNames.begin(), kInheritedNames.end(), name) != kInheritedNames.end() ||
+        std::find(granted.begin(), granted.end(), name) != granted.end())
         return true;
     return name.starts_with("XDG_") || name.starts_with("LC_") || name.starts_with("KORVAN_");
 }
@@ -31,6 +35,18 @@ bool inherited(std::string_view name) {
 
 std::vector<std::string> workerEnvironment(const std::string& origin, int codePage,
                                            const std::vector<std::string>& parent) {
+    policy::TokenGrants grants;
+    std::string error;
+    const char* home = std::getenv("HOME");
+    if (!policy::readTokenGrants(policy::kMachineBridgeConfigPath, policy::bridgeConfigPath(),
+                                 policy::guardedFolders(home ? home : ""), grants, error))
+        grants.variables.clear(); // the worker refuses to serve then, and says why
+    return workerEnvironment(origin, codePage, parent, grants.variables);
+}
+
+std::vector<std::string> workerEnvironment(const std::string& origin, int codePage,
+                                           const std::vector<std::string>& parent,
+                                           const std::vector<std::string>& granted) {
     std::vector<std::string> environment{
         std::string("KORVAN_CALLER_ORIGIN=").append(origin),
         std::string("KORVAN_ANSI_CODEPAGE=").append(std::to_string(codePage)),
@@ -44,7 +60,7 @@ std::vector<std::string> workerEnvironment(const std::string& origin, int codePa
         const bool seen = std::any_of(environment.begin(), environment.end(), [&](const std::string& e) {
             return e.size() > equals && e.compare(0, equals + 1, entry, 0, equals + 1) == 0;
         });
-        if (inherited(name) && !seen)
+        if (inherited(name, granted) && !seen)
             environment.push_back(entry);
     }
     return environment;

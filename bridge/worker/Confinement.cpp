@@ -1,6 +1,8 @@
 #include "bridge/worker/Confinement.h"
 
 #include "bridge/policy/StateFiles.h"
+#include "bridge/policy/TokenGrants.h"
+#include "providers/token/LibraryChoice.h"
 #include "platform/Registry.h"
 #include "softtoken/store/Config.h"
 #include "softtoken/store/Files.h"
@@ -226,6 +228,39 @@ bool tokenStores(std::vector<Rule>& rules, std::string& error) {
                          LANDLOCK_ACCESS_FS_READ_FILE});
     }
     return true;
+}
+
+// What bridge.conf grants a token module beyond the token stores: folders it writes (its tokens,
+// its state). The grants were checked when the bridge started; they are read and checked again
+// here, as the files may have changed since. Said once each, so that the log shows the fence.
+bool grantedFolders(std::vector<Rule>& rules, std::string& error) {
+    policy::TokenGrants grants;
+    if (!policy::readTokenGrants(policy::kMachineBridgeConfigPath, policy::bridgeConfigPath(),
+                                 policy::guardedFolders(variable("HOME")), grants, error))
+        return false;
+    for (const std::string& name : grants.variables)
+        std::fprintf(stderr, "korvan-bridge-worker: bridge.conf grants the token module the variable %s\n",
+                     name.c_str());
+    for (const std::string& path : grants.paths) {
+        std::fprintf(stderr, "korvan-bridge-worker: bridge.conf grants the token module read-write beneath %s\n",
+                     path.c_str());
+        rules.push_back({resolved(path).value_or(path), kRead | kWrite});
+    }
+    return true;
+}
+
+// The configured token library of each provider, wherever it lies: the provider reads its file
+// into memory before loading it. A bare file name is found by the loader among the system's
+// folders, which are readable anyway.
+void tokenLibraries(std::vector<Rule>& rules) {
+    for (const char* word : {"meridia", "skyra"}) {
+        const providers::token::ProductLibrary* product = providers::token::productLibraryFor(word);
+        if (product == nullptr)
+            continue;
+        const std::string library = providers::token::configuredTokenLibrary(product->providerName);
+        if (library.starts_with('/'))
+            rules.push_back({resolved(library).value_or(library), LANDLOCK_ACCESS_FS_READ_FILE});
+    }
 }
 
 // A 0700 folder of the worker's own: under XDG_RUNTIME_DIR when that is the user's, else in the
@@ -571,6 +606,11 @@ bool confine(std::string& error) {
     std::vector<Rule> rules = readRules();
     if (!tokenStores(rules, error))
         return false;
+    if (!grantedFolders(rules, error)) {
+        error = "bridge.conf: " + error;
+        return false;
+    }
+    tokenLibraries(rules);
     const auto runtime = runtimeFolder(error);
     if (!runtime)
         return false;

@@ -5,9 +5,10 @@
 // Landlock (as much of it as the running kernel offers): read and list the system's libraries
 // and settings (/usr, /lib*, /etc), fonts, locale data, the registry store, the X authority
 // file, the worker's own folder, /proc/self and /dev/null|urandom; write only the token stores
-// (from MERIDIA_TOKEN_CONF / SKYRA_TOKEN_CONF, as the software token reads them) and a runtime
-// folder of the worker's own (XDG_RUNTIME_DIR and TMPDIR point there; it is removed when the
-// worker ends); execute only the pinentry (KORVAN_PINENTRY, else `pinentry` on PATH), its
+// (from MERIDIA_TOKEN_CONF / SKYRA_TOKEN_CONF, as the software token reads them), the folders
+// bridge.conf grants a real token's module ("token-path"; its configured library file is
+// readable wherever it lies) and a runtime folder of the worker's own (XDG_RUNTIME_DIR and
+// TMPDIR point there; it is removed when the worker ends); execute only the pinentry (KORVAN_PINENTRY, else `pinentry` on PATH), its
 // interpreter and loader, and the programs listed in KORVAN_PINENTRY_EXEC (colon-separated,
 // for a pinentry that is a wrapper around another). No TCP at all; no signals to processes
 // outside the worker.

@@ -198,3 +198,56 @@ TEST(BridgeOptions, RouterModeAndRegistrationPaths) {
 }
 
 } // namespace
+
+namespace {
+
+// Grants from both files add up; each refused grant stops the bridge with its file, line and
+// why, whether it names a variable the worker must not take over or a folder that would open
+// the bridge's state, the registry or the whole home folder to a worker.
+TEST(BridgeOptions, TokenGrantsFromBothFilesAndTheirRefusals) {
+    std::string folder = (std::filesystem::temp_directory_path() / "korvan-grants-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    const std::string registry = folder + "/registry";
+    const std::string home = folder + "/home";
+    std::filesystem::create_directories(registry + "/bridge-state");
+    std::filesystem::create_directories(home + "/korvanng");
+    std::filesystem::create_directory_symlink(registry, folder + "/link");
+    ::setenv("KORVAN_REGISTRY_DIR", registry.c_str(), 1);
+    ::unsetenv("KORVAN_BRIDGE_STATE_DIR");
+    const std::string machine = folder + "/machine.conf";
+    const std::string user = home + "/korvanng/bridge.conf";
+    const FakeEnvironment environment{{{"XDG_CONFIG_HOME", home}, {"HOME", home}}};
+    std::ofstream(machine) << "token-env = SOFTHSM2_CONF\ntoken-path = /var/lib//softhsm/\n";
+    std::ofstream(user) << "# a card\nTOKEN-ENV = OPENSC_CONF\ntoken-path = " << home
+                        << "/.softhsm\ntoken-env = SOFTHSM2_CONF\n";
+    auto result = resolveOptions({}, environment, 936, machine);
+    ASSERT_TRUE(result.options) << result.error;
+    EXPECT_EQ(result.options->tokenGrants.variables, (std::vector<std::string>{"SOFTHSM2_CONF", "OPENSC_CONF"}));
+    EXPECT_EQ(result.options->tokenGrants.paths, (std::vector<std::string>{"/var/lib/softhsm", home + "/.softhsm"}));
+
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"token-env = LD_PRELOAD", "dynamic loader"},
+        {"token-env = KORVAN_CALLER_ORIGIN", "sets this variable itself"},
+        {"token-env = PATH", "sets this variable itself"},
+        {"token-env = softhsm2_conf", "expected a variable name"},
+        {"token-env = A=B", "expected a variable name"},
+        {"token-path = var/lib/softhsm", "absolute path"},
+        {"token-path = /var/lib/../../home", "absolute path"},
+        {"token-path = //", "whole file system"},
+        {"token-path = " + home, "holds the home folder"},
+        {"token-path = " + folder, "holds or lies within"},
+        {"token-path = " + registry + "/bridge-state/tokens", "holds or lies within"},
+        {"token-path = " + folder + "/link/tokens", "holds or lies within"},
+    };
+    for (const auto& [line, why] : refused) {
+        std::ofstream(user, std::ios::trunc) << "pin_cache_s = 5\n" << line << "\n";
+        result = resolveOptions({}, environment, 936, machine);
+        EXPECT_FALSE(result.options) << line;
+        EXPECT_EQ(result.error.rfind(user + " line 2: ", 0), 0u) << result.error;
+        EXPECT_NE(result.error.find(why), std::string::npos) << line << ": " << result.error;
+    }
+    ::unsetenv("KORVAN_REGISTRY_DIR");
+    std::filesystem::remove_all(folder);
+}
+
+} // namespace

@@ -11,12 +11,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -149,6 +151,59 @@ TEST_F(ConfinementTest, ThreadsStartedBeforeConfinementAreConfinedToo) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the thread wrote in the home folder, 2: it opened an IP socket";
     EXPECT_FALSE(std::filesystem::exists(home_ + "/from-a-thread"));
+}
+
+// A real token's module, as an administrator lets it work: it writes beneath the folder its
+// bridge.conf grants and nowhere beside it, reads its library outside the system's folders, and
+// reaches its daemon's socket (as OpenSC reaches pcscd's) wherever that lies.
+TEST_F(ConfinementTest, AGrantedFolderIsWrittenTheLibraryReadAndADaemonSocketReached) {
+    const std::string granted = home_ + "/.softhsm";
+    const std::string beside = home_ + "/.other";
+    const std::string library = home_ + "/lib/libmaker.so";
+    for (const std::string& folder : {granted, beside, home_ + "/lib", home_ + "/.config/korvanng", home_ + "/run"})
+        std::filesystem::create_directories(folder);
+    std::ofstream(home_ + "/.config/korvanng/bridge.conf") << "token-path = " << granted << "\n";
+    std::ofstream(library) << "a module";
+    const int daemon = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(daemon, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = home_ + "/run/daemon.comm";
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    ASSERT_EQ(::bind(daemon, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(daemon, 4), 0);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("HOME", home_.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (home_ + "/.config").c_str(), 1);
+        setenv("KORVAN_TOKEN_LIBRARY", library.c_str(), 1);
+        std::string error;
+        if (!bridge::worker::confine(error))
+            _exit(100);
+        int failed = 0;
+        const auto writes = [](const std::string& path) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            return fd >= 0 && ::close(fd) == 0;
+        };
+        failed |= writes(granted + "/token.object") ? 0 : 1;
+        failed |= writes(beside + "/token.object") ? 2 : 0;
+        const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        failed |= ::connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : 4;
+        failed |= ::open(library.c_str(), O_RDONLY | O_CLOEXEC) >= 0 ? 0 : 8;
+        _exit(failed);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ::close(daemon);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the granted folder was not written, 2: the folder beside it was, "
+                                         "4: the daemon was not reached, 8: the library was not read, 100: no "
+                                         "confinement";
+    EXPECT_TRUE(std::filesystem::exists(granted + "/token.object"));
+    EXPECT_FALSE(std::filesystem::exists(beside + "/token.object"));
 }
 
 } // namespace

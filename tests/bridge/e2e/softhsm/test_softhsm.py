@@ -1,7 +1,9 @@
 """The 64-bit control scripted by a page in Chromium, through the bridge, over a SoftHSM2 token
 (a module no code of ours wrote) that softhsm2-util and pkcs11-tool filled: the page signs with
 the key stored there, openssl verifies against the certificate stored there, a key pair is
-generated and deleted, and the token's objects are what they were."""
+generated and deleted, and the token's objects are what they were. SoftHSM2 keeps its tokens in a
+folder of its own, which the worker may write only because bridge.conf grants it (and the variable
+naming SoftHSM2's settings); without the grants the page is told the signing failed."""
 
 import os
 import sys
@@ -29,9 +31,11 @@ class SoftHsmPageTest(fixture.unittest.TestCase):
         try:
             cls.fill_token()
             cls.world.env["KORVAN_TOKEN_LIBRARY"] = SOFTHSM2
-            cls.bridge, servers = cls.world.start()
+            cls.write_grants(True)
+            # The second origin's worker starts only once the grants are gone.
+            cls.bridge, (cls.server, cls.ungranted_server) = cls.world.start(pages=2)
             cls.driver = cls.world.browser()
-            open_page(cls.driver, servers[0])
+            open_page(cls.driver, cls.server)
         except BaseException:
             cls.world.close()
             raise
@@ -41,20 +45,27 @@ class SoftHsmPageTest(fixture.unittest.TestCase):
         cls.world.close()
 
     @classmethod
+    def write_grants(cls, granted):
+        """The user's bridge.conf, as an administrator would write the machine's: SoftHSM2's
+        settings variable and its token folder granted to the worker, or nothing."""
+        folder = os.path.join(cls.world.env["XDG_CONFIG_HOME"], "korvanng")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "bridge.conf"), "w") as f:
+            if granted:
+                f.write("token-env = SOFTHSM2_CONF\ntoken-path = %s\n" % cls.softhsm)
+
+    @classmethod
     def fill_token(cls):
         world = cls.world
-        # A confined worker writes only in the software token's store, and reads no variable of
-        # SoftHSM2's: its tokens live in that store, and its settings are found from HOME.
-        store = os.path.join(world.root, "store", "softhsm")
-        os.makedirs(os.path.join(store, "tokens"))
-        conf = os.path.join(store, "softhsm2.conf")
+        # SoftHSM2's own folder, outside the software token's store and the home folder.
+        cls.softhsm = os.path.join(world.root, "softhsm")
+        os.makedirs(os.path.join(cls.softhsm, "tokens"))
+        conf = os.path.join(cls.softhsm, "softhsm2.conf")
         with open(conf, "w") as f:
             f.write("directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n"
-                    % store)
-        settings = os.path.join(world.env["HOME"], ".config", "softhsm2")
-        os.makedirs(settings)
-        os.symlink(conf, os.path.join(settings, "softhsm2.conf"))
-        cls.tool_env = dict(world.env, SOFTHSM2_CONF=conf)
+                    % cls.softhsm)
+        world.env["SOFTHSM2_CONF"] = conf
+        cls.tool_env = dict(world.env)
         run([SOFTHSM2_UTIL, "--init-token", "--free", "--label", "Page token", "--so-pin", "11223344",
              "--pin", fixture.USER_PIN], env=cls.tool_env)
         cls.identity = fixture.Identity(world.root, "hsm", "Page Signer")
@@ -109,6 +120,22 @@ class SoftHsmPageTest(fixture.unittest.TestCase):
         self.assertTrue(ssl.verifies_md5(ssl.spki_from_public_key_blob(bytes.fromhex(got["publicKey"])),
                                          TEXT.encode("cp1252") + b"\0", signature))
         self.assertEqual(self.token_objects(), self.objects_before)
+
+    def test_without_the_grants_the_page_is_told_and_the_bridge_lives_on(self):
+        self.write_grants(False)
+        try:
+            open_page(self.driver, self.ungranted_server)
+            got = call(self.driver, "return outcome(() => certificateFamily('', %r));" % TEXT)
+            self.assertNotIn("error", got, got)
+            # SoftHSM2 finds neither its settings nor its tokens: no token, nothing signed.
+            self.assertNotEqual(got["value"]["online"], 0, got)
+            self.assertNotEqual(got["value"]["signed"], 0, got)
+            self.assertIsNone(self.bridge.process.poll(), self.bridge.log_text())
+            # One line for each of the first worker's two grants; none from this worker.
+            self.assertEqual(self.bridge.log_text().count("grants the token module"), 2, self.bridge.log_text())
+        finally:
+            self.write_grants(True)
+            open_page(self.driver, self.server)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 #include "bridge/policy/ProgIds.h"
+#include "bridge/policy/TokenGrants.h"
 
 #include "platform/AsciiCase.h"
 
@@ -79,8 +80,9 @@ std::vector<std::string> progIdsFromConfig(std::string_view text, std::vector<st
             continue;
         const std::size_t equals = line.find('=');
         // The bridge's other settings are read (and checked) with its options.
-        if (equals != std::string_view::npos && (sameText(trimmed(line.substr(0, equals)), "pin_cache_s") ||
-                                                 sameText(trimmed(line.substr(0, equals)), "allow")))
+        if (equals != std::string_view::npos &&
+            (sameText(trimmed(line.substr(0, equals)), "pin_cache_s") ||
+             sameText(trimmed(line.substr(0, equals)), "allow") || tokenGrantKey(trimmed(line.substr(0, equals)))))
             continue;
         if (equals == std::string_view::npos || !sameText(trimmed(line.substr(0, equals)), "progid")) {
             bad(line);

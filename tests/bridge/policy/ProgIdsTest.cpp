@@ -61,18 +61,18 @@ TEST(ProgIds, BuiltInsComeFirstAndTheConfigFileIsOptional) {
     unsetenv("XDG_CONFIG_HOME");
 }
 
-TEST(ProgIds, TheMachinesFileComesBeforeTheUsersAndAllowLinesAreNotMalformed) {
+TEST(ProgIds, TheMachinesFileComesBeforeTheUsersAndOtherSettingsAreNotMalformed) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     setenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit().constData(), 1);
     ASSERT_TRUE(QDir(dir.path()).mkpath("korvanng"));
     QFile user(dir.path() + "/korvanng/bridge.conf");
     ASSERT_TRUE(user.open(QIODevice::WriteOnly));
-    user.write("progid = Acme.User\nallow = https://bank.example\n");
+    user.write("progid = Acme.User\nallow = https://bank.example\ntoken-env = SOFTHSM2_CONF\n");
     user.close();
     QFile machine(dir.path() + "/machine.conf");
     ASSERT_TRUE(machine.open(QIODevice::WriteOnly));
-    machine.write("allow = https://tax.example\nprogid = Acme.Machine\nprogid = acme.user\n");
+    machine.write("allow = https://tax.example\nprogid = Acme.Machine\nTOKEN-PATH = /var/lib/softhsm\nprogid = acme.user\n");
     machine.close();
 
     std::vector<std::string> malformed;

@@ -20,7 +20,9 @@ mirrors=(
 if [ -n "${KORVAN_PACKAGE_MIRROR:-}" ]; then mirrors=("$KORVAN_PACKAGE_MIRROR"); fi
 
 shopt -s nullglob
-current=("$out"/*.deb)
+# What a user installs: the packages without their debug symbols.
+packages_in() { local deb; for deb in "$1"/*.deb; do [[ $deb == *-dbgsym_* ]] || echo "$deb"; done; }
+mapfile -t current < <(packages_in "$out")
 if [ ${#current[@]} -eq 0 ] || [ ! -d "$out/src/debian" ]; then
     echo "$0: no packages in $out; run make deb first" >&2
     exit 1
@@ -47,7 +49,8 @@ cp -a -- "$out/src" "$work/next/src"
     dpkg-buildpackage -b -us -uc -nc >"$work/next/build.log" 2>&1 ||
         { tail -n 40 "$work/next/build.log" >&2; exit 1; }
 )
-cp -- "$work"/next/*.deb "$work/payload/v2/"
+mapfile -t next < <(packages_in "$work/next")
+cp -- "${next[@]}" "$work/payload/v2/"
 cp -- "$root_dir"/tests/package/in-root.sh "$root_dir"/tests/package/in-root-router.sh "$root_dir"/tests/package/bridge_client.py \
     "$work/payload/"
 echo "== packages: $version and $next_version ($((SECONDS - started)) s)"

@@ -1,5 +1,6 @@
 #include "bridge/app/Options.h"
 
+#include "bridge/policy/ConfigLines.h"
 #include "bridge/policy/Origin.h"
 
 #include "platform/AsciiCase.h"
@@ -72,15 +73,6 @@ std::string configPath(const Environment& environment) {
     return std::string(home).append("/.config/korvanng/bridge.conf");
 }
 
-std::string_view trimmed(std::string_view text) {
-    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && space(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 // The settings of one bridge.conf this file owns ("pin_cache_s = N", "allow = ORIGINS", the
 // latter as often as wanted); the "progid" lines are the ProgID list's. A missing file changes
 // nothing.
@@ -94,16 +86,7 @@ bool readConfig(const std::string& path, Options& options, std::string& error) {
     file.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(file.gcount()));
     bool pinCacheSeen = false;
-    std::string_view rest = text;
-    for (int number = 1; !rest.empty(); ++number) {
-        const std::size_t newline = rest.find('\n');
-        const std::string_view line = trimmed(rest.substr(0, newline));
-        rest = newline == std::string_view::npos ? std::string_view() : rest.substr(newline + 1);
-        const std::size_t equals = line.find('=');
-        if (line.empty() || line.front() == '#' || equals == std::string_view::npos)
-            continue;
-        const std::string_view key = trimmed(line.substr(0, equals));
-        const std::string_view value = trimmed(line.substr(equals + 1));
+    for (const auto& [number, key, value] : policy::configSettings(text)) {
         const std::string where = path + " line " + std::to_string(number) + ": " + std::string(key);
         if (platform::sameAsciiNoCase(key, "allow")) {
             if (!addOrigins(value, where, options.allowList, error))

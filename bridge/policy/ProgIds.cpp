@@ -1,4 +1,5 @@
 #include "bridge/policy/ProgIds.h"
+#include "bridge/policy/ConfigLines.h"
 #include "bridge/policy/TokenGrants.h"
 
 #include "platform/AsciiCase.h"
@@ -23,15 +24,6 @@ const std::vector<std::string>& builtInProgIds() {
         "MeridiaVaultora.MeridiaCtrl.1",
     };
     return list;
-}
-
-std::string_view trimmed(std::string_view text) {
-    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && space(text.back()))
-        text.remove_suffix(1);
-    return text;
 }
 
 bool sameText(std::string_view a, std::string_view b) {
@@ -74,21 +66,21 @@ std::vector<std::string> progIdsFromConfig(std::string_view text, std::vector<st
     };
     while (!text.empty()) {
         const std::size_t newline = text.find('\n');
-        const std::string_view line = trimmed(text.substr(0, newline));
+        const std::string_view line = trimmedConfigText(text.substr(0, newline));
         text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
         if (line.empty() || line.front() == '#')
             continue;
         const std::size_t equals = line.find('=');
         // The bridge's other settings are read (and checked) with its options.
+        const std::string_view key = trimmedConfigText(line.substr(0, equals));
         if (equals != std::string_view::npos &&
-            (sameText(trimmed(line.substr(0, equals)), "pin_cache_s") ||
-             sameText(trimmed(line.substr(0, equals)), "allow") || tokenGrantKey(trimmed(line.substr(0, equals)))))
+            (sameText(key, "pin_cache_s") || sameText(key, "allow") || tokenGrantKey(key)))
             continue;
-        if (equals == std::string_view::npos || !sameText(trimmed(line.substr(0, equals)), "progid")) {
+        if (equals == std::string_view::npos || !sameText(key, "progid")) {
             bad(line);
             continue;
         }
-        const std::string_view progId = trimmed(line.substr(equals + 1));
+        const std::string_view progId = trimmedConfigText(line.substr(equals + 1));
         if (!validProgId(progId) || out.size() >= kMaxConfiguredProgIds) {
             bad(line);
             continue;

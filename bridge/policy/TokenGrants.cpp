@@ -1,4 +1,5 @@
 #include "bridge/policy/TokenGrants.h"
+#include "bridge/policy/ConfigLines.h"
 
 #include "bridge/policy/StateFiles.h"
 #include "platform/AsciiCase.h"
@@ -21,15 +22,6 @@ constexpr std::size_t kMaxName = 128;
 
 // Set for the worker by the bridge or by the worker itself: a grant must not override them.
 constexpr std::array<std::string_view, 3> kOwnNames = {"PATH", "TMPDIR", "XDG_RUNTIME_DIR"};
-
-std::string_view trimmed(std::string_view text) {
-    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && space(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
 
 // Empty when the name may be granted, else why not.
 std::string refusedName(std::string_view name) {
@@ -128,17 +120,9 @@ GuardedFolders guardedFolders(const std::string& home) {
 
 bool addTokenGrants(std::string_view text, const std::string& source, const GuardedFolders& guarded,
                     TokenGrants& grants, std::string& error) {
-    for (int number = 1; !text.empty(); ++number) {
-        const std::size_t newline = text.find('\n');
-        const std::string_view line = trimmed(text.substr(0, newline));
-        text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
-        const std::size_t equals = line.find('=');
-        if (line.empty() || line.front() == '#' || equals == std::string_view::npos)
-            continue;
-        const std::string_view key = trimmed(line.substr(0, equals));
+    for (const auto& [number, key, value] : configSettings(text)) {
         if (!tokenGrantKey(key))
             continue;
-        const std::string_view value = trimmed(line.substr(equals + 1));
         const std::string where = source + " line " + std::to_string(number) + ": " + std::string(key) + " \"" +
                                   std::string(value.substr(0, 80)) + "\": ";
         const bool isPath = platform::sameAsciiNoCase(key, "token-path");

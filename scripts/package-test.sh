@@ -56,7 +56,7 @@ cp -- "$root_dir"/tests/package/in-root.sh "$root_dir"/tests/package/in-root-rou
 echo "== packages: $version and $next_version ($((SECONDS - started)) s)"
 
 # Tools the checks use inside the root, on top of what the packages pull in.
-include=python3,gnutls-bin,openssl,p11-kit,systemd,procps,passwd,util-linux
+include=python3,gnutls-bin,openssl,p11-kit,opensc,libnss3-tools,systemd,procps,passwd,util-linux
 
 run_root() {
     local mode=$1

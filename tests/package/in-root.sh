@@ -45,12 +45,25 @@ install_version() {
         { tail -n 30 "/root/apt-$1.log"; return 1; }
 }
 installed() { dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q '^install ok installed$'; }
-# Everything outside the users' homes and the package manager's own records and caches.
+homes() { find /home -type f -exec sha256sum {} + | sort; }
+# The router's system user stays after a purge, as Debian leaves system users in place.
+router_user=$(dpkg-deb --fsys-tarfile "$payload"/v1/korvanng-bridge_*.deb |
+    tar -xO --wildcards '*/korvan-bridge-router.service' | sed -n 's/^User=//p' | head -n 1)
+accounts=(/etc/passwd /etc/group /etc/shadow /etc/gshadow)
+# Everything outside the users' homes and the package manager's own records and caches: each
+# entry's type, mode, owner and path, and the content of every regular file under /etc, /usr and
+# /var/lib. The account files count without the router's lines, their backups (NAME-) not at all.
+outside=(\( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp -o -path /home
+    -o -path /root -o -path /var/cache -o -path /var/log -o -path /var/lib/apt -o -path /var/lib/dpkg
+    -o -path /etc/ld.so.cache -o -path '/etc/*-' \) -prune -o)
 snapshot() {
-    find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
-        -o -path /home -o -path /root -o -path /var/cache -o -path /var/log -o -path /var/lib/apt \
-        -o -path /var/lib/dpkg -o -path /etc/ld.so.cache \) -prune -o -printf '%y %m %u %p\n' |
-        sort
+    local file
+    find / -xdev "${outside[@]}" -printf '%y %m %u %p\n' | sort
+    find /etc /usr /var/lib -xdev "${outside[@]}" -type f -print0 | sort -z |
+        grep -zvxF -f <(printf '%s\n' "${accounts[@]}") | xargs -0 sha256sum
+    for file in "${accounts[@]}"; do
+        echo "$(grep -v "^$router_user:" "$file" | sha256sum | cut -d' ' -f1) $file"
+    done
 }
 
 apt-get update -q >/root/apt-update.log 2>&1 || { tail /root/apt-update.log; exit 1; }
@@ -61,12 +74,12 @@ for name in alice bob; do
     install -d -m 0700 -o "$name" -g "$name" "/run/user/$(id -u "$name")"
 done
 
-# ---- a first install and purge, so the machine holds every dependency: the reference state ----
-install_version v1 || exit 1
-apt-get purge -y -q "${packages[@]}" >/root/apt-purge0.log 2>&1 || exit 1
+# ---- the reference state: every dependency of the packages, none of the packages ----
+depends=$(for deb in "$payload"/v1/*.deb; do dpkg-deb -f "$deb" Pre-Depends Depends | cut -d: -f2-; done |
+    tr ',' '\n' | grep -v -e '^ *korvanng' -e '^ *$' | paste -sd,)
+apt-get satisfy -y -q --no-install-recommends "$depends" >/root/apt-depends.log 2>&1 ||
+    { tail -n 30 /root/apt-depends.log; exit 1; }
 snapshot >/root/before.txt
-leftover=$(grep -i korvan /root/before.txt)
-check "purge after a bare install leaves no korvan file" test -z "$leftover"
 
 # ---- install ----
 check "apt installs the packages with every dependency from Debian" install_version v1
@@ -95,6 +108,31 @@ secret"
     check "$name creates a token and imports a PKCS#12 file" test $? -eq 0 || cat "/root/token-$name.log"
 done
 
+# What each user keeps in their home besides the token: a decision an older bridge left in the
+# user's registry store, which the bridge moves into its own folder on first use, and a control
+# the user registers for themselves (not the one the machine's registration is checked with).
+cat >"$shared/old-decision.json" <<'JSON'
+{
+    "Software": {},
+    "Software\\KorvanNG": {},
+    "Software\\KorvanNG\\Bridge": {},
+    "Software\\KorvanNG\\Bridge\\Origins": {},
+    "Software\\KorvanNG\\Bridge\\Origins\\https://shop.example": { "Decision": "allowed" }
+}
+JSON
+chmod 0644 "$shared/old-decision.json"
+for name in alice bob; do
+    as_user "$name" bash -c '
+        set -e
+        install -D -m 0600 "$1" "$HOME/.config/korvanng/registry/HKEY_CURRENT_USER.json"
+        test "$(/usr/lib/korvanng/korvan-bridge --list-origins)" = "$(printf "https://shop.example\tallowed")"
+        /usr/lib/korvanng/korvan-regsvr32 /s /usr/lib/*/korvanng/libMeridiaVaultora.so
+        grep -q 350EF65B-EF6E-456C-A932-61705315AE42 "$HOME/.config/korvanng/registry/HKEY_CURRENT_USER.json"
+    ' _ "$shared/old-decision.json" >"/root/state-$name.log" 2>&1
+    check "$name's bridge keeps a decision and $name registers a control for themselves" \
+        test $? -eq 0 || cat "/root/state-$name.log"
+done
+
 # --help is English whatever the language; the slot list shows that the language file is found.
 slots=$(as_user alice korvanng-tool --lang 2052 slots 2>&1)
 check "korvanng-tool --lang 2052 uses the installed Chinese language file" \
@@ -104,6 +142,19 @@ tokens=$(as_user alice p11tool --list-tokens 2>&1)
 check "p11tool --list-tokens through p11-kit shows alice's token once" \
     test "$(grep -c 'Label: alice$' <<<"$tokens")" -eq 1
 check "p11tool shows alice none of bob's tokens" bash -c '! grep -q "Label: bob$" <<<"$1"' _ "$tokens"
+proxy=$(echo /usr/lib/*/p11-kit-proxy.so)
+tokens=$(as_user alice pkcs11-tool --module "$proxy" --list-slots 2>&1)
+check "pkcs11-tool with p11-kit's proxy shows alice's token once" \
+    test "$(grep -c 'token label *: alice$' <<<"$tokens")" -eq 1 || echo "$tokens"
+# NSS, as a browser sees the token once p11-kit's proxy is added to its database.
+tokens=$(as_user alice bash -c '
+    db=$(mktemp -d)
+    certutil -N -d "sql:$db" --empty-password &&
+        modutil -dbdir "sql:$db" -add p11-kit -libfile "$1" -force >/dev/null &&
+        modutil -dbdir "sql:$db" -list
+    rm -rf -- "$db"' _ "$proxy" 2>&1)
+check "NSS with p11-kit's proxy added by modutil shows alice's token once" \
+    test "$(grep -c 'token: alice$' <<<"$tokens")" -eq 1 || echo "$tokens"
 
 # The registration is the machine's: bob never registered anything, yet a page of his creates the
 # control through his own bridge (which listens itself when started by hand).
@@ -142,11 +193,13 @@ check "router hands each user's call to that user's bridge, and none to a user w
 
 # ---- upgrade to the next version ----
 echo "; kept by the administrator" >>/etc/korvanng/registry
-find /home -type f -exec sha256sum {} + | sort >/root/homes-before.txt
+homes >/root/homes-before.txt
+check "the users' registry stores and bridge decisions are among their files" \
+    test "$(grep -cE ' /home/(alice|bob)/\.(config/korvanng/registry/HKEY_CURRENT_USER\.json|local/state/korvanng/bridge/decisions)$' /root/homes-before.txt)" -eq 4
 check "apt upgrades to the next version" install_version v2
 check "the next version is installed" \
     test "$(dpkg-query -W -f='${Version}' korvanng-controls)" = "$(dpkg-deb -f "$payload"/v2/korvanng-controls_*.deb Version)"
-find /home -type f -exec sha256sum {} + | sort >/root/homes-after.txt
+homes >/root/homes-after.txt
 check "the upgrade keeps every user's token store, registry store and bridge decisions" \
     cmp -s /root/homes-before.txt /root/homes-after.txt
 check "the upgrade keeps the administrator's registry" grep -q "kept by the administrator" /etc/korvanng/registry
@@ -159,6 +212,7 @@ check "apt removes the packages" test $? -eq 0 || tail -n 30 /root/apt-remove.lo
 check "remove takes the registrations away" test ! -e /usr/lib/korvanng/registry.d
 check "remove takes the p11-kit module file away" bash -c '! grep -rqs korvanng /usr/share/p11-kit/modules'
 check "remove keeps the administrator's configuration" test -f /etc/korvanng/registry
+check "remove keeps every user's files" cmp -s /root/homes-after.txt <(homes)
 # What remove left: apt no longer knows a package that had no configuration files.
 mapfile -t left < <(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' "${packages[@]}" 2>/dev/null |
     awk '$1 == "rc" { print $2 }')
@@ -167,8 +221,7 @@ check "apt purges the packages" test $? -eq 0 || tail -n 30 /root/apt-purge.log
 snapshot >/root/after.txt
 check "purge leaves nothing of the packages or their scripts behind" \
     diff -u /root/before.txt /root/after.txt
-check "purge keeps the users' token stores" \
-    bash -c 'ls /home/alice/.local/share/*/ /home/bob/.local/share/*/ >/dev/null 2>&1'
+check "purge keeps every user's files" cmp -s /root/homes-after.txt <(homes)
 
 echo "package test: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

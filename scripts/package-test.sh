@@ -51,7 +51,7 @@ cp -a -- "$out/src" "$work/next/src"
 )
 mapfile -t next < <(packages_in "$work/next")
 cp -- "${next[@]}" "$work/payload/v2/"
-cp -- "$root_dir"/tests/package/in-root.sh "$root_dir"/tests/package/in-root-router.sh "$root_dir"/tests/package/bridge_client.py \
+cp -- "$root_dir"/tests/package/in-root.sh "$root_dir"/tests/package/in-root-router.sh "$root_dir"/tests/package/as-user.sh "$root_dir"/tests/package/bridge_client.py \
     "$work/payload/"
 echo "== packages: $version and $next_version ($((SECONDS - started)) s)"
 

@@ -20,18 +20,7 @@ listen_options() { # listen_options SOCKET_UNIT RUNTIME_DIR: -l options for syst
         printf -- '-l\n%s\n' "$address"
     done
 }
-user_argv() { # user_argv NAME: sets user_argv to the command prefix that runs as NAME with
-    # the environment the user's systemd manager gives its units. setpriv and env exec what follows, so a program
-    # started in the background keeps the PID in $!, and killing that PID leaves nothing behind.
-    user_argv=(setpriv --reuid="$1" --regid="$(id -g "$1")" --init-groups -- env -i PATH=/usr/bin:/bin
-        HOME="/home/$1" USER="$1" LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen
-        XDG_RUNTIME_DIR="/run/user/$(id -u "$1")")
-}
-as_user() { # as_user NAME COMMAND...
-    user_argv "$1"
-    shift
-    "${user_argv[@]}" "$@"
-}
+. "$(dirname "$0")/as-user.sh"
 wait_for_socket() { # wait_for_socket PATH UNIT: true once PATH is a socket (at most 5 s), with
     # the unit's SocketMode, which systemd-socket-activate does not apply
     for _ in $(seq 50); do

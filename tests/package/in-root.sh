@@ -28,18 +28,7 @@ check() { # check TEXT COMMAND...: passes when the command succeeds
     shift
     if "$@"; then pass "$text"; else fail "$text"; return 1; fi
 }
-user_argv() { # user_argv NAME: sets user_argv to the command prefix that runs as NAME with
-    # a login-like environment of that user. setpriv and env exec what follows, so a program
-    # started in the background keeps the PID in $!, and killing that PID leaves nothing behind.
-    user_argv=(setpriv --reuid="$1" --regid="$(id -g "$1")" --init-groups -- env -i PATH=/usr/bin:/bin
-        HOME="/home/$1" USER="$1" LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen
-        XDG_RUNTIME_DIR="/run/user/$(id -u "$1")")
-}
-as_user() { # as_user NAME COMMAND...
-    user_argv "$1"
-    shift
-    "${user_argv[@]}" "$@"
-}
+. "$(dirname "$0")/as-user.sh"
 install_version() {
     apt-get install -y -q --no-install-recommends "$payload/$1"/*.deb >"/root/apt-$1.log" 2>&1 ||
         { tail -n 30 "/root/apt-$1.log"; return 1; }

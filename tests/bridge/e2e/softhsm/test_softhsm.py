@@ -21,28 +21,27 @@ TEXT = "Überweisung 100 € an Müller"
 KEY_ID = "a1b2c3"
 
 
-class SoftHsmPageTest(fixture.unittest.TestCase):
+class SoftHsmPageTest(fixture.BrowserTest):
+    # The second origin's worker starts only once the grants are gone.
+    page_servers = 2
+
     @classmethod
     def setUpClass(cls):
         missing = [p for p in (SOFTHSM2, SOFTHSM2_UTIL, PKCS11_TOOL) if not os.path.exists(p)]
         if missing:
             raise fixture.unittest.SkipTest("not installed: " + ", ".join(missing))
-        cls.world = fixture.World()
-        try:
-            cls.fill_token()
-            cls.world.env["KORVAN_TOKEN_LIBRARY"] = SOFTHSM2
-            cls.write_grants(True)
-            # The second origin's worker starts only once the grants are gone.
-            cls.bridge, (cls.server, cls.ungranted_server) = cls.world.start(pages=2)
-            cls.driver = cls.world.browser()
-            open_page(cls.driver, cls.server)
-        except BaseException:
-            cls.world.close()
-            raise
+        super().setUpClass()
 
     @classmethod
-    def tearDownClass(cls):
-        cls.world.close()
+    def prepare(cls):
+        cls.fill_token()
+        cls.world.env["KORVAN_TOKEN_LIBRARY"] = SOFTHSM2
+        cls.write_grants(True)
+
+    @classmethod
+    def ready(cls):
+        cls.server, cls.ungranted_server = cls.servers
+        open_page(cls.driver, cls.server)
 
     @classmethod
     def write_grants(cls, granted):
